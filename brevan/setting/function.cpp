@@ -1,0 +1,634 @@
+// Function objects and argument binding.
+//
+// The five functions are instances of one heap type with vectorcall. Each
+// points at a static FunctionDef that describes its signature; binding is a
+// tight noexcept routine driven by that table, with every error path moved
+// out of line. The bodies are plain C++ that throw PyError; the call
+// boundary turns that into NULL plus a traceback entry at the line the body
+// had reached.
+//
+// To introspection the objects look like Python functions: a real code object
+// (built by compiling a stub and replacing its fields), __defaults__,
+// __kwdefaults__ and __annotations__, so inspect.signature() and help() work.
+// Reassigning __defaults__ changes what introspection shows, not the values
+// calls use: those are fixed in `call_defaults`.
+#include "setting.hpp"
+
+#include <new>
+#include <string>
+
+namespace brevan {
+namespace {
+
+constexpr Py_ssize_t kMaxParams = 3;
+
+struct FunctionDef {
+    const char *name;
+    const char *qualified;         // name in traceback entries
+    int first_line;                // of the definition in the notional source
+    Py_ssize_t nparams;            // all positional-or-keyword
+    Py_ssize_t nrequired;          // leading parameters without a default
+    bool exactly;                  // count errors say "exactly" (no optional parameters)
+    Py_ssize_t typed;              // parameter with an exact type, or -1
+    PyTypeObject *type;
+    Py_ssize_t truth;              // parameter converted to a truth value, or -1
+    const char *varnames[5];       // parameters first, then locals
+    Py_ssize_t nlocals;
+    const char *annotations[8];    // key, value pairs; nullptr ends
+    const char *doc;               // nullptr: no docstring
+    Body body;
+};
+
+const char kSaveDoc[] =
+    "Save obj to file given by path\n\n    Args:\n        obj (dict): object to be saved\n"
+    "        path (str | Path): path to save the file\n    ";
+const char kReadDoc[] =
+    "Load content of file given by path\n\n    Args:\n        path (str | Path): path of file\n\n"
+    "    Returns:\n        dict: content of file\n    ";
+const char kFindDoc[] =
+    "Check whether the package with name site has been installed\n\n    Args:\n"
+    "        site (str): package name to be installed by 'pip install -e.'\n\n    Raises:\n"
+    "        Exception: site not found\n\n    Returns:\n        str: site directory\n    ";
+
+// In binding order. Lines are those of the notional source.
+const FunctionDef kDefs[] = {
+    {"clear", "brevan.setting.clear", 18, 1, 0, false, 0, &PyUnicode_Type, -1,
+     {"pattern", "sp", "fp"}, 3, {"pattern", "str"}, nullptr, clear_body},
+    {"save", "brevan.setting.save", 26, 3, 1, false, 0, &PyDict_Type, 2,
+     {"obj", "path", "override", "_path", "w"}, 5,
+     {"obj", "dict", "path", "str | Path", "override", "bool"}, kSaveDoc, save_body},
+    {"read", "brevan.setting.read", 42, 1, 0, false, 0, &PyList_Type, -1,
+     {"path", "config", "_path", "f", "e"}, 5, {"path", "list[str | Path]", "return", "tuple"},
+     kReadDoc, read_body},
+    {"find", "brevan.setting.find", 67, 1, 1, true, 0, &PyUnicode_Type, -1,
+     {"site", "sysdir", "status", "s", "e"}, 5, {"site", "str"}, kFindDoc, find_body},
+    {"startup", "brevan.setting.startup", 98, 0, 0, false, -1, nullptr, -1,
+     {"path", "config", "override", "e"}, 4, {}, nullptr, startup_body},
+};
+constexpr std::size_t kFunctionCount = sizeof(kDefs) / sizeof(kDefs[0]);
+enum : std::size_t { kClear, kSave, kRead, kFind, kStartup };
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionDef *def;
+    PyObject *params;         // tuple of the parameter names (interned)
+    PyObject *call_defaults;  // values for omitted trailing parameters; never reassigned
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *module;
+    PyObject *doc;
+    PyObject *defaults;
+    PyObject *kwdefaults;
+    PyObject *annotations;
+    PyObject *code;
+    PyObject *globals;
+    PyObject *dict;
+    PyObject *weakrefs;
+};
+
+FunctionObject *as_function(PyObject *self) noexcept {
+    return reinterpret_cast<FunctionObject *>(self);
+}
+
+PyTypeObject *function_type = nullptr;
+PyObject *code_objects[kFunctionCount] = {};
+
+// ----------------------------------------------------- binding errors ----
+// All out of line: binding succeeds on the hot path without touching them.
+
+[[gnu::cold, gnu::noinline]] bool count_error(const FunctionDef &def, bool too_many,
+                                              Py_ssize_t given) noexcept {
+    const char *word;
+    Py_ssize_t limit;
+    if (too_many) {
+        word = def.exactly ? "exactly" : "at most";
+        limit = def.nparams;
+    } else {
+        word = def.exactly ? "exactly" : "at least";
+        limit = def.nrequired;
+    }
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 def.name, word, limit, limit == 1 ? "" : "s", given);
+    add_traceback(def.qualified, def.first_line);
+    return false;
+}
+
+[[gnu::cold, gnu::noinline]] bool keyword_error(const FunctionDef &def, PyObject *key,
+                                                bool repeated) noexcept {
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.name);
+    } else if (repeated) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                     def.name, key);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def.name,
+                     key);
+    }
+    add_traceback(def.qualified, def.first_line);
+    return false;
+}
+
+// "module.QualName", or just "QualName" for builtins; "?" when unreadable.
+Ref type_display_name(PyTypeObject *type) noexcept {
+    PyObject *qualname = PyType_GetQualName(type);
+    if (qualname == nullptr) {
+        PyErr_Clear();
+        return Ref::steal(PyUnicode_FromString("?"));
+    }
+    Ref owned_qualname = Ref::steal(qualname);
+    PyObject *module = PyObject_GetAttrString(reinterpret_cast<PyObject *>(type), "__module__");
+    if (module == nullptr) {
+        PyErr_Clear();
+        return owned_qualname;
+    }
+    Ref owned_module = Ref::steal(module);
+    if (!PyUnicode_Check(module) || PyUnicode_CompareWithASCIIString(module, "builtins") == 0) {
+        return owned_qualname;
+    }
+    return Ref::steal(PyUnicode_FromFormat("%U.%U", module, qualname));
+}
+
+[[gnu::cold, gnu::noinline]] bool type_error(const FunctionDef &def, PyObject *arg) noexcept {
+    Ref expected = type_display_name(def.type);
+    Ref given = type_display_name(Py_TYPE(arg));
+    if (!expected || !given) return false;
+    Ref message = Ref::steal(PyUnicode_FromFormat(
+        "Argument '%.200s' has incorrect type (expected %U, got %U)",
+        def.varnames[def.typed], expected.get(), given.get()));
+    if (!message) return false;
+    PyObject *args[] = {message.get()};
+    Ref exc = Ref::steal(PyObject_Vectorcall(PyExc_TypeError, args, 1, nullptr));
+    if (!exc) return false;
+    if (PyObject_TypeCheck(arg, def.type)) {
+        Ref note = Ref::steal(PyUnicode_FromFormat(
+            "Subclasses of built-in types are rejected here: '%s' must be exactly %U, which is "
+            "stricter than PEP 484 requires.",
+            def.varnames[def.typed], expected.get()));
+        Ref added = Ref::steal(note ? PyObject_CallMethod(exc.get(), "add_note", "O", note.get())
+                                    : nullptr);
+        if (!added) PyErr_Clear();
+    }
+    PyErr_SetObject(PyExc_TypeError, exc.get());
+    return false;
+}
+
+[[gnu::cold, gnu::noinline]] PyObject *startup_error(FunctionObject *fn, Py_ssize_t nargs,
+                                                     bool keywords) noexcept {
+    if (keywords) {
+        PyErr_Format(PyExc_TypeError, "%.200S() %s", fn->name, "takes no keyword arguments");
+    } else {
+        PyErr_Format(PyExc_TypeError, "%.200S() %s (%zd given)", fn->name, "takes no arguments",
+                     nargs);
+    }
+    return nullptr;
+}
+
+// -------------------------------------------------------------- binding ----
+
+// Index of the parameter called `key`, or -1.
+Py_ssize_t param_index(FunctionObject *fn, PyObject *key) noexcept {
+    const Py_ssize_t n = fn->def->nparams;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (PyTuple_GetItem(fn->params, i) == key) return i;  // interned: the usual case
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (PyUnicode_Compare(PyTuple_GetItem(fn->params, i), key) == 0) return i;
+    }
+    return -1;
+}
+
+// Fills bound[0..nparams) with borrowed references. On failure the
+// exception is set (and, for the errors that get one, the traceback entry).
+bool bind_arguments(FunctionObject *fn, PyObject *const *args, Py_ssize_t nargs,
+                    PyObject *kwnames, PyObject **bound) noexcept {
+    const FunctionDef &def = *fn->def;
+    if (nargs > def.nparams) return count_error(def, true, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+
+    const Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GetItem(kwnames, k);
+        if (!PyUnicode_Check(key)) return keyword_error(def, key, false);
+        const Py_ssize_t index = param_index(fn, key);
+        if (index < 0) return keyword_error(def, key, false);
+        if (bound[index] != nullptr) return keyword_error(def, key, true);
+        bound[index] = args[nargs + k];
+    }
+
+    for (Py_ssize_t i = 0; i < def.nrequired; ++i) {
+        if (bound[i] == nullptr) return count_error(def, false, nargs);
+    }
+    for (Py_ssize_t i = def.nrequired; i < def.nparams; ++i) {
+        if (bound[i] == nullptr) bound[i] = PyTuple_GetItem(fn->call_defaults, i - def.nrequired);
+    }
+
+    if (def.truth >= 0) {
+        const int is_true = PyObject_IsTrue(bound[def.truth]);
+        if (is_true < 0) {
+            add_traceback(def.qualified, def.first_line);
+            return false;
+        }
+        bound[def.truth] = is_true ? Py_True : Py_False;
+    }
+    if (def.typed >= 0 && Py_TYPE(bound[def.typed]) != def.type) {
+        return type_error(def, bound[def.typed]);
+    }
+    return true;
+}
+
+PyObject *run_body(const FunctionDef &def, PyObject *const *bound) noexcept {
+    Frame frame{def.first_line};
+    try {
+        return def.body(frame, bound).release();
+    } catch (const PyError &) {
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in brevan.setting");
+    }
+    add_traceback(def.qualified, frame.line);
+    return nullptr;
+}
+
+PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
+                              PyObject *kwnames) noexcept {
+    FunctionObject *fn = as_function(self);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (fn->def->nparams == 0) {
+        if (kwnames != nullptr && PyTuple_Size(kwnames) > 0) return startup_error(fn, nargs, true);
+        if (nargs > 0) return startup_error(fn, nargs, false);
+        return run_body(*fn->def, nullptr);
+    }
+    PyObject *bound[kMaxParams] = {};
+    if (!bind_arguments(fn, args, nargs, kwnames, bound)) return nullptr;
+    return run_body(*fn->def, bound);
+}
+
+// ----------------------------------------------------------- attributes ----
+
+PyObject *none_if_null(PyObject *value) noexcept { return Py_NewRef(value ? value : Py_None); }
+
+void replace(PyObject *&slot, PyObject *value) noexcept {
+    PyObject *old = slot;
+    slot = Py_XNewRef(value);
+    Py_XDECREF(old);
+}
+
+PyObject *function_get_name(PyObject *self, void *) noexcept {
+    return Py_NewRef(as_function(self)->name);
+}
+
+int function_set_name(PyObject *self, PyObject *value, void *) noexcept {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    replace(as_function(self)->name, value);
+    return 0;
+}
+
+PyObject *function_get_qualname(PyObject *self, void *) noexcept {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+int function_set_qualname(PyObject *self, PyObject *value, void *) noexcept {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    replace(as_function(self)->qualname, value);
+    return 0;
+}
+
+PyObject *function_get_module(PyObject *self, void *) noexcept {
+    return none_if_null(as_function(self)->module);
+}
+
+int function_set_module(PyObject *self, PyObject *value, void *) noexcept {
+    replace(as_function(self)->module, value ? value : Py_None);
+    return 0;
+}
+
+PyObject *function_get_doc(PyObject *self, void *) noexcept {
+    return none_if_null(as_function(self)->doc);
+}
+
+int function_set_doc(PyObject *self, PyObject *value, void *) noexcept {
+    replace(as_function(self)->doc, value ? value : Py_None);
+    return 0;
+}
+
+// Calls keep the signature's defaults whatever these attributes say, so
+// every change to them comes with a warning.
+int warn_defaults_ignored(const char *attribute) noexcept {
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "changes to setting_function.%s will not currently affect the values "
+                            "used in function calls",
+                            attribute);
+}
+
+PyObject *function_get_defaults(PyObject *self, void *) noexcept {
+    return none_if_null(as_function(self)->defaults);
+}
+
+int function_set_defaults(PyObject *self, PyObject *value, void *) noexcept {
+    if (value == nullptr) value = Py_None;
+    if (value != Py_None && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    if (warn_defaults_ignored("__defaults__") < 0) return -1;
+    replace(as_function(self)->defaults, value);
+    return 0;
+}
+
+PyObject *function_get_kwdefaults(PyObject *self, void *) noexcept {
+    return none_if_null(as_function(self)->kwdefaults);
+}
+
+int function_set_kwdefaults(PyObject *self, PyObject *value, void *) noexcept {
+    if (value == nullptr) value = Py_None;
+    if (value != Py_None && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    if (warn_defaults_ignored("__kwdefaults__") < 0) return -1;
+    replace(as_function(self)->kwdefaults, value);
+    return 0;
+}
+
+PyObject *function_get_annotations(PyObject *self, void *) noexcept {
+    FunctionObject *fn = as_function(self);
+    if (fn->annotations == nullptr) {
+        fn->annotations = PyDict_New();
+        if (fn->annotations == nullptr) return nullptr;
+    }
+    return Py_NewRef(fn->annotations);
+}
+
+int function_set_annotations(PyObject *self, PyObject *value, void *) noexcept {
+    if (value == Py_None) value = nullptr;
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    replace(as_function(self)->annotations, value);
+    return 0;
+}
+
+PyObject *function_get_code(PyObject *self, void *) noexcept {
+    return Py_NewRef(as_function(self)->code);
+}
+
+PyObject *function_get_globals(PyObject *self, void *) noexcept {
+    return Py_NewRef(as_function(self)->globals);
+}
+
+PyObject *function_get_closure(PyObject *, void *) noexcept { return Py_NewRef(Py_None); }
+
+PyGetSetDef function_getset[] = {
+    {"__name__", function_get_name, function_set_name, nullptr, nullptr},
+    {"__qualname__", function_get_qualname, function_set_qualname, nullptr, nullptr},
+    {"__module__", function_get_module, function_set_module, nullptr, nullptr},
+    {"__doc__", function_get_doc, function_set_doc, nullptr, nullptr},
+    {"__defaults__", function_get_defaults, function_set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", function_get_kwdefaults, function_set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", function_get_annotations, function_set_annotations, nullptr, nullptr},
+    {"__code__", function_get_code, nullptr, nullptr, nullptr},
+    {"__globals__", function_get_globals, nullptr, nullptr, nullptr},
+    {"__closure__", function_get_closure, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
+     nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// Pickling stores a reference by name: brevan.setting.<qualname>.
+PyObject *function_reduce(PyObject *self, PyObject *) noexcept {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject *function_repr(PyObject *self) noexcept {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// Bound like a Python function: through an instance it becomes a method.
+PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) noexcept {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    PyObject *args[] = {self, obj};
+    return PyObject_Vectorcall(state.method_type.get(), args, 2, nullptr);
+}
+
+// ----------------------------------------------------------- lifetime ----
+
+int function_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
+    FunctionObject *fn = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(fn->params);
+    Py_VISIT(fn->call_defaults);
+    Py_VISIT(fn->name);
+    Py_VISIT(fn->qualname);
+    Py_VISIT(fn->module);
+    Py_VISIT(fn->doc);
+    Py_VISIT(fn->defaults);
+    Py_VISIT(fn->kwdefaults);
+    Py_VISIT(fn->annotations);
+    Py_VISIT(fn->code);
+    Py_VISIT(fn->globals);
+    Py_VISIT(fn->dict);
+    return 0;
+}
+
+int function_clear(PyObject *self) noexcept {
+    FunctionObject *fn = as_function(self);
+    Py_CLEAR(fn->params);
+    Py_CLEAR(fn->call_defaults);
+    Py_CLEAR(fn->name);
+    Py_CLEAR(fn->qualname);
+    Py_CLEAR(fn->module);
+    Py_CLEAR(fn->doc);
+    Py_CLEAR(fn->defaults);
+    Py_CLEAR(fn->kwdefaults);
+    Py_CLEAR(fn->annotations);
+    Py_CLEAR(fn->code);
+    Py_CLEAR(fn->globals);
+    Py_CLEAR(fn->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject *self) noexcept {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_object(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot function_slots[] = {
+    {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(function_descr_get)},
+    {Py_tp_repr, reinterpret_cast<void *>(function_repr)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
+    {Py_tp_traverse, reinterpret_cast<void *>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(function_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(function_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "brevan.setting.setting_function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+// --------------------------------------------------------- code objects ----
+
+StaticString s_compile("compile"), s_replace("replace"), s_co_consts("co_consts"),
+    s_co_flags("co_flags"), s_co_name("co_name"), s_co_qualname("co_qualname"),
+    s_exec("exec"), s_filename("brevan/setting");
+
+// A code object for introspection only: compiled from a stub whose body
+// deletes the locals (so co_varnames comes out in the right order) and then
+// keeps no constants, names or flags beyond CO_OPTIMIZED | CO_NEWLOCALS.
+// Run by mistake, it raises UnboundLocalError at its first statement.
+Ref make_code(const FunctionDef &def, PyObject *compile) {
+    std::string source(static_cast<std::size_t>(def.first_line - 1), '\n');
+    source += "def ";
+    source += def.name;
+    source += "(";
+    for (Py_ssize_t i = 0; i < def.nparams; ++i) {
+        if (i) source += ", ";
+        source += def.varnames[i];
+    }
+    source += "):\n    del ";
+    for (Py_ssize_t i = def.nparams; i < def.nlocals; ++i) {
+        if (i > def.nparams) source += ", ";
+        source += def.varnames[i];
+    }
+    source += "\n    return ";
+    source += def.varnames[0];
+    source += "\n";
+
+    Ref text = check(PyUnicode_FromStringAndSize(source.data(), static_cast<Py_ssize_t>(source.size())));
+    Ref module_code = call(compile, text, s_filename.get(), s_exec.get());
+    Ref consts = getattr(module_code.get(), s_co_consts);
+    PyObject *stub = nullptr;
+    const Py_ssize_t n = PyTuple_Size(consts.get());
+    for (Py_ssize_t i = 0; i < n && stub == nullptr; ++i) {
+        PyObject *item = PyTuple_GetItem(consts.get(), i);
+        if (Py_TYPE(item) == Py_TYPE(module_code.get())) stub = item;
+    }
+    if (stub == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "brevan.setting: no code object in the compiled stub");
+        throw_error();
+    }
+    Ref name = check(PyUnicode_InternFromString(def.name));
+    Ref empty = check(PyTuple_New(0));
+    Ref flags = check(PyLong_FromLong(0x0001 | 0x0002));  // CO_OPTIMIZED | CO_NEWLOCALS
+    Ref replace_method = getattr(stub, s_replace);
+    Ref kwargs = check(PyDict_New());
+    check(PyDict_SetItem(kwargs.get(), s_co_consts.get(), empty.get()));
+    check(PyDict_SetItem(kwargs.get(), s_co_flags.get(), flags.get()));
+    check(PyDict_SetItem(kwargs.get(), s_co_name.get(), name.get()));
+    check(PyDict_SetItem(kwargs.get(), s_co_qualname.get(), name.get()));
+    return check(PyObject_Call(replace_method.get(), empty.get(), kwargs.get()));
+}
+
+Ref make_annotations(const FunctionDef &def) {
+    Ref annotations = check(PyDict_New());
+    for (std::size_t i = 0; def.annotations[i] != nullptr; i += 2) {
+        Ref value = check(PyUnicode_FromString(def.annotations[i + 1]));
+        check(PyDict_SetItemString(annotations.get(), def.annotations[i], value.get()));
+    }
+    return annotations;
+}
+
+// The values that fill omitted parameters, in parameter order after the
+// required ones.
+Ref make_call_defaults(std::size_t index) {
+    switch (index) {
+        case kClear:
+            return check(Py_BuildValue("(s)", "*~*"));
+        case kSave:
+            return check(Py_BuildValue("(sO)", "", Py_False));
+        case kRead:
+            return check(Py_BuildValue("(O)", state.read_default.get()));
+        default:
+            return Ref();
+    }
+}
+
+Ref function_new(std::size_t index, PyObject *globals) {
+    const FunctionDef &def = kDefs[index];
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(function_type, Py_tp_alloc));
+    Ref self = check(alloc(function_type, 0));
+    FunctionObject *fn = as_function(self.get());
+    fn->vectorcall = function_vectorcall;
+    fn->def = &def;
+    fn->code = Ref::borrow(code_objects[index]).release();
+    Ref varnames = check(PyObject_GetAttrString(fn->code, "co_varnames"));
+    fn->params = check(PyTuple_GetSlice(varnames.get(), 0, def.nparams)).release();
+    fn->name = check(PyUnicode_InternFromString(def.name)).release();
+    fn->qualname = Py_NewRef(fn->name);
+    fn->module = check(PyUnicode_InternFromString("brevan.setting")).release();
+    fn->doc = def.doc ? check(PyUnicode_FromString(def.doc)).release() : Py_NewRef(Py_None);
+    Ref call_defaults = make_call_defaults(index);
+    fn->call_defaults = Py_XNewRef(call_defaults.get());
+    fn->defaults = Py_NewRef(call_defaults ? call_defaults.get() : Py_None);
+    fn->kwdefaults = Py_NewRef(Py_None);
+    fn->annotations = make_annotations(def).release();
+    fn->globals = Py_NewRef(globals);
+    return self;
+}
+
+}  // namespace
+
+void functions_prepare(PyObject *module) {
+    if (function_type == nullptr) {
+        function_type = reinterpret_cast<PyTypeObject *>(
+            check(PyType_FromModuleAndSpec(module, &function_spec, nullptr)).release());
+    }
+    Ref compile = getattr(state.builtins.get(), s_compile);
+    for (std::size_t i = 0; i < kFunctionCount; ++i) {
+        if (code_objects[i] == nullptr) code_objects[i] = make_code(kDefs[i], compile.get()).release();
+    }
+}
+
+void functions_bind(PyObject *globals, int &line) {
+    for (std::size_t i = 0; i < kFunctionCount; ++i) {
+        line = kDefs[i].first_line;
+        Ref function = function_new(i, globals);
+        check(PyDict_SetItemString(globals, kDefs[i].name, function.get()));
+    }
+}
+
+void functions_reset() noexcept {
+    // The type and code objects hold nothing of the failed module's state
+    // except the type's module reference, so only the type is dropped.
+    PyObject *type = reinterpret_cast<PyObject *>(function_type);
+    function_type = nullptr;
+    Py_XDECREF(type);
+}
+
+}  // namespace brevan

@@ -1,0 +1,361 @@
+// Module definition, entry point and globals of brevan.setting.
+//
+// The module uses multi-phase initialisation but is a process-wide singleton:
+// the create step hands out the one module object (refusing a second
+// interpreter), and the exec step fills its namespace once. A failed exec
+// step drops everything it made, so a later import starts over.
+#include "setting.hpp"
+
+#include <initializer_list>
+#include <new>
+
+namespace brevan {
+
+State &state = *new State();
+
+namespace {
+
+bool have_interpreter = false;
+std::int64_t interpreter_id = 0;
+
+StaticString s_name("name"), s_loader("loader"), s_origin("origin"), s_parent("parent"),
+    s_search_locations("submodule_search_locations"), s_dunder_loader("__loader__"),
+    s_dunder_file("__file__"), s_dunder_package("__package__"), s_dunder_path("__path__"),
+    s_builtins_name("builtins"), s_dunder_builtins("__builtins__"), s_open("open"),
+    s_print("print"), s_types("types"), s_method_type("MethodType"),
+    s_full_name("brevan.setting"), s_cwd("cwd"), s_home("home"), s_tolvek("tolvek.json"),
+    s_desktop_home("Desktop/home"), s_server("server"), s_studio("studio"),
+    s_repo("repo"), s_theme("theme"), s_light("light"), s_console("console"),
+    s_repo_url("https://github.com/kesto/ardenix.git"), s_shutil("shutil"), s_site("site"),
+    s_subprocess("subprocess"), s_sys("sys"), s_pathlib("pathlib"), s_path("Path"),
+    s_vexil("vexil"), s_dumps("dumps"), s_iprint("iprint"), s_loads("loads"), s_tjs("tjs"),
+    s_defaults("defaults"), s_test("__test__");
+
+// Lines of the module-level statements in the notional source.
+constexpr int kLineImportShutil = 1, kLineImportSite = 2, kLineImportSubprocess = 3,
+              kLineImportSys = 4, kLineFromPathlib = 5, kLineFromVexil = 6, kLineTjs = 8,
+              kLineDefaults = 9, kLineTest = 114;
+
+// ------------------------------------------------------------ imports ----
+
+// sys.modules[name], or an empty Ref when it is not there (or is None).
+Ref loaded_module(PyObject *name) {
+    PyObject *module = PyImport_GetModule(name);
+    if (module == nullptr && PyErr_Occurred()) throw_error();
+    Ref owned = Ref::steal(module);
+    if (owned.get() == Py_None) owned.reset();
+    return owned;
+}
+
+bool has_attr(PyObject *obj, PyObject *name) {
+    PyObject *value = PyObject_GetAttr(obj, name);
+    if (value != nullptr) {
+        Py_DECREF(value);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+    PyErr_Clear();
+    return false;
+}
+
+// `import name`: an already loaded module is used without the import machinery.
+Ref import_module(StaticString &name) {
+    if (Ref module = loaded_module(name.get())) return module;
+    return check(PyImport_ImportModuleLevelObject(name.get(), state.globals, nullptr, nullptr, 0));
+}
+
+// `from module import name`, one name at a time.
+Ref import_from(PyObject *module, PyObject *module_name, PyObject *name) {
+    PyObject *value = PyObject_GetAttr(module, name);
+    if (value != nullptr) return Ref::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+    PyErr_Clear();
+    // A submodule that is loaded but not (yet) an attribute of its parent.
+    Ref full = check(PyUnicode_FromFormat("%U.%U", module_name, name));
+    if (Ref submodule = loaded_module(full.get())) return submodule;
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    throw_error();
+}
+
+// Imports `module_name` for a `from ... import` of `names`, skipping the
+// import machinery when the loaded module already has every name.
+Ref import_for_from(StaticString &module_name, std::initializer_list<StaticString *> names) {
+    if (Ref module = loaded_module(module_name.get())) {
+        bool complete = true;
+        for (StaticString *name : names) complete = complete && has_attr(module.get(), name->get());
+        if (complete) return module;
+    }
+    Ref fromlist = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (StaticString *name : names) {
+        check(PyTuple_SetItem(fromlist.get(), i++, Ref::borrow(name->get()).release()));
+    }
+    return check(PyImport_ImportModuleLevelObject(module_name.get(), state.globals, nullptr,
+                                                  fromlist.get(), 0));
+}
+
+void bind(PyObject *globals, StaticString &name, PyObject *value) {
+    check(PyDict_SetItem(globals, name.get(), value));
+}
+
+// ------------------------------------------------------------ the steps ----
+
+// Fetches a builtin once, as the module keeps `open` and `print`.
+Ref builtin(StaticString &name) {
+    PyObject *value = PyObject_GetAttr(state.builtins.get(), name.get());
+    if (value != nullptr) return Ref::steal(value);
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+    }
+    throw_error();
+}
+
+void check_version() {
+    const unsigned long major = (Py_Version >> 24) & 0xFF, minor = (Py_Version >> 16) & 0xFF;
+    if (major < 3 || (major == 3 && minor < 12)) {
+        check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                               "compile time Python version %d.%d of module '%.100s' %s "
+                               "runtime version %d.%d",
+                               3, 12, "brevan.setting", "was newer than", static_cast<int>(major),
+                               static_cast<int>(minor)));
+    }
+}
+
+void register_in_sys_modules(PyObject *module) {
+    PyObject *modules = PyImport_GetModuleDict();  // borrowed
+    const int present = check(PyDict_Contains(modules, s_full_name.get()));
+    if (!present) check(PyDict_SetItem(modules, s_full_name.get(), module));
+}
+
+Ref make_tjs(PyObject *path_type) {
+    Ref cwd = call_method(path_type, s_cwd);
+    Ref local = check(PyNumber_TrueDivide(cwd.get(), s_tolvek.get()));
+    Ref home = call_method(path_type, s_home);
+    Ref user = check(PyNumber_TrueDivide(home.get(), s_tolvek.get()));
+    Ref list = check(PyList_New(2));
+    check(PyList_SetItem(list.get(), 0, local.release()));
+    check(PyList_SetItem(list.get(), 1, user.release()));
+    return list;
+}
+
+Ref make_defaults(PyObject *path_type) {
+    Ref home = call_method(path_type, s_home);
+    Ref joined = check(PyNumber_TrueDivide(home.get(), s_desktop_home.get()));
+    Ref home_text = PyUnicode_CheckExact(joined.get()) ? joined : check(PyObject_Str(joined.get()));
+
+    Ref server = check(PyDict_New());
+    check(PyDict_SetItem(server.get(), s_home.get(), home_text.get()));
+    check(PyDict_SetItem(server.get(), s_repo.get(), s_repo_url.get()));
+    Ref studio = check(PyDict_New());
+    check(PyDict_SetItem(studio.get(), s_theme.get(), s_light.get()));
+    check(PyDict_SetItem(studio.get(), s_console.get(), Py_False));
+    Ref defaults = check(PyDict_New());
+    check(PyDict_SetItem(defaults.get(), s_server.get(), server.get()));
+    check(PyDict_SetItem(defaults.get(), s_studio.get(), studio.get()));
+    return defaults;
+}
+
+// The exec step proper. `line` follows the statement being run, for the
+// traceback entry of a failure.
+void exec_steps(PyObject *module, int &line) {
+    line = kLineImportShutil;
+    state.module = Ref::borrow(module);
+    state.globals = PyModule_GetDict(module);  // borrowed; never fails for a module
+    PyObject *globals = state.globals;
+    state.builtins = check(PyImport_ImportModule("builtins"));
+    bind(globals, s_dunder_builtins, state.builtins.get());
+
+    check_version();
+    register_in_sys_modules(module);
+
+    state.open = builtin(s_open);
+    state.print = builtin(s_print);
+
+    Ref types = import_module(s_types);
+    state.method_type = getattr(types.get(), s_method_type);
+    functions_prepare(module);
+
+    line = kLineImportShutil;
+    bind(globals, s_shutil, import_module(s_shutil).get());
+    line = kLineImportSite;
+    bind(globals, s_site, import_module(s_site).get());
+    line = kLineImportSubprocess;
+    bind(globals, s_subprocess, import_module(s_subprocess).get());
+    line = kLineImportSys;
+    bind(globals, s_sys, import_module(s_sys).get());
+
+    line = kLineFromPathlib;
+    Ref pathlib = import_for_from(s_pathlib, {&s_path});
+    Ref path_type = import_from(pathlib.get(), s_pathlib.get(), s_path.get());
+    bind(globals, s_path, path_type.get());
+
+    line = kLineFromVexil;
+    Ref vexil = import_for_from(s_vexil, {&s_dumps, &s_iprint, &s_loads});
+    for (StaticString *name : {&s_dumps, &s_iprint, &s_loads}) {
+        bind(globals, *name, import_from(vexil.get(), s_vexil.get(), name->get()).get());
+    }
+
+    line = kLineTjs;
+    bind(globals, s_tjs, make_tjs(path_type.get()).get());
+    line = kLineDefaults;
+    bind(globals, s_defaults, make_defaults(path_type.get()).get());
+
+    // read()'s default is whatever `tjs` is bound to now, read back through
+    // the namespace.
+    PyObject *tjs = PyDict_GetItemWithError(globals, s_tjs.get());  // borrowed
+    if (tjs == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", s_tjs.get());
+        throw_error();
+    }
+    if (tjs != Py_None && !PyList_Check(tjs)) {
+        Ref type_name = check(PyType_GetQualName(Py_TYPE(tjs)));
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %U", "list", type_name.get());
+        throw_error();
+    }
+    state.read_default = Ref::borrow(tjs);
+    functions_bind(globals, line);
+
+    line = kLineTest;
+    Ref test = check(PyDict_New());
+    bind(globals, s_test, test.get());
+}
+
+void state_reset() noexcept {
+    functions_reset();
+    state.read_default.reset();
+    state.method_type.reset();
+    state.print.reset();
+    state.open.reset();
+    state.builtins.reset();
+    state.globals = nullptr;
+    state.module.reset();
+}
+
+// ------------------------------------------------- create and exec slots ----
+
+PyObject *setting_create(PyObject *spec, PyModuleDef *) noexcept {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1 && PyErr_Occurred()) return nullptr;
+    if (!have_interpreter) {
+        have_interpreter = true;
+        interpreter_id = id;
+    } else if (id != interpreter_id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (state.module) return Ref(state.module).release();
+
+    try {
+        Ref name = check(PyObject_GetAttr(spec, s_name.get()));
+        Ref module = check(PyModule_NewObject(name.get()));
+        struct Copy {
+            StaticString *from, *to;
+            bool skip_none;
+        };
+        const Copy copies[] = {{&s_loader, &s_dunder_loader, false},
+                               {&s_origin, &s_dunder_file, false},
+                               {&s_parent, &s_dunder_package, false},
+                               {&s_search_locations, &s_dunder_path, true}};
+        for (const Copy &c : copies) {
+            PyObject *value = PyObject_GetAttr(spec, c.from->get());
+            if (value == nullptr) {
+                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+                PyErr_Clear();
+                continue;
+            }
+            Ref owned = Ref::steal(value);
+            if (c.skip_none && value == Py_None) continue;
+            check(PyObject_SetAttr(module.get(), c.to->get(), value));
+        }
+        state.module = module;
+        return module.release();
+    } catch (const PyError &) {
+        return nullptr;
+    }
+}
+
+int setting_exec(PyObject *module) noexcept {
+    if (state.executed) {
+        if (module == state.module.get()) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'setting' has already been imported. Re-initialisation is not "
+                        "supported.");
+        return -1;
+    }
+    int line = kLineImportShutil;
+    try {
+        exec_steps(module, line);
+        state.executed = true;
+        return 0;
+    } catch (const PyError &) {
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    }
+    add_traceback("init brevan.setting", line);
+    state_reset();
+    return -1;
+}
+
+PyModuleDef_Slot setting_slots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(setting_create)},
+    {Py_mod_exec, reinterpret_cast<void *>(setting_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef setting_module = {
+    PyModuleDef_HEAD_INIT,
+    "setting",      // m_name
+    nullptr,        // m_doc
+    0,              // m_size: all state is process-wide
+    nullptr,        // m_methods: the functions are bound by the exec step
+    setting_slots,  // m_slots
+    nullptr,        // m_traverse
+    nullptr,        // m_clear
+    nullptr,        // m_free
+};
+
+}  // namespace
+
+// Module globals are looked up at each use. The common case, a plain module
+// whose namespace holds the name, is one dict lookup; anything else (a
+// module-level __getattr__, a module subclass, a missing name) takes the full
+// attribute lookup, so the result is always that of getattr(module, name).
+Ref lookup_global(StaticString &name) {
+    PyObject *key = name.get();
+    if (Py_IS_TYPE(state.module.get(), &PyModule_Type)) {
+        PyObject *value = PyDict_GetItemWithError(state.globals, key);  // borrowed
+        if (value != nullptr) return Ref::borrow(value);
+        PyErr_Clear();
+    }
+    PyObject *value = PyObject_GetAttr(state.module.get(), key);
+    if (value != nullptr) return Ref::steal(value);
+    PyErr_Clear();
+    value = PyObject_GetAttr(state.builtins.get(), key);
+    if (value != nullptr) return Ref::steal(value);
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    }
+    throw_error();
+}
+
+PyObject *KeywordNames::get() {
+    if (tuple_ == nullptr) {
+        Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(count_)));
+        for (std::size_t i = 0; i < count_; ++i) {
+            PyObject *name = PyUnicode_InternFromString(names_[i]);
+            check(PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), check(name).release()));
+        }
+        tuple_ = tuple.release();
+    }
+    return tuple_;
+}
+
+}  // namespace brevan
+
+extern "C" PyMODINIT_FUNC PyInit_setting(void) {
+    return PyModuleDef_Init(&brevan::setting_module);
+}

@@ -1,0 +1,153 @@
+// Internals shared by the source files of brevan.setting: the process-wide
+// state, module-global lookup, call helpers, and the entry points of each
+// concern (function bodies, the vexil calls, traceback entries).
+#pragma once
+
+#include "ref.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace brevan {
+
+// ---------------------------------------------------------------- state ----
+
+// Everything the module keeps lives for the whole process: the module is
+// created once, in one interpreter, and never torn down. The state object is
+// never destroyed either: C++ destructors run after the interpreter is gone.
+struct State {
+    Ref module;            // the one module object
+    PyObject *globals;     // its namespace (borrowed from `module`)
+    Ref builtins;          // the builtins module
+    Ref open;              // builtins.open and builtins.print, fetched at import
+    Ref print;
+    Ref read_default;      // the `tjs` list bound at import: read()'s default
+    Ref method_type;       // types.MethodType, for binding as a method
+    bool executed = false;
+};
+extern State &state;
+
+// An interned str made on first use and kept for the life of the process.
+class StaticString {
+public:
+    explicit constexpr StaticString(const char *text) noexcept : text_(text) {}
+    PyObject *get() {
+        if (obj_ == nullptr) {
+            obj_ = PyUnicode_InternFromString(text_);
+            if (obj_ == nullptr) throw_error();
+        }
+        return obj_;
+    }
+    const char *text() const noexcept { return text_; }
+
+private:
+    const char *text_;
+    PyObject *obj_ = nullptr;
+};
+
+// Looks a module global up at the moment of use: the module's attribute,
+// else the builtin of that name, else NameError "name '...' is not defined".
+Ref lookup_global(StaticString &name);
+
+// ---------------------------------------------------------------- calls ----
+
+inline PyObject *raw(PyObject *p) noexcept { return p; }
+inline PyObject *raw(const Ref &r) noexcept { return r.get(); }
+
+// f(args...): positional arguments only.
+template <class... Args>
+Ref call(PyObject *f, const Args &...args) {
+    PyObject *stack[] = {nullptr, raw(args)...};
+    return check(PyObject_Vectorcall(f, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr));
+}
+
+// f(args..., **kw): the last PyTuple_Size(kwnames) values are keyword values.
+template <class... Args>
+Ref call_kw(PyObject *f, PyObject *kwnames, const Args &...args) {
+    PyObject *stack[] = {nullptr, raw(args)...};
+    const auto nkw = static_cast<size_t>(PyTuple_Size(kwnames));
+    return check(PyObject_Vectorcall(
+        f, stack + 1, (sizeof...(Args) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// obj.name(args...)
+template <class... Args>
+Ref call_method(PyObject *obj, StaticString &name, const Args &...args) {
+    PyObject *stack[] = {obj, raw(args)...};
+    return check(PyObject_VectorcallMethod(name.get(), stack, 1 + sizeof...(Args), nullptr));
+}
+
+// obj.name(args..., **kw)
+template <class... Args>
+Ref call_method_kw(PyObject *obj, StaticString &name, PyObject *kwnames, const Args &...args) {
+    PyObject *stack[] = {obj, raw(args)...};
+    const auto nkw = static_cast<size_t>(PyTuple_Size(kwnames));
+    return check(
+        PyObject_VectorcallMethod(name.get(), stack, 1 + sizeof...(Args) - nkw, kwnames));
+}
+
+inline Ref getattr(PyObject *obj, StaticString &name) {
+    return check(PyObject_GetAttr(obj, name.get()));
+}
+
+// A tuple of interned keyword names, made once: kwnames for call_kw().
+class KeywordNames {
+public:
+    template <class... Names>
+    explicit constexpr KeywordNames(Names... names) noexcept : names_{names...}, count_(sizeof...(Names)) {}
+    PyObject *get();
+
+private:
+    const char *names_[4];
+    std::size_t count_;
+    PyObject *tuple_ = nullptr;
+};
+
+inline bool truth(PyObject *obj) { return check(PyObject_IsTrue(obj)) != 0; }
+
+// ---------------------------------------------------------- the bodies ----
+
+// Where a body is in the module's notional source, for its traceback entry.
+struct Frame {
+    int line;
+};
+
+// A body gets the bound arguments (borrowed, in parameter order) and returns
+// its result, or throws PyError with the exception set.
+using Body = Ref (*)(Frame &frame, PyObject *const *args);
+
+Ref clear_body(Frame &frame, PyObject *const *args);
+Ref save_body(Frame &frame, PyObject *const *args);
+Ref read_body(Frame &frame, PyObject *const *args);
+Ref find_body(Frame &frame, PyObject *const *args);
+Ref startup_body(Frame &frame, PyObject *const *args);
+
+// ------------------------------------------------------ function objects ----
+
+// Creates the function type and the five code objects (import time).
+void functions_prepare(PyObject *module);
+// Binds the five functions in the module namespace, in their order. Returns
+// the line of the failing definition through `line` while it works.
+void functions_bind(PyObject *globals, int &line);
+// Drops what functions_prepare() made (after a failed import).
+void functions_reset() noexcept;
+
+// ------------------------------------------------------------ tracebacks ----
+
+// Adds an entry "File "brevan/setting", line <line>, in <qualified_name>" to
+// the traceback of the pending exception. Never fails: if the entry cannot be
+// made, the exception is left as it was.
+void add_traceback(const char *qualified_name, int line) noexcept;
+
+// ------------------------------------------------------------ vexil calls ----
+
+// The module globals dumps, loads and iprint, looked up and called.
+Ref vexil_dumps(PyObject *obj);
+Ref vexil_loads(PyObject *text);
+Ref vexil_iprint(PyObject *message, PyObject *foreground, PyObject *background = nullptr);
+
+// Colour names passed to iprint.
+extern StaticString colour_cyan, colour_red, colour_yellow;
+
+}  // namespace brevan

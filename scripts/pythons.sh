@@ -1,0 +1,37 @@
+# Sourced by demo.sh and test.sh: lists the Python interpreters (>= 3.12) on
+# this machine, one real path per line, best first.  Order of search:
+# $PYTHON, then python3.14 .. python3.12 on PATH, then pyenv's versions.
+# A pyenv shim that is on PATH but not active for the current directory
+# fails when run, so every candidate is asked for its own path.
+
+_brevan_probe() {
+    "$1" - <<'PY' 2>/dev/null
+import os, sys
+if sys.version_info >= (3, 12) and sys.implementation.name == "cpython":
+    print(os.path.realpath(sys.executable))
+PY
+}
+
+brevan_pythons() {
+    local seen="" cand real root
+    {
+        [ -n "${PYTHON:-}" ] && echo "$PYTHON"
+        for v in 3.14 3.13 3.12; do
+            command -v "python$v" 2>/dev/null
+        done
+        if command -v pyenv >/dev/null 2>&1; then
+            root=$(pyenv root 2>/dev/null)
+        else
+            root="${PYENV_ROOT:-$HOME/.pyenv}"
+        fi
+        for v in 3.14 3.13 3.12; do
+            ls -d "$root"/versions/"$v".*/bin/python"$v" 2>/dev/null | sort -Vr
+        done
+    } | while read -r cand; do
+        real=$(_brevan_probe "$cand") || continue
+        [ -n "$real" ] || continue
+        case " $seen " in *" $real "*) continue ;; esac
+        seen="$seen $real"
+        echo "$real"
+    done
+}

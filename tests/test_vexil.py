@@ -1,0 +1,238 @@
+import io
+import json
+import math
+import sys
+from pathlib import Path
+
+import pytest
+
+import vexil
+
+CORPUS = Path(__file__).resolve().parents[2] / "shared" / "jsontestsuite" / "test_parsing"
+CORPUS_FILES = sorted(p.name for p in CORPUS.glob("*.json")) if CORPUS.is_dir() else []
+
+
+# ---------------------------------------------------------------- dumps / loads
+
+
+@pytest.mark.parametrize(
+    "settings",
+    [
+        {},
+        {"ui": {"theme": "dark", "scale": 1.25, "tabs": [1, 2, 3]}, "user": {"name": None, "admin": False}},
+        {"názov": {"text": "Grüße, 日本語, emoji 🎉, nul \x00 and \u2028"}},
+        {"z": {}, "a": {"list": [[], [{"k": "v"}], -0.0, 10**30]}},
+    ],
+)
+def test_round_trip_is_ascii(settings):
+    text = vexil.dumps(settings)
+    assert text.isascii()
+    assert text.endswith("}\n") and not text.endswith("\n\n")
+    back = vexil.loads(text)
+    assert back == settings
+    assert list(back) == list(settings)  # dict order kept, not sorted
+
+
+def test_dumps_exact_text():
+    assert vexil.dumps({"b": {"x": [1, True]}, "a": "é"}) == (
+        '{\n    "b": {\n        "x": [\n            1,\n            true\n'
+        '        ]\n    },\n    "a": "\\u00e9"\n}\n'
+    )
+
+
+@pytest.mark.parametrize(
+    ("obj", "type_name"),
+    [
+        ({1: "a"}, "int"),
+        ({"a": {None: 1}}, "NoneType"),
+        ({"a": [{"b": {2.5: 1}}]}, "float"),
+        ({"a": ({"ok": {True: 1}},)}, "bool"),
+    ],
+)
+def test_dumps_rejects_non_str_keys(obj, type_name):
+    with pytest.raises(TypeError, match=f"keys must be str, not {type_name}"):
+        vexil.dumps(obj)
+
+
+@pytest.mark.parametrize("value", [math.nan, math.inf, -math.inf])
+def test_dumps_rejects_non_finite(value):
+    with pytest.raises(ValueError):
+        vexil.dumps({"a": {"b": [value]}})
+
+
+def test_dumps_cycle_is_value_error():
+    loop = []
+    loop.append(loop)
+    with pytest.raises(ValueError, match="Circular"):
+        vexil.dumps({"a": loop})
+
+
+@pytest.mark.parametrize(
+    ("text", "line", "column"),
+    [
+        ("[1, NaN]", 1, 5),
+        ('{"a": "NaN",\n "b": Infinity}', 2, 7),
+        ('{\n  "x": [\n   -Infinity]}', 3, 4),
+        ('{"a" 1}', 1, 6),
+        ("", 1, 1),
+        ("[1] x", 1, 5),
+        ("\n\n" + "[" * 200_000, 3, 200_000),  # deepest opening bracket
+        ("[\n" + "9" * 5000 + "]", 2, 1),  # over the int digit limit
+    ],
+)
+def test_loads_errors_name_position(text, line, column):
+    with pytest.raises(ValueError, match=f"line {line} column {column} ") as info:
+        vexil.loads(text)
+    assert isinstance(info.value, json.JSONDecodeError)
+
+
+@pytest.mark.parametrize("text", [b"{}", None, 1])
+def test_loads_needs_str(text):
+    with pytest.raises(TypeError, match="must be str"):
+        vexil.loads(text)
+
+
+@pytest.mark.skipif(not CORPUS_FILES, reason="JSON test corpus not present")
+@pytest.mark.parametrize("name", CORPUS_FILES)
+def test_corpus(name):
+    try:
+        text = (CORPUS / name).read_bytes().decode("utf-8")
+    except UnicodeDecodeError:
+        assert not name.startswith("y_")
+        return
+    if name.startswith("y_"):
+        vexil.loads(text)
+    elif name.startswith("n_"):
+        with pytest.raises(ValueError, match=r"line \d+ column \d+"):
+            vexil.loads(text)
+    else:
+        try:
+            vexil.loads(text)
+        except Exception:
+            pass
+
+
+# ---------------------------------------------------------------- iprint
+
+
+class FakeOut(io.StringIO):
+    def __init__(self, tty=False):
+        super().__init__()
+        self.tty = tty
+        self.writes = 0
+        self.flushes = 0
+
+    def isatty(self):
+        return self.tty
+
+    def write(self, s):
+        self.writes += 1
+        return super().write(s)
+
+    def flush(self):
+        self.flushes += 1
+
+
+class BareOut:
+    """Has write and nothing else: no isatty, no flush."""
+
+    def __init__(self):
+        self.text = ""
+
+    def write(self, s):
+        self.text += s
+
+
+@pytest.fixture
+def env(monkeypatch):
+    monkeypatch.delenv("NO_COLOR", raising=False)
+    monkeypatch.delenv("FORCE_COLOR", raising=False)
+    return monkeypatch
+
+
+@pytest.mark.parametrize(
+    ("no_color", "force_color", "tty", "coloured"),
+    [
+        (None, None, False, False),
+        (None, None, True, True),
+        ("1", None, True, False),
+        ("1", "1", True, False),  # NO_COLOR beats FORCE_COLOR
+        (None, "1", False, True),
+        ("", "1", False, True),  # empty counts as unset
+        ("", "", True, True),
+        (None, "", False, False),
+    ],
+)
+def test_colour_decision(env, no_color, force_color, tty, coloured):
+    for name, value in [("NO_COLOR", no_color), ("FORCE_COLOR", force_color)]:
+        if value is not None:
+            env.setenv(name, value)
+    out = FakeOut(tty)
+    env.setattr(sys, "stdout", out)
+    assert vexil.iprint("hi", "cyan", "red") == "hi"
+    assert out.getvalue() == ("\x1b[36m\x1b[41mhi\x1b[0m\n" if coloured else "hi\n")
+    assert (out.writes, out.flushes) == (1, 1)
+
+
+@pytest.mark.parametrize(
+    ("fg", "bg", "line"),
+    [
+        ("black", None, "\x1b[30mm\x1b[0m\n"),
+        ("white", "light_black", "\x1b[37m\x1b[100mm\x1b[0m\n"),
+        ("light_black", None, "\x1b[90mm\x1b[0m\n"),
+        ("light_white", "light_white", "\x1b[97m\x1b[107mm\x1b[0m\n"),
+        (None, "magenta", "\x1b[45mm\x1b[0m\n"),
+        (None, None, "m\n"),
+    ],
+)
+def test_escape_sequences(env, fg, bg, line):
+    env.setenv("FORCE_COLOR", "1")
+    out = FakeOut()
+    env.setattr(sys, "stdout", out)
+    assert vexil.iprint("m", foreground=fg, background=bg) == "m"
+    assert out.getvalue() == line
+
+
+@pytest.mark.parametrize(
+    ("fg", "bg", "shown"), [("purple", None, "'purple'"), ("red", "Red", "'Red'"), (3, None, "3")]
+)
+def test_unknown_colour_writes_nothing(env, fg, bg, shown):
+    env.setenv("FORCE_COLOR", "1")
+    out = FakeOut()
+    env.setattr(sys, "stdout", out)
+    with pytest.raises(ValueError, match=rf"unknown colour {shown} \(expected one of black, red, .*light_white\)"):
+        vexil.iprint("x", fg, bg)
+    assert out.getvalue() == ""
+
+
+def test_stdout_looked_up_each_call(env):
+    env.setenv("FORCE_COLOR", "1")
+    first, second = FakeOut(), BareOut()
+    env.setattr(sys, "stdout", first)
+    message = "ünï"
+    assert vexil.iprint(message, "red") is message
+    env.setattr(sys, "stdout", second)
+    env.delenv("FORCE_COLOR")
+    vexil.iprint("two", "green")  # no isatty: no colour; no flush: fine
+    env.setattr(sys, "stdout", None)
+    assert vexil.iprint("gone", "blue") == "gone"
+    assert first.getvalue() == "\x1b[31münï\x1b[0m\n"
+    assert second.text == "two\n"
+
+
+@pytest.mark.parametrize(
+    ("args", "kwargs", "error"),
+    [
+        ((b"x",), {}, "must be str"),
+        ((), {}, "missing"),
+        (("a",), {"message": "b"}, "multiple values"),
+        (("a",), {"colour": "red"}, "unexpected keyword"),
+        (("a", None, None, None), {}, "at most 3"),
+    ],
+)
+def test_iprint_bad_arguments(env, args, kwargs, error):
+    out = FakeOut()
+    env.setattr(sys, "stdout", out)
+    with pytest.raises(TypeError, match=error):
+        vexil.iprint(*args, **kwargs)
+    assert out.getvalue() == ""
