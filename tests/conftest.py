@@ -1,0 +1,96 @@
+"""Shared fixtures.
+
+Every test runs against the installed module with its settings files moved
+into a scratch directory: the module's `tjs` list (fixed at import) is
+pointed, in place, at `<tmp>/cwd/tolvek.json` and `<tmp>/home/tolvek.json`,
+so neither the real working directory nor the real home is ever touched.
+Module globals, `tjs` and `defaults` are restored after each test, so a test
+may rebind `brevan.setting.iprint` and the like freely.
+"""
+
+import copy
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+from types import SimpleNamespace
+
+import pytest
+
+import brevan.setting as setting_module
+
+
+@pytest.fixture
+def setting():
+    return setting_module
+
+
+@pytest.fixture(autouse=True)
+def plain_console(monkeypatch):
+    """No colour unless a test asks for it."""
+    monkeypatch.setenv("NO_COLOR", "1")
+    monkeypatch.delenv("FORCE_COLOR", raising=False)
+
+
+@pytest.fixture
+def colour(monkeypatch):
+    """Colour forced on."""
+    monkeypatch.delenv("NO_COLOR", raising=False)
+    monkeypatch.setenv("FORCE_COLOR", "1")
+
+
+@pytest.fixture(autouse=True)
+def scratch(tmp_path):
+    """Scratch `cwd` and `home` directories behind the module's `tjs`."""
+    namespace = vars(setting_module)
+    saved_globals = dict(namespace)
+    tjs = setting_module.read.__defaults__[0]
+    saved_tjs = list(tjs)
+    defaults = namespace["defaults"]
+    saved_defaults = {key: (value, copy.copy(value)) for key, value in defaults.items()}
+
+    cwd = tmp_path / "cwd"
+    home = tmp_path / "home"
+    cwd.mkdir()
+    home.mkdir()
+    tjs[:] = [cwd / "tolvek.json", home / "tolvek.json"]
+    yield SimpleNamespace(root=tmp_path, cwd=cwd, home=home, local=tjs[0], user=tjs[1], tjs=tjs)
+
+    tjs[:] = saved_tjs
+    for section, (obj, content) in saved_defaults.items():
+        obj.clear()
+        obj.update(content)
+    defaults.clear()
+    defaults.update({key: obj for key, (obj, _) in saved_defaults.items()})
+    namespace.clear()
+    namespace.update(saved_globals)
+
+
+@pytest.fixture
+def run_python(tmp_path):
+    """Runs Python code in a child interpreter with a scratch HOME and cwd.
+
+    Returns the CompletedProcess (text mode); the child sees NO_COLOR=1.
+    """
+
+    def run(code, *, cwd=None, home=None, env=None, check=True):
+        home = Path(home or tmp_path / "child-home")
+        cwd = Path(cwd or tmp_path / "child-cwd")
+        home.mkdir(parents=True, exist_ok=True)
+        cwd.mkdir(parents=True, exist_ok=True)
+        child_env = {k: v for k, v in os.environ.items() if k not in ("FORCE_COLOR", "PYTHONPATH")}
+        child_env.update(HOME=str(home), NO_COLOR="1")
+        child_env.update(env or {})
+        result = subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(code)],
+            cwd=cwd,
+            env=child_env,
+            capture_output=True,
+            text=True,
+        )
+        if check and result.returncode != 0:
+            raise AssertionError(f"child failed ({result.returncode}):\n{result.stdout}\n{result.stderr}")
+        return result
+
+    return run
