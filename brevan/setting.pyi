@@ -1,0 +1,54 @@
+"""User settings, site-packages clean-up and package lookup for the host tool."""
+
+import shutil as shutil
+import site as site
+import subprocess as subprocess
+import sys as sys
+from pathlib import Path as Path
+from typing import Any
+
+from vexil import dumps as dumps, iprint as iprint, loads as loads
+
+tjs: list[Path]
+"""The candidate settings files, fixed at import: ./tolvek.json, then ~/tolvek.json."""
+
+defaults: dict[str, dict[str, Any]]
+"""The built-in settings (sections "server" and "studio"), shared by every caller."""
+
+def clear(pattern: str = "*~*") -> None:
+    """Removes directories matching `pattern` directly inside the site-packages directories."""
+
+def save(obj: dict[str, Any], path: str | Path = "", override: bool = False) -> None:
+    """Save obj to file given by path
+
+    Args:
+        obj (dict): object to be saved
+        path (str | Path): path to save the file
+    """
+
+def read(path: list[str | Path] = ...) -> tuple[Path, Any]:
+    """Load content of file given by path
+
+    Args:
+        path (str | Path): path of file
+
+    Returns:
+        dict: content of file
+    """
+
+def find(site: str) -> str:
+    """Check whether the package with name site has been installed
+
+    Args:
+        site (str): package name to be installed by 'pip install -e.'
+
+    Raises:
+        Exception: site not found
+
+    Returns:
+        str: site directory
+    """
+
+def startup() -> dict[str, Any] | None:
+    """Cleans up, reads (or falls back to the defaults), saves, and returns the settings
+    with the settings-file path under "tjs"; None after a warning."""

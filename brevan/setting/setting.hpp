@@ -106,6 +106,22 @@ private:
 
 inline bool truth(PyObject *obj) { return check(PyObject_IsTrue(obj)) != 0; }
 
+// While alive, makes `exc` the exception being handled, as inside an
+// `except` block: exceptions raised meanwhile get it as their __context__.
+// The previously handled exception is restored on every path out.
+class Handling {
+public:
+    explicit Handling(PyObject *exc) noexcept : previous_(Ref::steal(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exc);
+    }
+    ~Handling() { PyErr_SetHandledException(previous_.get()); }
+    Handling(const Handling &) = delete;
+    Handling &operator=(const Handling &) = delete;
+
+private:
+    Ref previous_;
+};
+
 // ---------------------------------------------------------- the bodies ----
 
 // Where a body is in the module's notional source, for its traceback entry.

@@ -1,11 +1,143 @@
-// Start-up: startup().
+// Start-up: the one call a host tool makes when it starts.
+//
+// clear(), read(), fall back to the defaults when a built-in section is
+// missing, save(), and return the settings with the settings-file path. Any
+// Exception on the way becomes one yellow warning line and a None result.
+// Before the defaults overwrite an incomplete settings file, the old file is
+// copied to "<file>.bak", so a user's settings are never thrown away.
 #include "setting.hpp"
 
 namespace brevan {
+namespace {
 
-Ref startup_body(Frame &, PyObject *const *) {
-    PyErr_SetString(PyExc_NotImplementedError, "startup");
+// Lines of startup() in the notional source.
+constexpr int kLineClear = 101, kLineRead = 102, kLineCompare = 103, kLineFallback = 106,
+              kLineBackup = 107, kLineSave = 108, kLineResult = 109, kLineWarn = 111;
+
+StaticString s_clear("clear"), s_read("read"), s_save("save"), s_defaults("defaults"),
+    s_tjs("tjs"), s_settings("settings"), s_os("os"), s_shutil("shutil"), s_path_mod("path"),
+    s_exists("exists"), s_fspath("fspath"), s_copyfile("copyfile"),
+    s_copystat("copystat");
+KeywordNames kw_override("override");
+
+struct Unpacked {
+    Ref path;
+    Ref config;
+};
+
+[[gnu::cold]] void unpack_error(Py_ssize_t count) {
+    if (count > 2) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)",
+                     static_cast<Py_ssize_t>(2));
+    } else {
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", count,
+                     count == 1 ? "" : "s");
+    }
     throw_error();
+}
+
+// `path, config = result`, with the interpreter's unpacking rules: a tuple
+// or list must hold exactly two items; anything else is iterated for two
+// items and must then be exhausted.
+Unpacked unpack_pair(PyObject *result) {
+    if (PyTuple_CheckExact(result) || PyList_CheckExact(result)) {
+        const Py_ssize_t size = PySequence_Size(result);
+        if (size != 2) unpack_error(size);
+        return {check(PySequence_GetItem(result, 0)), check(PySequence_GetItem(result, 1))};
+    }
+    Ref iterator = check(PyObject_GetIter(result));
+    Ref items[2];
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        items[i] = Ref::steal(PyIter_Next(iterator.get()));
+        if (!items[i]) {
+            if (PyErr_Occurred()) throw_error();
+            unpack_error(i);
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+    if (extra) unpack_error(3);
+    if (PyErr_Occurred()) throw_error();
+    return {items[0], items[1]};
+}
+
+// The internal helpers below are not module globals: rebinding
+// brevan.setting.shutil must not change how a backup is made.
+PyObject *os_module() {
+    static PyObject *module = check(PyImport_Import(s_os.get())).release();
+    return module;
+}
+
+PyObject *shutil_module() {
+    static PyObject *module = check(PyImport_Import(s_shutil.get())).release();
+    return module;
+}
+
+// Copies the settings file at `path` (when there is one) to "<path>.bak",
+// keeping its permission bits, and says so in one yellow line.
+void back_up(PyObject *path) {
+    Ref os_path = getattr(os_module(), s_path_mod);
+    if (!truth(call_method(os_path.get(), s_exists, path).get())) return;
+    Ref name = call_method(os_module(), s_fspath, path);
+    Ref backup = check(PyUnicode_FromFormat("%S.bak", name.get()));
+    // copyfile, unlike copy2, refuses a directory in the backup's place
+    // instead of copying into it.
+    call_method(shutil_module(), s_copyfile, path, backup);
+    call_method(shutil_module(), s_copystat, path, backup);
+    Ref message = check(PyUnicode_FromFormat(
+        "Settings in %S lack a built-in section and are replaced with the defaults; "
+        "the old file is kept as %S",
+        path, backup.get()));
+    vexil_iprint(message.get(), colour_yellow.get());
+}
+
+// The guarded steps; `subject` follows what a failure is about.
+Ref start(Frame &frame, Ref &subject) {
+    frame.line = kLineClear;
+    call(lookup_global(s_clear).get());
+
+    frame.line = kLineRead;
+    Ref result = call(lookup_global(s_read).get());
+    Unpacked settings = unpack_pair(result.get());
+    subject = settings.path;
+
+    frame.line = kLineCompare;
+    Ref sections = check(PySet_New(lookup_global(s_defaults).get()));
+    Ref present = check(PySet_New(settings.config.get()));
+    const bool complete = truth(check(PyObject_RichCompare(sections.get(), present.get(), Py_LE)).get());
+
+    Ref config = settings.config;
+    if (!complete) {
+        frame.line = kLineFallback;
+        config = lookup_global(s_defaults);
+        frame.line = kLineBackup;
+        back_up(settings.path.get());
+    }
+
+    frame.line = kLineSave;
+    call_kw(lookup_global(s_save).get(), kw_override.get(), config, settings.path,
+            complete ? Py_False : Py_True);
+
+    frame.line = kLineResult;
+    Ref entry = check(PyDict_New());
+    check(PyDict_SetItem(entry.get(), s_tjs.get(), settings.path.get()));
+    return check(PyNumber_Or(config.get(), entry.get()));
+}
+
+}  // namespace
+
+Ref startup_body(Frame &frame, PyObject *const *) {
+    Ref subject = Ref::borrow(s_settings.get());
+    try {
+        return start(frame, subject);
+    } catch (const PyError &) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    }
+    Ref error = take_exception();
+    Handling handling(error.get());
+    frame.line = kLineWarn;
+    Ref message = check(PyUnicode_FromFormat("Failed to open %S: %S", subject.get(), error.get()));
+    vexil_iprint(message.get(), colour_yellow.get());
+    return Ref::borrow(Py_None);
 }
 
 }  // namespace brevan
