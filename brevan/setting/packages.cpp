@@ -1,16 +1,258 @@
 // Package environment: find() and clear().
+//
+// find() asks pip, run as a child of the running interpreter, where a package
+// is installed; clear() removes leftover directories (by default, names with
+// a tilde: what an interrupted pip uninstall leaves) from the interpreter's
+// site-packages directories.
 #include "setting.hpp"
 
 namespace brevan {
+namespace {
 
-Ref find_body(Frame &, PyObject *const *) {
-    PyErr_SetString(PyExc_NotImplementedError, "find");
+// Lines of the statements in the notional source, for traceback entries.
+constexpr int kLineClearLoop = 19, kLineClearQualifies = 20, kLineClearGlob = 21,
+              kLineClearInside = 22, kLineClearRemove = 23;
+constexpr int kLineFindStart = 79, kLineFindOption = 80, kLineFindRun = 82,
+              kLineFindStatus = 84, kLineFindLines = 85, kLineFindMatch = 86,
+              kLineFindValue = 87, kLineFindFailed = 89, kLineFindPrint = 91,
+              kLineFindEmpty = 92, kLineFindMissing = 93, kLineFindFound = 94,
+              kLineFindReturn = 95;
+
+StaticString s_site("site"), s_getusersitepackages("getusersitepackages"),
+    s_getsitepackages("getsitepackages"), s_site_packages("site-packages"), s_path("Path"),
+    s_glob("glob"), s_shutil("shutil"), s_rmtree("rmtree");
+StaticString s_subprocess("subprocess"), s_run("run"), s_sys("sys"), s_executable("executable"),
+    s_empty(""), s_dash_m("-m"), s_pip("pip"), s_show("show"), s_returncode("returncode"),
+    s_stdout("stdout"), s_stderr("stderr"), s_decode("decode"), s_splitlines("splitlines"),
+    s_lower("lower"), s_location("location"), s_split("split"), s_colon(":"), s_strip("strip");
+KeywordNames kw_pattern("pattern"), kw_ignore_errors("ignore_errors"),
+    kw_capture_output("capture_output");
+
+// --------------------------------------------------------------- clear ----
+
+// os.path.realpath and os.sep, imported once. Not module globals: rebinding
+// anything in brevan.setting must not be able to widen what clear() deletes.
+// Kept for the life of the process (never destroyed: see State).
+struct PathTools {
+    Ref realpath;
+    Ref sep;
+};
+auto &path_tools = *new PathTools();
+
+PathTools &tools() {
+    if (!path_tools.realpath) {
+        Ref os_path = check(PyImport_ImportModule("os.path"));
+        Ref realpath = check(PyObject_GetAttrString(os_path.get(), "realpath"));
+        Ref sep = check(PyObject_GetAttrString(os_path.get(), "sep"));
+        path_tools.sep = sep;
+        path_tools.realpath = realpath;
+    }
+    return path_tools;
+}
+
+// The real location of a site-packages directory, followed by a separator:
+// every path strictly inside it starts with this text.
+Ref inside_prefix(PyObject *sp) {
+    PathTools &t = tools();
+    Ref real = call(t.realpath.get(), sp);
+    if (!PyUnicode_Check(real.get())) return Ref();
+    // Only the root already ends with a separator.
+    if (check(static_cast<int>(PyUnicode_Tailmatch(real.get(), t.sep.get(), 0, PY_SSIZE_T_MAX, 1)))) {
+        return real;
+    }
+    return check(PyUnicode_Concat(real.get(), t.sep.get()));
+}
+
+// Whether the match `fp` really (links resolved) lies strictly inside the
+// directory whose inside_prefix() is `prefix`. A pattern with "..", one that
+// matches the directory itself, or a link that leads elsewhere fails this.
+bool strictly_inside(PyObject *fp, PyObject *prefix) {
+    if (prefix == nullptr) return false;
+    Ref real = call(tools().realpath.get(), fp);
+    if (!PyUnicode_Check(real.get())) return false;
+    if (PyUnicode_GetLength(real.get()) <= PyUnicode_GetLength(prefix)) return false;
+    return check(static_cast<int>(
+               PyUnicode_Tailmatch(real.get(), prefix, 0, PY_SSIZE_T_MAX, -1))) == 1;
+}
+
+// Removes the matches of `pattern` inside one qualifying directory.
+void clear_directory(Frame &frame, PyObject *sp, PyObject *pattern) {
+    frame.line = kLineClearGlob;
+    Ref path = call(lookup_global(s_path).get(), sp);
+    Ref matches = call_method_kw(path.get(), s_glob, kw_pattern.get(), pattern);
+    Ref iterator = check(PyObject_GetIter(matches.get()));
+    Ref prefix;
+    bool have_prefix = false;  // worked out at the first match: most calls find none
+    for (;;) {
+        frame.line = kLineClearGlob;
+        Ref fp = Ref::steal(PyIter_Next(iterator.get()));
+        if (!fp) {
+            if (PyErr_Occurred()) throw_error();
+            return;
+        }
+        frame.line = kLineClearInside;
+        if (!have_prefix) {
+            prefix = inside_prefix(sp);
+            have_prefix = true;
+        }
+        if (!strictly_inside(fp.get(), prefix.get())) continue;
+        frame.line = kLineClearRemove;
+        Ref rmtree = getattr(lookup_global(s_shutil).get(), s_rmtree);
+        call_kw(rmtree.get(), kw_ignore_errors.get(), fp, Py_True);
+    }
+}
+
+// ---------------------------------------------------------------- find ----
+
+// While alive, makes `exc` the exception being handled, as inside an except
+// block: an exception raised meanwhile gets it as its __context__. Puts the
+// caller's handled exception back on every path.
+class Handling {
+public:
+    explicit Handling(PyObject *exc) noexcept : previous_(Ref::steal(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exc);
+    }
+    ~Handling() { PyErr_SetHandledException(previous_.get()); }
+    Handling(const Handling &) = delete;
+    Handling &operator=(const Handling &) = delete;
+
+private:
+    Ref previous_;
+};
+
+// Asks pip where `site` is installed and stores each location it reports in
+// `sysdir` (the last "location" line wins). A failure to start pip or a
+// non-zero exit status raises; the caller reports it, and `sysdir` keeps what
+// it held at that moment.
+void pip_location(Frame &frame, PyObject *site, Ref &sysdir) {
+    frame.line = kLineFindRun;
+    Ref run = getattr(lookup_global(s_subprocess).get(), s_run);
+    Ref executable = getattr(lookup_global(s_sys).get(), s_executable);
+    if (!PyUnicode_CheckExact(executable.get())) {
+        executable = check(PyObject_Format(executable.get(), s_empty.get()));
+    }
+    // One list item per argument: no splitting at blanks, so an interpreter
+    // path or a package name that holds a blank reaches the child whole.
+    Ref command = check(PyList_New(5));
+    PyObject *items[] = {executable.get(), s_dash_m.get(), s_pip.get(), s_show.get(), site};
+    for (Py_ssize_t i = 0; i < 5; ++i) {
+        check(PyList_SetItem(command.get(), i, Ref::borrow(items[i]).release()));
+    }
+    Ref status = call_kw(run.get(), kw_capture_output.get(), command, Py_True);
+
+    frame.line = kLineFindStatus;
+    Ref returncode = getattr(status.get(), s_returncode);
+    Ref zero = check(PyLong_FromLong(0));
+    Ref success = check(PyObject_RichCompare(returncode.get(), zero.get(), Py_EQ));
+    if (truth(success.get())) {
+        frame.line = kLineFindLines;
+        Ref out = getattr(status.get(), s_stdout);
+        Ref text = call_method(out.get(), s_decode);
+        Ref lines = call_method(text.get(), s_splitlines);
+        Ref iterator = check(PyObject_GetIter(lines.get()));
+        for (;;) {
+            frame.line = kLineFindLines;
+            Ref s = Ref::steal(PyIter_Next(iterator.get()));
+            if (!s) {
+                if (PyErr_Occurred()) throw_error();
+                break;
+            }
+            frame.line = kLineFindMatch;
+            Ref lowered = call_method(s.get(), s_lower);
+            if (!check(PySequence_Contains(lowered.get(), s_location.get()))) continue;
+            frame.line = kLineFindValue;
+            Ref one = check(PyLong_FromLong(1));
+            Ref parts = call_method(s.get(), s_split, s_colon.get(), one);
+            Ref last_index = check(PyLong_FromLong(-1));
+            Ref last = check(PyObject_GetItem(parts.get(), last_index.get()));
+            sysdir = call_method(last.get(), s_strip);
+        }
+        return;
+    }
+
+    frame.line = kLineFindFailed;
+    Ref err = getattr(status.get(), s_stderr);
+    Ref text = call_method(err.get(), s_decode);
+    Ref exc = call(PyExc_Exception, text);
+    PyErr_SetObject(PyExc_Exception, exc.get());
     throw_error();
 }
 
-Ref clear_body(Frame &, PyObject *const *) {
-    PyErr_SetString(PyExc_NotImplementedError, "clear");
+// Prints a caught exception with the builtin print, as an except block
+// would; an exception from print propagates with `exc` as its context.
+[[gnu::cold]] void print_caught(Frame &frame, PyObject *exc) {
+    frame.line = kLineFindPrint;
+    Handling handling(exc);
+    call(state.print.get(), exc);
+}
+
+[[noreturn, gnu::cold]] void not_installed(Frame &frame, PyObject *site) {
+    frame.line = kLineFindMissing;
+    Ref message = check(PyUnicode_FromFormat("%U not installed", site));
+    Ref shown = vexil_iprint(message.get(), colour_red.get());
+    Ref exc = call(PyExc_Exception, shown);
+    PyErr_SetObject(PyExc_Exception, exc.get());
     throw_error();
+}
+
+}  // namespace
+
+Ref clear_body(Frame &frame, PyObject *const *args) {
+    PyObject *pattern = args[0];
+
+    frame.line = kLineClearLoop;
+    Ref user = call_method(lookup_global(s_site).get(), s_getusersitepackages);
+    Ref first = check(PyList_New(1));
+    check(PyList_SetItem(first.get(), 0, user.release()));
+    Ref rest = call_method(lookup_global(s_site).get(), s_getsitepackages);
+    Ref directories = check(PyNumber_Add(first.get(), rest.get()));
+    Ref iterator = check(PyObject_GetIter(directories.get()));
+    for (;;) {
+        frame.line = kLineClearLoop;
+        Ref sp = Ref::steal(PyIter_Next(iterator.get()));
+        if (!sp) {
+            if (PyErr_Occurred()) throw_error();
+            break;
+        }
+        frame.line = kLineClearQualifies;
+        if (check(PySequence_Contains(sp.get(), s_site_packages.get()))) {
+            clear_directory(frame, sp.get(), pattern);
+        }
+    }
+    return Ref::borrow(Py_None);
+}
+
+Ref find_body(Frame &frame, PyObject *const *args) {
+    PyObject *site = args[0];
+
+    frame.line = kLineFindStart;
+    Ref sysdir = Ref::borrow(s_empty.get());
+    // A leading "-" would reach pip as an option, not a package name.
+    frame.line = kLineFindOption;
+    const bool option = PyUnicode_GetLength(site) > 0 && PyUnicode_ReadChar(site, 0) == '-';
+    if (!option) {
+        try {
+            pip_location(frame, site, sysdir);
+        } catch (const PyError &) {
+            // Exception and its subclasses only: KeyboardInterrupt, SystemExit
+            // and the like leave at once, with nothing printed.
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+            Ref exc = take_exception();
+            print_caught(frame, exc.get());
+        }
+    }
+
+    frame.line = kLineFindEmpty;
+    if (!truth(sysdir.get())) not_installed(frame, site);
+
+    frame.line = kLineFindFound;
+    Ref location = PyUnicode_CheckExact(sysdir.get())
+                       ? sysdir
+                       : check(PyObject_Format(sysdir.get(), s_empty.get()));
+    Ref message = check(PyUnicode_FromFormat("%U found in %U", site, location.get()));
+    vexil_iprint(message.get(), colour_cyan.get());
+    frame.line = kLineFindReturn;
+    return sysdir;
 }
 
 }  // namespace brevan
