@@ -1,0 +1,419 @@
+"""read() and save(): console lines, results, file contents and failures."""
+
+import collections
+import json
+import os
+import re
+import signal
+import stat
+import sys
+import traceback
+from pathlib import Path, PosixPath
+
+import pytest
+
+HINT = "To override the global settings, place tolvek.json in the current directory!"
+GOOD = {"server": {"home": "/srv"}, "extra": {"list": [1, 2]}}
+NEW = {"studio": {"theme": "dark", "console": True}}
+
+
+@pytest.fixture(params=["plain", "colour"])
+def paint(request):
+    """Renders an expected console line, with or without colour."""
+    if request.param == "plain":
+        return lambda text, *codes: text + "\n"
+    request.getfixturevalue("colour")
+    return lambda text, *codes: "".join(f"\x1b[{c}m" for c in codes) + text + "\x1b[0m\n"
+
+
+def put(path, content):
+    """Writes a candidate file: text or bytes as they are, DIR makes a directory."""
+    if content is None:
+        return
+    if content == "DIR":
+        path.mkdir()
+    elif isinstance(content, bytes):
+        path.write_bytes(content)
+    elif isinstance(content, str):
+        path.write_text(content)
+    else:
+        path.write_text(json.dumps(content))
+
+
+def failure_text(path, loads):
+    """What loading `path` the module's way raises, as str()."""
+    try:
+        with open(path, "r") as f:
+            loads(f.read())
+    except Exception as e:
+        return str(e)
+    raise AssertionError("expected a failure")
+
+
+def entry(exc):
+    """The one traceback entry of the module."""
+    [own] = [e for e in traceback.extract_tb(exc.__traceback__) if e.filename == "brevan/setting"]
+    return own.name, own.filename, own.lineno
+
+
+# ------------------------------------------------------------------- read ----
+
+
+@pytest.mark.parametrize(
+    ("local", "home", "events", "loaded"),
+    [
+        (GOOD, "{", ["load local"], ("local", GOOD)),
+        (None, GOOD, ["hint", "load home"], ("home", GOOD)),
+        (None, None, ["hint", "hint"], ("home", None)),
+        ({}, GOOD, ["load local"], ("local", None)),
+        (0, GOOD, ["load local"], ("local", None)),
+        ([1], GOOD, ["load local"], ("local", [1])),
+        ("{", GOOD, ["load local", "fail local", "hint", "load home"], ("home", GOOD)),
+        (b"\xff\xfe{}", GOOD, ["load local", "fail local", "hint", "load home"], ("home", GOOD)),
+        ("DIR", "[", ["fail local", "hint", "load home", "fail home", "hint"], ("home", None)),
+    ],
+)
+def test_read_walks_the_candidates(setting, scratch, capsys, paint, local, home, events, loaded):
+    put(scratch.local, local)
+    put(scratch.home / "tolvek.json", home)
+    paths = {"local": scratch.local, "home": scratch.user}
+    expected = ""
+    for event in events:
+        kind, _, which = event.partition(" ")
+        if kind == "load":
+            expected += paint(f"Load settings from {paths[which]}", 36)
+        elif kind == "fail":
+            reason = failure_text(paths[which], setting.loads)
+            expected += paint(f"Failed to load {paths[which]}: {reason}", 33)
+        else:
+            expected += paint(HINT, 36, 41)
+
+    result = setting.read()
+
+    assert capsys.readouterr().out == expected
+    assert type(result) is tuple and type(result[0]) is PosixPath
+    assert result[0] == paths[loaded[0]]
+    if loaded[1] is None:
+        assert result[1] is setting.defaults
+    else:
+        assert result[1] == loaded[1]
+
+
+def test_read_relative_name_uses_cwd_of_the_call(setting, scratch, capsys, monkeypatch):
+    (scratch.root / "a").mkdir()
+    (scratch.root / "a" / "rel.json").write_text(json.dumps(GOOD))
+    monkeypatch.chdir(scratch.root / "a")
+    assert setting.read(["rel.json"]) == (Path("rel.json"), GOOD)
+    monkeypatch.chdir(scratch.root)
+    path, settings = setting.read(["rel.json"])
+    assert str(path) == "rel.json" and settings is setting.defaults
+    assert capsys.readouterr().out == f"Load settings from rel.json\n{HINT}\n"
+
+
+def test_read_empty_list(setting, capsys):
+    with pytest.raises(UnboundLocalError) as info:
+        setting.read([])
+    assert str(info.value) == "local variable '_path' referenced before assignment"
+    assert entry(info.value) == ("brevan.setting.read", "brevan/setting", 64)
+    assert capsys.readouterr().out == ""
+
+
+def test_read_refused_item_before_anything(setting, scratch, capsys):
+    scratch.local.write_text(json.dumps(GOOD))
+    with pytest.raises(TypeError) as expected:
+        Path(5)
+    with pytest.raises(TypeError) as info:
+        setting.read([5, scratch.local])
+    assert str(info.value) == str(expected.value)
+    assert entry(info.value) == ("brevan.setting.read", "brevan/setting", 53)
+    assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize(("arg", "got"), [("tolvek.json", "str"), (None, "NoneType"), ((), "tuple")])
+def test_read_refuses_non_lists(setting, arg, got):
+    with pytest.raises(TypeError, match=re.escape(f"Argument 'path' has incorrect type (expected list, got {got})") + "$"):
+        setting.read(arg)
+
+
+def test_read_follows_in_place_changes_of_the_list(setting, scratch, capsys):
+    first, second = scratch.root / "first.json", scratch.root / "second.json"
+    second.write_text(json.dumps(GOOD))
+    candidates = [first]
+
+    def iprint(message, **colours):
+        if colours.get("background") and len(candidates) == 1:
+            candidates.append(second)  # grows while being walked
+
+    setting.iprint = iprint
+    assert setting.read(candidates) == (second, GOOD)
+
+
+def test_read_default_list_is_fixed_at_import(setting, scratch, capsys):
+    other = scratch.root / "other.json"
+    other.write_text(json.dumps(NEW))
+    setting.tjs = [other]  # rebinding: read() keeps its list
+    assert setting.read()[0] == scratch.user
+    scratch.tjs.insert(0, other)  # in place: read() sees it
+    assert setting.read() == (other, NEW)
+
+
+def test_read_uses_rebound_globals(setting, scratch, capsys):
+    scratch.local.write_text("any text")
+    calls = []
+    marker = {"mine": {}}
+
+    class MyPath(PosixPath):
+        pass
+
+    setting.Path = MyPath
+    setting.iprint = lambda message, **colours: calls.append((message, list(colours.items())))
+    setting.loads = lambda text: {"text": text}
+    path, settings = setting.read()
+    assert type(path) is MyPath and settings == {"text": "any text"}
+
+    setting.loads = lambda text: {}
+    setting.defaults = marker
+    assert setting.read([scratch.local])[1] is marker
+    scratch.local.unlink()
+    setting.read([scratch.local])
+    assert calls == [(f"Load settings from {scratch.local}", [("foreground", "cyan")])] * 2 + [
+        (HINT, [("foreground", "cyan"), ("background", "red")])
+    ]
+    assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize(("name", "line"), [("Path", 53), ("defaults", 64)])
+def test_read_missing_unguarded_global(setting, scratch, name, line):
+    delattr(setting, name)
+    with pytest.raises(NameError, match=re.escape(f"name '{name}' is not defined") + "$") as info:
+        setting.read()
+    assert entry(info.value) == ("brevan.setting.read", "brevan/setting", line)
+
+
+def test_read_missing_loads_is_reported(setting, scratch, capsys):
+    scratch.local.write_text("{}")
+    del setting.loads
+    setting.read([scratch.local])
+    assert capsys.readouterr().out == (
+        f"Load settings from {scratch.local}\n"
+        f"Failed to load {scratch.local}: name 'loads' is not defined\n{HINT}\n"
+    )
+
+
+def test_read_interrupt_propagates_and_closes(setting, scratch, capsys):
+    scratch.local.write_text("{}")
+
+    def loads(text):
+        raise KeyboardInterrupt("stop")
+
+    setting.loads = loads
+    with pytest.raises(KeyboardInterrupt) as info:
+        setting.read()
+    assert entry(info.value) == ("brevan.setting.read", "brevan/setting", 57)
+    assert capsys.readouterr().out == f"Load settings from {scratch.local}\n"
+    open_files = set()
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            open_files.add(os.readlink(f"/proc/self/fd/{fd}"))
+        except OSError:
+            pass
+    assert str(scratch.local) not in open_files
+
+
+@pytest.mark.parametrize(
+    ("content", "failing", "line", "context"),
+    [(None, HINT, 62, FileNotFoundError), ("{", "Failed to load", 61, json.JSONDecodeError)],
+)
+def test_read_failing_report_carries_the_absorbed_error(setting, scratch, content, failing, line, context):
+    put(scratch.local, content)
+
+    def iprint(message, **colours):
+        if message.startswith(failing):
+            raise RuntimeError("console gone")
+
+    setting.iprint = iprint
+    try:
+        raise LookupError("outer")
+    except LookupError as outer:
+        with pytest.raises(RuntimeError, match="^console gone$") as info:
+            setting.read()
+        assert sys.exception() is outer  # the handled exception is restored
+    assert type(info.value.__context__) is context
+    assert entry(info.value) == ("brevan.setting.read", "brevan/setting", line)
+
+
+# ------------------------------------------------------------------- save ----
+
+
+def files(directory):
+    return sorted(os.listdir(directory))
+
+
+@pytest.mark.parametrize("args", [(), ("",), (None,), ("", False)])
+def test_save_default_target_makes_directories(setting, scratch, args):
+    target = scratch.home / "a" / "b" / "tolvek.json"
+    scratch.tjs[1] = target  # in place: save() sees it too
+    assert setting.save(GOOD, *args) is None
+    assert target.read_text() == setting.dumps(GOOD)
+    assert files(target.parent) == ["tolvek.json"]
+
+
+@pytest.mark.parametrize(
+    ("override", "replaced"),
+    [(False, False), (0, False), ("", False), (None, False), (True, True), (1, True), ("no", True)],
+)
+def test_save_override(setting, scratch, override, replaced):
+    scratch.user.write_text("old text")
+    assert setting.save(NEW, override=override) is None
+    assert scratch.user.read_text() == (setting.dumps(NEW) if replaced else "old text")
+    assert files(scratch.home) == ["tolvek.json"]
+
+
+def test_save_relative_path_and_rebound_globals(setting, scratch, monkeypatch):
+    monkeypatch.chdir(scratch.cwd)
+    seen = []
+
+    class SpyPath(PosixPath):
+        def exists(self):
+            seen.append(str(self))
+            return super().exists()
+
+    setting.Path = SpyPath
+    setting.dumps = lambda obj: f"custom {sorted(obj)}"
+    setting.save(GOOD, "sub/rel.json")
+    assert (scratch.cwd / "sub" / "rel.json").read_text() == "custom ['extra', 'server']"
+    setting.save(GOOD, "sub/rel.json")
+    setting.save(GOOD, "sub/rel.json", True)
+    assert seen == ["sub/rel.json"] * 2  # exists() only without override
+
+
+def test_save_follows_rebound_tjs(setting, scratch, capsys):
+    a, b = scratch.root / "a.json", scratch.root / "b.json"
+    setting.tjs = [a, b]
+    setting.save(NEW)
+    assert b.read_text() == setting.dumps(NEW) and not a.exists()
+    assert setting.read()[0] == scratch.user  # read() keeps the list of import
+
+
+@pytest.mark.parametrize(
+    ("tjs", "error", "text"),
+    [(None, NameError, "name 'tjs' is not defined"), ([Path("x")], IndexError, "list index out of range")],
+)
+def test_save_bad_tjs(setting, scratch, tjs, error, text):
+    if tjs is None:
+        del setting.tjs
+    else:
+        setting.tjs = tjs
+    with pytest.raises(error, match=re.escape(text) + "$") as info:
+        setting.save(NEW)
+    assert entry(info.value) == ("brevan.setting.save", "brevan/setting", 33)
+
+
+def test_save_refused_path_touches_nothing(setting, scratch):
+    with pytest.raises(TypeError) as expected:
+        Path(5)
+    with pytest.raises(TypeError) as info:
+        setting.save(NEW, 5, True)
+    assert str(info.value) == str(expected.value)
+    assert files(scratch.home) == [] and files(scratch.cwd) == []
+
+
+@pytest.mark.parametrize(
+    ("obj", "got"), [([1, 2], "list"), (collections.OrderedDict(), "collections.OrderedDict")]
+)
+def test_save_refuses_non_dicts(setting, obj, got):
+    with pytest.raises(TypeError) as info:
+        setting.save(obj)
+    assert str(info.value) == f"Argument 'obj' has incorrect type (expected dict, got {got})"
+
+
+def test_save_failing_dumps_leaves_everything(setting, scratch):
+    scratch.user.write_bytes(b"old \xff bytes")
+    deep = scratch.root / "new" / "dir" / "tolvek.json"
+
+    def dumps(obj):
+        raise ValueError("cannot")
+
+    setting.dumps = dumps
+    for path in (scratch.user, deep):
+        with pytest.raises(ValueError, match="^cannot$") as info:
+            setting.save(NEW, path, override=True)
+        assert entry(info.value) == ("brevan.setting.save", "brevan/setting", 36)
+    assert scratch.user.read_bytes() == b"old \xff bytes"
+    assert files(scratch.home) == ["tolvek.json"] and files(scratch.root) == ["cwd", "home"]
+
+
+def test_save_keeps_symlink_and_mode(setting, scratch):
+    real = scratch.root / "dotfiles" / "tolvek.json"
+    real.parent.mkdir()
+    real.write_text("old")
+    real.chmod(0o640)
+    scratch.user.symlink_to(real)
+    setting.save(NEW, override=True)
+    assert scratch.user.is_symlink() and os.readlink(scratch.user) == str(real)
+    assert real.read_text() == setting.dumps(NEW)
+    assert stat.S_IMODE(real.stat().st_mode) == 0o640
+    assert files(real.parent) == ["tolvek.json"] and files(scratch.home) == ["tolvek.json"]
+
+
+@pytest.mark.parametrize(("umask", "mode"), [(0o022, 0o644), (0o027, 0o640), (0o077, 0o600)])
+def test_save_new_file_mode_follows_umask(run_python, tmp_path, umask, mode):
+    run_python(f"""
+        import os
+        os.umask({umask})
+        import brevan.setting as setting
+        setting.save({{}}, "new.json")
+    """)
+    assert stat.S_IMODE((tmp_path / "child-cwd" / "new.json").stat().st_mode) == mode
+
+
+@pytest.mark.parametrize("kill", [False, True], ids=["limit-error", "killed"])
+def test_save_interrupted_write_leaves_old_file(run_python, tmp_path, kill):
+    if kill and not hasattr(os, "O_TMPFILE"):
+        pytest.skip("a named temporary file outlives a killed process")
+    home = tmp_path / "child-home"
+    home.mkdir()
+    (home / "tolvek.json").write_text("old")
+    result = run_python(f"""
+        import resource, signal, traceback
+        import brevan.setting as setting
+        # Python ignores SIGXFSZ; its default action kills the process.
+        signal.signal(signal.SIGXFSZ, signal.SIG_DFL if {kill} else signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (64, 64))
+        try:
+            setting.save({{"big": {{"x": "y" * 1000}}}}, override=True)
+        except OSError as e:
+            last = traceback.extract_tb(e.__traceback__)[-1]
+            print(type(e).__name__, e.errno, e.strerror, last.name, last.lineno)
+    """, check=False)
+    if kill:
+        assert result.returncode == -signal.SIGXFSZ
+    else:
+        assert (result.returncode, result.stdout) == (0, "OSError 27 File too large brevan.setting.save 38\n")
+    assert (home / "tolvek.json").read_text() == "old"
+    assert files(home) == ["tolvek.json"]
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root writes read-only files")
+def test_save_read_only_target(setting, scratch):
+    scratch.user.write_text("old")
+    scratch.user.chmod(0o444)
+    with pytest.raises(PermissionError) as expected:
+        open(scratch.user, "w")
+    with pytest.raises(PermissionError) as info:
+        setting.save(NEW, override=True)
+    assert str(info.value) == str(expected.value)
+    assert scratch.user.read_text() == "old" and files(scratch.home) == ["tolvek.json"]
+
+
+def test_save_directory_target(setting, scratch):
+    target = scratch.home / "dir"
+    target.mkdir()
+    assert setting.save(NEW, target) is None
+    with pytest.raises(IsADirectoryError) as expected:
+        open(target, "w")
+    with pytest.raises(IsADirectoryError) as info:
+        setting.save(NEW, target, True)
+    assert str(info.value) == str(expected.value)
+    assert entry(info.value) == ("brevan.setting.save", "brevan/setting", 38)
+    assert files(scratch.home) == ["dir"] and files(target) == []
