@@ -6,7 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/pythons.sh
 
-python=$(brevan_pythons | head -n 1)
+mapfile -t pythons < <(brevan_pythons)
+python=${pythons[0]:-}
 if [ -z "$python" ]; then
     echo "no Python >= 3.12 found (set PYTHON=/path/to/python3.12)" >&2
     exit 1

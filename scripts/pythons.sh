@@ -2,7 +2,8 @@
 # this machine, one real path per line, best first.  Order of search:
 # $PYTHON, then python3.14 .. python3.12 on PATH, then pyenv's versions.
 # A pyenv shim that is on PATH but not active for the current directory
-# fails when run, so every candidate is asked for its own path.
+# fails when run, so every candidate is asked for its own path. Safe to
+# use under `set -euo pipefail`.
 
 _brevan_probe() {
     "$1" - <<'PY' 2>/dev/null
@@ -15,17 +16,17 @@ PY
 brevan_pythons() {
     local seen="" cand real root
     {
-        [ -n "${PYTHON:-}" ] && echo "$PYTHON"
+        if [ -n "${PYTHON:-}" ]; then echo "$PYTHON"; fi
         for v in 3.14 3.13 3.12; do
-            command -v "python$v" 2>/dev/null
+            command -v "python$v" 2>/dev/null || true
         done
         if command -v pyenv >/dev/null 2>&1; then
-            root=$(pyenv root 2>/dev/null)
+            root=$(pyenv root 2>/dev/null || true)
         else
             root="${PYENV_ROOT:-$HOME/.pyenv}"
         fi
         for v in 3.14 3.13 3.12; do
-            ls -d "$root"/versions/"$v".*/bin/python"$v" 2>/dev/null | sort -Vr
+            ls -d "$root"/versions/"$v".*/bin/python"$v" 2>/dev/null | sort -Vr || true
         done
     } | while read -r cand; do
         real=$(_brevan_probe "$cand") || continue
