@@ -5,13 +5,11 @@
 // Built against the 3.12 limited API, so one binary serves every CPython from
 // 3.12 on.
 //
-// Reference rules: `Ref` owns exactly one reference and drops it when it goes
-// out of scope; a raw `PyObject *` is always borrowed. A failed API call throws
-// `PyError` (the Python exception is already set) and the function boundary
-// turns that into a NULL return, so every error path releases what it holds
-// by unwinding.
+// References and errors follow the rules of ref.hpp, shared with
+// brevan.setting: `Ref` owns, a raw `PyObject *` borrows, and a failed API
+// call throws `PyError`, which the function boundary turns into NULL.
 
-#include <Python.h>
+#include "ref.hpp"
 
 #include <cstdio>
 #include <memory>
@@ -22,48 +20,10 @@
 
 namespace {
 
-// Thrown after a failed API call; the Python exception is already set.
-struct PyError {};
-
-class Ref {
-public:
-    Ref() noexcept = default;
-    static Ref steal(PyObject *p) noexcept { return Ref(p); }
-    static Ref borrow(PyObject *p) noexcept {
-        Py_XINCREF(p);
-        return Ref(p);
-    }
-    Ref(const Ref &) = delete;
-    Ref &operator=(const Ref &) = delete;
-    Ref(Ref &&other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-    Ref &operator=(Ref &&other) noexcept {
-        std::swap(p_, other.p_);
-        return *this;
-    }
-    ~Ref() { Py_XDECREF(p_); }
-
-    PyObject *get() const noexcept { return p_; }
-    PyObject *release() noexcept { return std::exchange(p_, nullptr); }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
-
-private:
-    explicit Ref(PyObject *p) noexcept : p_(p) {}
-    PyObject *p_ = nullptr;
-};
-
-[[noreturn]] void throw_error() { throw PyError{}; }
-
-// A new reference from the API, or PyError when it is NULL.
-Ref check(PyObject *new_ref) {
-    if (new_ref == nullptr) throw_error();
-    return Ref::steal(new_ref);
-}
-
-// A status code from the API (negative on error); returns it otherwise.
-int check(int status) {
-    if (status < 0) throw_error();
-    return status;
-}
+using brevan::check;
+using brevan::PyError;
+using brevan::Ref;
+using brevan::throw_error;
 
 // Runs `body` and converts C++ failures into a NULL return with the Python
 // exception set. Every exported function goes through here.

@@ -104,22 +104,6 @@ void clear_directory(Frame &frame, PyObject *sp, PyObject *pattern) {
 
 // ---------------------------------------------------------------- find ----
 
-// While alive, makes `exc` the exception being handled, as inside an except
-// block: an exception raised meanwhile gets it as its __context__. Puts the
-// caller's handled exception back on every path.
-class Handling {
-public:
-    explicit Handling(PyObject *exc) noexcept : previous_(Ref::steal(PyErr_GetHandledException())) {
-        PyErr_SetHandledException(exc);
-    }
-    ~Handling() { PyErr_SetHandledException(previous_.get()); }
-    Handling(const Handling &) = delete;
-    Handling &operator=(const Handling &) = delete;
-
-private:
-    Ref previous_;
-};
-
 // Asks pip where `site` is installed and stores each location it reports in
 // `sysdir` (the last "location" line wins). A failure to start pip or a
 // non-zero exit status raises; the caller reports it, and `sysdir` keeps what
