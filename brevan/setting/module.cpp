@@ -209,7 +209,13 @@ void exec_steps(PyObject *module, int &line) {
         throw_error();
     }
     if (tjs != Py_None && !PyList_Check(tjs)) {
-        Ref type_name = check(PyType_GetQualName(Py_TYPE(tjs)));
+        PyTypeObject *type = Py_TYPE(tjs);
+        Ref qualname = check(PyType_GetQualName(type));
+        Ref module_name = check(PyObject_GetAttrString(reinterpret_cast<PyObject *>(type), "__module__"));
+        Ref type_name = PyUnicode_Check(module_name.get()) &&
+                                PyUnicode_CompareWithASCIIString(module_name.get(), "builtins") != 0
+                            ? check(PyUnicode_FromFormat("%U.%U", module_name.get(), qualname.get()))
+                            : qualname;
         PyErr_Format(PyExc_TypeError, "Expected %s, got %U", "list", type_name.get());
         throw_error();
     }

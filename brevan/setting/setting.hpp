@@ -152,8 +152,9 @@ void functions_reset() noexcept;
 // ------------------------------------------------------------ tracebacks ----
 
 // Adds an entry "File "brevan/setting", line <line>, in <qualified_name>" to
-// the traceback of the pending exception. Never fails: if the entry cannot be
-// made, the exception is left as it was.
+// the traceback of the pending exception. If the entry cannot be made, the
+// exception is left as it was, except that an interrupt raised meanwhile (a
+// KeyboardInterrupt from a signal handler) takes over, with it as context.
 void add_traceback(const char *qualified_name, int line) noexcept;
 
 // ------------------------------------------------------------ vexil calls ----

@@ -80,7 +80,19 @@ void add_traceback(const char *qualified_name, int line) noexcept {
     } catch (...) {
         frame.reset();
     }
-    // A failure to make the entry must not replace the real error.
+    if (!frame) {
+        // Making the frame runs code, and so pending signal handlers: a
+        // KeyboardInterrupt (or any other non-Exception) raised there has
+        // consumed its signal and would be lost if discarded. It takes over,
+        // with the real error as its context, as it would in Python.
+        Ref interrupt = take_exception();
+        if (interrupt && !PyErr_GivenExceptionMatches(interrupt.get(), PyExc_Exception)) {
+            PyException_SetContext(interrupt.get(), exc.release());
+            restore_exception(std::move(interrupt));
+            return;
+        }
+    }
+    // Any other failure to make the entry must not replace the real error.
     PyErr_Clear();
     restore_exception(std::move(exc));
     // On failure PyTraceBack_Here leaves the exception as it was.
