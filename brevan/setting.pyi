@@ -15,6 +15,8 @@ tjs: list[Path]
 defaults: dict[str, dict[str, Any]]
 """The built-in settings (sections "server" and "studio"), shared by every caller."""
 
+__test__: dict[str, Any]
+
 def clear(pattern: str = "*~*") -> None:
     """Removes directories matching `pattern` directly inside the site-packages directories."""
 
