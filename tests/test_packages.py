@@ -182,11 +182,25 @@ def test_find_caller_exception_is_handled_again(setting, pip, capsys):
     assert capsys.readouterr().out == "oops\npkg not installed\n"
 
 
-def test_find_without_iprint(setting, pip, monkeypatch, capsys):
-    pip(stdout=b"")
-    monkeypatch.delattr(setting, "iprint")
-    with pytest.raises(NameError, match="^name 'iprint' is not defined$"):
+def console_gone(*args, **kwargs):
+    raise OSError("console gone")
+
+
+@pytest.mark.parametrize(("stdout", "line"), [(b"", 93), (b"Location: /a\n", 94)])
+@pytest.mark.parametrize(
+    ("iprint", "error", "text"), [(None, NameError, "name 'iprint' is not defined"), (console_gone, OSError, "console gone")]
+)
+def test_find_without_iprint(setting, pip, monkeypatch, capsys, stdout, line, iprint, error, text):
+    pip(stdout=stdout)
+    if iprint is None:
+        monkeypatch.delattr(setting, "iprint")
+    else:
+        monkeypatch.setattr(setting, "iprint", iprint)
+    with pytest.raises(error, match=re.escape(text) + "$") as info:
         setting.find("pkg")
+    assert type(info.value) is error and info.value.__context__ is None
+    assert module_entry(info.value) == (line, "brevan.setting.find")
+    assert capsys.readouterr().out == ""
 
 
 def test_find_real_pip(setting, capsys):
@@ -282,6 +296,23 @@ def test_clear_never_leaves_the_directory(setting, sites, tmp_path, pattern):
     setting.clear(pattern)
     assert names(sp) == ["link~", "pkg"] and names(sp.parent) == ["site-packages", "victim"]
     assert names(tmp_path / "elsewhere") == ["sub"] and names(tmp_path / "elsewhere" / "sub") == ["inner"]
+
+
+@pytest.mark.parametrize("form", ["through a link", "relative", "with a trailing slash"])
+def test_clear_directory_named_another_way(setting, sites, tmp_path, monkeypatch, form):
+    # Containment compares real locations, so these still get cleaned.
+    real = sites.system[0]
+    make(real, "a~", "pkg")
+    if form == "through a link":
+        (tmp_path / "lib64").symlink_to(tmp_path / "sys")
+        sites.system = [tmp_path / "lib64" / "site-packages"]
+    elif form == "relative":
+        monkeypatch.chdir(tmp_path / "sys")
+        sites.system = ["site-packages"]
+    else:
+        sites.system = [f"{real}/"]
+    setting.clear()
+    assert names(real) == ["pkg"]
 
 
 def pathlib_error(pattern):

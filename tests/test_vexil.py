@@ -15,6 +15,13 @@ CORPUS_FILES = sorted(p.name for p in CORPUS.glob("*.json")) if CORPUS.is_dir() 
 # ---------------------------------------------------------------- dumps / loads
 
 
+class BadRepr:
+    """Hashable, but its repr raises: error messages must still come out."""
+
+    def __repr__(self):
+        raise RuntimeError("no repr")
+
+
 @pytest.mark.parametrize(
     "settings",
     [
@@ -22,6 +29,7 @@ CORPUS_FILES = sorted(p.name for p in CORPUS.glob("*.json")) if CORPUS.is_dir() 
         {"ui": {"theme": "dark", "scale": 1.25, "tabs": [1, 2, 3]}, "user": {"name": None, "admin": False}},
         {"názov": {"text": "Grüße, 日本語, emoji 🎉, nul \x00 and \u2028"}},
         {"z": {}, "a": {"list": [[], [{"k": "v"}], -0.0, 10**30]}},
+        {"lone \ud800": {"s": "\udfff"}},
     ],
 )
 def test_round_trip_is_ascii(settings):
@@ -47,6 +55,7 @@ def test_dumps_exact_text():
         ({"a": {None: 1}}, "NoneType"),
         ({"a": [{"b": {2.5: 1}}]}, "float"),
         ({"a": ({"ok": {True: 1}},)}, "bool"),
+        ({"a": {BadRepr(): 1}}, "BadRepr"),
     ],
 )
 def test_dumps_rejects_non_str_keys(obj, type_name):
@@ -58,6 +67,14 @@ def test_dumps_rejects_non_str_keys(obj, type_name):
 def test_dumps_rejects_non_finite(value):
     with pytest.raises(ValueError):
         vexil.dumps({"a": {"b": [value]}})
+
+
+def test_dumps_deep_nesting_is_recursion_error():
+    deep = {}
+    for _ in range(100_000):
+        deep = {"a": [deep]}
+    with pytest.raises(RecursionError):
+        vexil.dumps(deep)
 
 
 def test_dumps_cycle_is_value_error():
@@ -194,7 +211,8 @@ def test_escape_sequences(env, fg, bg, line):
 
 
 @pytest.mark.parametrize(
-    ("fg", "bg", "shown"), [("purple", None, "'purple'"), ("red", "Red", "'Red'"), (3, None, "3")]
+    ("fg", "bg", "shown"),
+    [("purple", None, "'purple'"), ("red", "Red", "'Red'"), (3, None, "3"), (BadRepr(), None, "<BadRepr object>")],
 )
 def test_unknown_colour_writes_nothing(env, fg, bg, shown):
     env.setenv("FORCE_COLOR", "1")

@@ -56,6 +56,17 @@ Ref type_name(PyObject *obj) {
     return check(PyType_GetName(reinterpret_cast<PyTypeObject *>(Py_TYPE(obj))));
 }
 
+// repr(obj) for an error message. An object whose repr fails is shown by its
+// type name instead, so the error that names it keeps its own type and text.
+Ref describe(PyObject *obj) {
+    Ref text = Ref::steal(PyObject_Repr(obj));
+    if (text) return text;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+    PyErr_Clear();
+    Ref name = type_name(obj);
+    return check(PyUnicode_FromFormat("<%U object>", name.get()));
+}
+
 // ---------------------------------------------------------------- dumps
 
 // json.dumps quietly turns int, float, bool and None keys into strings, which
@@ -88,15 +99,18 @@ public:
 
 private:
     // The borrowed references below stay valid: nothing in the walk runs
-    // Python code that could mutate the containers.
+    // Python code that could mutate the containers (only the repr of a bad
+    // key, which holds its own reference to it and ends the walk).
     void walk_dict(PyObject *dict) {
         Py_ssize_t pos = 0;
         PyObject *key = nullptr;
         PyObject *value = nullptr;
         while (PyDict_Next(dict, &pos, &key, &value)) {
             if (!PyUnicode_Check(key)) {
-                Ref name = type_name(key);
-                PyErr_Format(PyExc_TypeError, "keys must be str, not %U (key %R)", name.get(), key);
+                Ref held = Ref::borrow(key);
+                Ref name = type_name(held.get());
+                Ref shown = describe(held.get());
+                PyErr_Format(PyExc_TypeError, "keys must be str, not %U (key %U)", name.get(), shown.get());
                 throw_error();
             }
             walk(value);
@@ -317,7 +331,8 @@ int colour_code(PyObject *colour, int base) {
         if (!expected.empty()) expected += ", ";
         expected += name;
     }
-    PyErr_Format(PyExc_ValueError, "unknown colour %R (expected one of %s)", colour, expected.c_str());
+    Ref shown = describe(colour);
+    PyErr_Format(PyExc_ValueError, "unknown colour %U (expected one of %s)", shown.get(), expected.c_str());
     throw_error();
 }
 
@@ -356,6 +371,10 @@ void parse_args(const char *fname, const char *const (&names)[N], size_t require
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *key = PyTuple_GetItem(kwnames, k);
         if (key == nullptr) throw_error();
+        if (!PyUnicode_Check(key)) {  // possible only from C callers
+            PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", fname);
+            throw_error();
+        }
         size_t slot = N;
         for (size_t j = 0; j < N; ++j)
             if (PyUnicode_CompareWithASCIIString(key, names[j]) == 0) slot = j;
