@@ -143,6 +143,19 @@ def test_backup_failure_keeps_the_file(setting, scratch, capsys, calls):
     assert "save" not in names(calls)
 
 
+def test_backup_of_a_bytes_path(setting, scratch, capsys, monkeypatch):
+    scratch.user.write_text('{"studio": {}}')
+    monkeypatch.setattr(setting, "read", lambda: (os.fsencode(scratch.user), {"studio": {}}))
+    assert setting.startup() is None  # save() refuses the bytes path after the backup
+    backup = f"{scratch.user}.bak"
+    assert Path(backup).read_text() == '{"studio": {}}'
+    assert scratch.user.read_text() == '{"studio": {}}'
+    assert capsys.readouterr().out.startswith(
+        f"Settings in {scratch.user} lack a built-in section and are replaced with the defaults; "
+        f"the old file is kept as {backup}\n"
+    )
+
+
 def test_warning_is_yellow(setting, colour, capsys, monkeypatch):
     monkeypatch.setattr(setting, "clear", lambda: 1 / 0)
     setting.startup()
@@ -258,7 +271,10 @@ def test_missing_iprint_propagates_from_the_handler(setting, monkeypatch):
     assert [(e.name, e.lineno) for e in entries[1:]] == [("brevan.setting.startup", 111)]
 
 
-def test_unprintable_error_propagates_with_context(setting, monkeypatch):
+@pytest.mark.parametrize(
+    "iprint, error, text", [(True, ValueError, "no text"), (False, NameError, "name 'iprint' is not defined")]
+)
+def test_unprintable_error_propagates_with_context(setting, monkeypatch, iprint, error, text):
     class Opaque(Exception):
         def __str__(self):
             raise ValueError("no text")
@@ -267,7 +283,9 @@ def test_unprintable_error_propagates_with_context(setting, monkeypatch):
         raise Opaque
 
     monkeypatch.setattr(setting, "clear", clear)
-    with pytest.raises(ValueError, match="^no text$") as info:
+    if not iprint:  # looked up before the message is made
+        monkeypatch.delattr(setting, "iprint")
+    with pytest.raises(error, match=re.escape(text) + "$") as info:
         setting.startup()
     assert isinstance(info.value.__context__, Opaque)
 

@@ -8,6 +8,7 @@ import signal
 import stat
 import sys
 import traceback
+import types
 from pathlib import Path, PosixPath
 
 import pytest
@@ -190,14 +191,44 @@ def test_read_missing_unguarded_global(setting, scratch, name, line):
     assert entry(info.value) == ("brevan.setting.read", "brevan/setting", line)
 
 
-def test_read_missing_loads_is_reported(setting, scratch, capsys):
-    scratch.local.write_text("{}")
+@pytest.mark.parametrize("content", [b"{}", b"\xff\xfe{}"])
+def test_read_missing_loads_is_reported(setting, scratch, capsys, content):
+    # loads is looked up before the file is read: its NameError, not a
+    # decoding error of f.read(), is the one reported.
+    scratch.local.write_bytes(content)
     del setting.loads
     setting.read([scratch.local])
     assert capsys.readouterr().out == (
         f"Load settings from {scratch.local}\n"
         f"Failed to load {scratch.local}: name 'loads' is not defined\n{HINT}\n"
     )
+
+
+def test_read_looks_iprint_up_before_making_the_line(setting, scratch):
+    events = []
+
+    class Watched(types.ModuleType):
+        def __getattribute__(self, name):
+            if name in ("iprint", "loads"):
+                events.append(name)
+            return super().__getattribute__(name)
+
+    class TracedPath(PosixPath):
+        def __format__(self, spec):
+            events.append("format")
+            return super().__format__(spec)
+
+    scratch.local.write_text("{")
+    setting.Path = TracedPath
+    setting.iprint = lambda message, **colours: None
+    original = type(setting)
+    setting.__class__ = Watched
+    try:
+        setting.read()
+    finally:
+        setting.__class__ = original
+    # load line, loads, failure line, hint; then the missing home file's hint
+    assert events == ["iprint", "format", "loads", "iprint", "format", "iprint", "iprint"]
 
 
 def test_read_interrupt_propagates_and_closes(setting, scratch, capsys):
@@ -404,6 +435,22 @@ def test_save_read_only_target(setting, scratch):
         setting.save(NEW, override=True)
     assert str(info.value) == str(expected.value)
     assert scratch.user.read_text() == "old" and files(scratch.home) == ["tolvek.json"]
+
+
+def test_save_through_dangling_link(setting, scratch):
+    into_missing = scratch.root / "gone" / "tolvek.json"
+    scratch.user.symlink_to(into_missing)
+    with pytest.raises(FileNotFoundError) as expected:
+        open(scratch.user, "w")
+    with pytest.raises(FileNotFoundError) as info:
+        setting.save(NEW)
+    assert str(info.value) == str(expected.value)  # names the target, as open() does
+    assert entry(info.value) == ("brevan.setting.save", "brevan/setting", 38)
+
+    scratch.user.unlink()
+    scratch.user.symlink_to(scratch.root / "made.json")
+    setting.save(NEW)  # the link dangles: nothing exists yet
+    assert scratch.user.is_symlink() and (scratch.root / "made.json").read_text() == setting.dumps(NEW)
 
 
 def test_save_directory_target(setting, scratch):

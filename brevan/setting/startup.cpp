@@ -16,9 +16,9 @@ constexpr int kLineClear = 101, kLineRead = 102, kLineCompare = 103, kLineFallba
 
 StaticString s_clear("clear"), s_read("read"), s_save("save"), s_defaults("defaults"),
     s_tjs("tjs"), s_settings("settings"), s_os("os"), s_shutil("shutil"), s_path_mod("path"),
-    s_exists("exists"), s_fspath("fspath"), s_copyfile("copyfile"),
-    s_copystat("copystat");
-KeywordNames kw_override("override");
+    s_exists("exists"), s_fsdecode("fsdecode"), s_copyfile("copyfile"),
+    s_copystat("copystat"), s_iprint("iprint");
+KeywordNames kw_override("override"), kw_foreground("foreground");
 
 struct Unpacked {
     Ref path;
@@ -77,8 +77,8 @@ PyObject *shutil_module() {
 void back_up(PyObject *path) {
     Ref os_path = getattr(os_module(), s_path_mod);
     if (!truth(call_method(os_path.get(), s_exists, path).get())) return;
-    Ref name = call_method(os_module(), s_fspath, path);
-    Ref backup = check(PyUnicode_FromFormat("%S.bak", name.get()));
+    Ref name = call_method(os_module(), s_fsdecode, path);  // a str, also for a bytes path
+    Ref backup = check(PyUnicode_FromFormat("%U.bak", name.get()));
     // copyfile, unlike copy2, refuses a directory in the backup's place
     // instead of copying into it.
     call_method(shutil_module(), s_copyfile, path, backup);
@@ -86,7 +86,7 @@ void back_up(PyObject *path) {
     Ref message = check(PyUnicode_FromFormat(
         "Settings in %S lack a built-in section and are replaced with the defaults; "
         "the old file is kept as %S",
-        path, backup.get()));
+        name.get(), backup.get()));
     vexil_iprint(message.get(), colour_yellow.get());
 }
 
@@ -135,8 +135,11 @@ Ref startup_body(Frame &frame, PyObject *const *) {
     Ref error = take_exception();
     Handling handling(error.get());
     frame.line = kLineWarn;
+    // iprint is looked up before the message is made, as Python evaluates
+    // iprint(f"..."): a missing iprint wins over an error without text.
+    Ref iprint = lookup_global(s_iprint);
     Ref message = check(PyUnicode_FromFormat("Failed to open %S: %S", subject.get(), error.get()));
-    vexil_iprint(message.get(), colour_yellow.get());
+    call_kw(iprint.get(), kw_foreground.get(), message, colour_yellow.get());
     return Ref::borrow(Py_None);
 }
 

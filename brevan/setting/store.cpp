@@ -29,10 +29,10 @@ constexpr int kLineReadConfig = 51, kLineReadFor = 52, kLineReadPath = 53, kLine
 StaticString s_path("Path"), s_tjs("tjs"), s_defaults("defaults"), s_enter("__enter__"),
     s_exit("__exit__"), s_read("read"), s_write("write"), s_flush("flush"), s_close("close"),
     s_exists("exists"), s_parent("parent"), s_mkdir("mkdir"), s_mode_r("r"), s_mode_w("w"),
-    s_empty(""), s_load_prefix("Load settings from "),
+    s_empty(""),
     s_hint("To override the global settings, place tolvek.json in the current directory!"),
-    s_os_path("os.path"), s_realpath("realpath");
-KeywordNames kw_mkdir("parents", "exist_ok");
+    s_os_path("os.path"), s_realpath("realpath"), s_iprint("iprint"), s_loads("loads");
+KeywordNames kw_mkdir("parents", "exist_ok"), kw_foreground("foreground");
 
 // ------------------------------------------------------------ helpers ----
 
@@ -79,6 +79,19 @@ void with_block(Frame &frame, int with_line, PyObject *manager, Block &&block) {
 // format(value, ""), as an f-string renders a value.
 Ref format_text(PyObject *value) { return check(PyObject_Format(value, s_empty.get())); }
 
+// iprint(prefix + f"{value}" [+ ": " + f"{error}"], foreground=colour), in
+// the order Python evaluates the call: the name iprint is looked up before
+// the message is made.
+void print_about(const char *prefix, PyObject *value, PyObject *error, PyObject *colour) {
+    Ref iprint = lookup_global(s_iprint);
+    Ref value_text = format_text(value);
+    Ref message = error == nullptr
+                      ? check(PyUnicode_FromFormat("%s%U", prefix, value_text.get()))
+                      : check(PyUnicode_FromFormat("%s%U: %U", prefix, value_text.get(),
+                                                   format_text(error).get()));
+    call_kw(iprint.get(), kw_foreground.get(), message, colour);
+}
+
 }  // namespace
 
 // -------------------------------------------------------------- read() ----
@@ -93,11 +106,11 @@ void load_candidate(Frame &frame, PyObject *path, Ref &config) {
     Ref file = call(state.open.get(), path, s_mode_r.get());
     with_block(frame, kLineReadOpen, file.get(), [&](PyObject *f) {
         frame.line = kLineReadAnnounce;
-        Ref message = check(PyUnicode_Concat(s_load_prefix.get(), format_text(path).get()));
-        vexil_iprint(message.get(), colour_cyan.get());
+        print_about("Load settings from ", path, nullptr, colour_cyan.get());
         frame.line = kLineReadLoad;
+        Ref loads = lookup_global(s_loads);  // before f.read(), as loads(f.read()) runs
         Ref text = call_method(f, s_read);
-        config = vexil_loads(text.get());
+        config = call(loads.get(), text);
     });
 }
 
@@ -107,11 +120,7 @@ void load_candidate(Frame &frame, PyObject *path, Ref &config) {
     Handling handling(exc);
     if (!PyErr_GivenExceptionMatches(exc, PyExc_FileNotFoundError)) {
         frame.line = kLineReadFailed;
-        Ref path_text = format_text(path);
-        Ref error_text = format_text(exc);
-        Ref message =
-            check(PyUnicode_FromFormat("Failed to load %U: %U", path_text.get(), error_text.get()));
-        vexil_iprint(message.get(), colour_yellow.get());
+        print_about("Failed to load ", path, exc, colour_yellow.get());
     }
     frame.line = kLineReadHint;
     vexil_iprint(s_hint.get(), colour_cyan.get(), colour_red.get());
@@ -195,8 +204,14 @@ Ref real_path(PyObject *path) {
 // plain writing must handle, and whose error it must report.
 enum class Target { absent, replaceable, plain };
 
-Target inspect_target(const std::string &real, struct stat &st) {
-    if (stat(real.c_str(), &st) != 0) return errno == ENOENT ? Target::absent : Target::plain;
+// A new file needs a directory we can create it in; where there is none
+// (a missing directory, as behind a dangling link), plain writing raises the
+// error that names the target.
+Target inspect_target(const std::string &real, const std::string &dir, struct stat &st) {
+    if (stat(real.c_str(), &st) != 0) {
+        if (errno != ENOENT || access(dir.c_str(), W_OK | X_OK) != 0) return Target::plain;
+        return Target::absent;
+    }
     if (!S_ISREG(st.st_mode) || access(real.c_str(), W_OK) != 0) return Target::plain;
     return Target::replaceable;
 }
@@ -351,12 +366,13 @@ void write_replacing(Frame &frame, PyObject *path, PyObject *text) {
     Ref real_bytes = real_path(path);
     const std::string real(PyBytes_AsString(real_bytes.get()),
                            static_cast<std::size_t>(PyBytes_Size(real_bytes.get())));
+    const std::size_t slash = real.rfind('/');  // realpath() is absolute
+    std::string dir = slash == 0 ? "/" : real.substr(0, slash);
     struct stat st{};
-    const Target target = inspect_target(real, st);
+    const Target target = inspect_target(real, dir, st);
     if (target == Target::plain) return write_plainly(frame, path, text);
 
-    const std::size_t slash = real.rfind('/');  // realpath() is absolute
-    TemporaryFile temporary(slash == 0 ? "/" : real.substr(0, slash), real.substr(slash + 1));
+    TemporaryFile temporary(std::move(dir), real.substr(slash + 1));
     temporary.create(target == Target::replaceable ? &st : nullptr);
     temporary.write(frame, text);
     temporary.commit(frame, real);
