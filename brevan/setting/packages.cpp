@@ -172,8 +172,9 @@ void pip_location(Frame &frame, PyObject *site, Ref &sysdir) {
 
 [[noreturn, gnu::cold]] void not_installed(Frame &frame, PyObject *site) {
     frame.line = kLineFindMissing;
+    const IPrint iprint;
     Ref message = check(PyUnicode_FromFormat("%U not installed", site));
-    Ref shown = vexil_iprint(message.get(), colour_red.get());
+    Ref shown = iprint(message.get(), colour_red.get());
     Ref exc = call(PyExc_Exception, shown);
     PyErr_SetObject(PyExc_Exception, exc.get());
     throw_error();
@@ -230,11 +231,12 @@ Ref find_body(Frame &frame, PyObject *const *args) {
     if (!truth(sysdir.get())) not_installed(frame, site);
 
     frame.line = kLineFindFound;
+    const IPrint iprint;
     Ref location = PyUnicode_CheckExact(sysdir.get())
                        ? sysdir
                        : check(PyObject_Format(sysdir.get(), s_empty.get()));
     Ref message = check(PyUnicode_FromFormat("%U found in %U", site, location.get()));
-    vexil_iprint(message.get(), colour_cyan.get());
+    iprint(message.get(), colour_cyan.get());
     frame.line = kLineFindReturn;
     return sysdir;
 }

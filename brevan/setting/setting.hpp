@@ -159,10 +159,19 @@ void add_traceback(const char *qualified_name, int line) noexcept;
 
 // ------------------------------------------------------------ vexil calls ----
 
-// The module globals dumps, loads and iprint, looked up and called.
+// dumps(obj), through the module global dumps.
 Ref vexil_dumps(PyObject *obj);
-Ref vexil_loads(PyObject *text);
-Ref vexil_iprint(PyObject *message, PyObject *foreground, PyObject *background = nullptr);
+
+// The module global iprint, looked up when this is made. Make it before the
+// message: Python looks `iprint` up before it evaluates `iprint(f"...")`.
+class IPrint {
+public:
+    IPrint();
+    Ref operator()(PyObject *message, PyObject *foreground, PyObject *background = nullptr) const;
+
+private:
+    Ref function_;
+};
 
 // Colour names passed to iprint.
 extern StaticString colour_cyan, colour_red, colour_yellow;

@@ -17,8 +17,8 @@ constexpr int kLineClear = 101, kLineRead = 102, kLineCompare = 103, kLineFallba
 StaticString s_clear("clear"), s_read("read"), s_save("save"), s_defaults("defaults"),
     s_tjs("tjs"), s_settings("settings"), s_os("os"), s_shutil("shutil"), s_path_mod("path"),
     s_exists("exists"), s_fsdecode("fsdecode"), s_copyfile("copyfile"),
-    s_copystat("copystat"), s_iprint("iprint");
-KeywordNames kw_override("override"), kw_foreground("foreground");
+    s_copystat("copystat");
+KeywordNames kw_override("override");
 
 struct Unpacked {
     Ref path;
@@ -83,11 +83,12 @@ void back_up(PyObject *path) {
     // instead of copying into it.
     call_method(shutil_module(), s_copyfile, path, backup);
     call_method(shutil_module(), s_copystat, path, backup);
+    const IPrint iprint;
     Ref message = check(PyUnicode_FromFormat(
         "Settings in %S lack a built-in section and are replaced with the defaults; "
         "the old file is kept as %S",
         name.get(), backup.get()));
-    vexil_iprint(message.get(), colour_yellow.get());
+    iprint(message.get(), colour_yellow.get());
 }
 
 // The guarded steps; `subject` follows what a failure is about.
@@ -135,11 +136,10 @@ Ref startup_body(Frame &frame, PyObject *const *) {
     Ref error = take_exception();
     Handling handling(error.get());
     frame.line = kLineWarn;
-    // iprint is looked up before the message is made, as Python evaluates
-    // iprint(f"..."): a missing iprint wins over an error without text.
-    Ref iprint = lookup_global(s_iprint);
+    // A missing iprint wins over an error without text, as in Python.
+    const IPrint iprint;
     Ref message = check(PyUnicode_FromFormat("Failed to open %S: %S", subject.get(), error.get()));
-    call_kw(iprint.get(), kw_foreground.get(), message, colour_yellow.get());
+    iprint(message.get(), colour_yellow.get());
     return Ref::borrow(Py_None);
 }
 

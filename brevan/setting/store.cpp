@@ -31,8 +31,8 @@ StaticString s_path("Path"), s_tjs("tjs"), s_defaults("defaults"), s_enter("__en
     s_exists("exists"), s_parent("parent"), s_mkdir("mkdir"), s_mode_r("r"), s_mode_w("w"),
     s_empty(""),
     s_hint("To override the global settings, place tolvek.json in the current directory!"),
-    s_os_path("os.path"), s_realpath("realpath"), s_iprint("iprint"), s_loads("loads");
-KeywordNames kw_mkdir("parents", "exist_ok"), kw_foreground("foreground");
+    s_os_path("os.path"), s_realpath("realpath"), s_loads("loads");
+KeywordNames kw_mkdir("parents", "exist_ok");
 
 // ------------------------------------------------------------ helpers ----
 
@@ -80,16 +80,15 @@ void with_block(Frame &frame, int with_line, PyObject *manager, Block &&block) {
 Ref format_text(PyObject *value) { return check(PyObject_Format(value, s_empty.get())); }
 
 // iprint(prefix + f"{value}" [+ ": " + f"{error}"], foreground=colour), in
-// the order Python evaluates the call: the name iprint is looked up before
-// the message is made.
+// the order Python evaluates the call.
 void print_about(const char *prefix, PyObject *value, PyObject *error, PyObject *colour) {
-    Ref iprint = lookup_global(s_iprint);
+    const IPrint iprint;
     Ref value_text = format_text(value);
     Ref message = error == nullptr
                       ? check(PyUnicode_FromFormat("%s%U", prefix, value_text.get()))
                       : check(PyUnicode_FromFormat("%s%U: %U", prefix, value_text.get(),
                                                    format_text(error).get()));
-    call_kw(iprint.get(), kw_foreground.get(), message, colour);
+    iprint(message.get(), colour);
 }
 
 }  // namespace
@@ -123,7 +122,7 @@ void load_candidate(Frame &frame, PyObject *path, Ref &config) {
         print_about("Failed to load ", path, exc, colour_yellow.get());
     }
     frame.line = kLineReadHint;
-    vexil_iprint(s_hint.get(), colour_cyan.get(), colour_red.get());
+    IPrint()(s_hint.get(), colour_cyan.get(), colour_red.get());
 }
 
 }  // namespace
