@@ -4,9 +4,11 @@ import collections
 import json
 import os
 import re
+import shutil
 import signal
 import stat
 import sys
+import tempfile
 import traceback
 import types
 from pathlib import Path, PosixPath
@@ -425,16 +427,39 @@ def test_save_interrupted_write_leaves_old_file(run_python, tmp_path, kill):
     assert files(home) == ["tolvek.json"]
 
 
-@pytest.mark.skipif(os.geteuid() == 0, reason="root writes read-only files")
-def test_save_read_only_target(setting, scratch):
-    scratch.user.write_text("old")
-    scratch.user.chmod(0o444)
-    with pytest.raises(PermissionError) as expected:
-        open(scratch.user, "w")
-    with pytest.raises(PermissionError) as info:
-        setting.save(NEW, override=True)
-    assert str(info.value) == str(expected.value)
-    assert scratch.user.read_text() == "old" and files(scratch.home) == ["tolvek.json"]
+def test_save_read_only_target(setting, scratch, run_python):
+    if os.geteuid() != 0:
+        scratch.user.write_text("old")
+        scratch.user.chmod(0o444)
+        with pytest.raises(PermissionError) as expected:
+            open(scratch.user, "w")
+        with pytest.raises(PermissionError) as info:
+            setting.save(NEW, override=True)
+        assert str(info.value) == str(expected.value)
+        assert scratch.user.read_text() == "old" and files(scratch.home) == ["tolvek.json"]
+        return
+    # Root writes read-only files, so a child gives up root after importing.
+    shared = Path(tempfile.mkdtemp(prefix="brevan-ro-"))
+    try:
+        shared.chmod(0o777)
+        target = shared / "tolvek.json"
+        target.write_text("old")
+        target.chmod(0o444)
+        nobody = 65534
+        os.chown(target, nobody, nobody)
+        result = run_python(f"""
+            import os
+            import brevan.setting as setting
+            os.setgid({nobody}); os.setuid({nobody})
+            try:
+                setting.save({{"a": {{}}}}, {str(target)!r}, override=True)
+            except PermissionError as e:
+                print(e)
+        """)
+        assert result.stdout == f"[Errno 13] Permission denied: {str(target)!r}\n"
+        assert target.read_text() == "old" and sorted(os.listdir(shared)) == ["tolvek.json"]
+    finally:
+        shutil.rmtree(shared)
 
 
 def test_save_through_dangling_link(setting, scratch):
