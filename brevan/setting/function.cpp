@@ -504,15 +504,15 @@ PyType_Spec function_spec = {
 
 // --------------------------------------------------------- code objects ----
 
-StaticString s_compile("compile"), s_replace("replace"), s_co_consts("co_consts"),
+StaticString s_replace("replace"), s_co_consts("co_consts"),
     s_co_flags("co_flags"), s_co_name("co_name"), s_co_qualname("co_qualname"),
-    s_exec("exec"), s_filename("brevan/setting");
+    s_filename("brevan/setting");
 
 // A code object for introspection only: compiled from a stub whose body
 // deletes the locals (so co_varnames comes out in the right order) and then
 // keeps no constants, names or flags beyond CO_OPTIMIZED | CO_NEWLOCALS.
 // Run by mistake, it raises UnboundLocalError at its first statement.
-Ref make_code(const FunctionDef &def, PyObject *compile) {
+Ref make_code(const FunctionDef &def) {
     std::string source(static_cast<std::size_t>(def.first_line - 1), '\n');
     source += "def ";
     source += def.name;
@@ -530,8 +530,7 @@ Ref make_code(const FunctionDef &def, PyObject *compile) {
     source += def.varnames[0];
     source += "\n";
 
-    Ref text = check(PyUnicode_FromStringAndSize(source.data(), static_cast<Py_ssize_t>(source.size())));
-    Ref module_code = call(compile, text, s_filename.get(), s_exec.get());
+    Ref module_code = compile_notional(source, "exec");
     Ref consts = getattr(module_code.get(), s_co_consts);
     PyObject *stub = nullptr;
     const Py_ssize_t n = PyTuple_Size(consts.get());
@@ -546,13 +545,10 @@ Ref make_code(const FunctionDef &def, PyObject *compile) {
     Ref name = check(PyUnicode_InternFromString(def.name));
     Ref empty = check(PyTuple_New(0));
     Ref flags = check(PyLong_FromLong(0x0001 | 0x0002));  // CO_OPTIMIZED | CO_NEWLOCALS
-    Ref replace_method = getattr(stub, s_replace);
-    Ref kwargs = check(PyDict_New());
-    check(PyDict_SetItem(kwargs.get(), s_co_consts.get(), empty.get()));
-    check(PyDict_SetItem(kwargs.get(), s_co_flags.get(), flags.get()));
-    check(PyDict_SetItem(kwargs.get(), s_co_name.get(), name.get()));
-    check(PyDict_SetItem(kwargs.get(), s_co_qualname.get(), name.get()));
-    return check(PyObject_Call(replace_method.get(), empty.get(), kwargs.get()));
+    Ref fields = check(PyDict_New());
+    check(PyDict_SetItem(fields.get(), s_co_consts.get(), empty.get()));
+    check(PyDict_SetItem(fields.get(), s_co_flags.get(), flags.get()));
+    return rename_code(stub, name.get(), fields.get());
 }
 
 Ref make_annotations(const FunctionDef &def) {
@@ -609,10 +605,25 @@ void functions_prepare(PyObject *module) {
         function_type = reinterpret_cast<PyTypeObject *>(
             check(PyType_FromModuleAndSpec(module, &function_spec, nullptr)).release());
     }
-    Ref compile = getattr(state.builtins.get(), s_compile);
     for (std::size_t i = 0; i < kFunctionCount; ++i) {
-        if (code_objects[i] == nullptr) code_objects[i] = make_code(kDefs[i], compile.get()).release();
+        if (code_objects[i] == nullptr) code_objects[i] = make_code(kDefs[i]).release();
     }
+}
+
+Ref compile_notional(const std::string &source, const char *mode) {
+    static StdAttr compile("builtins", "compile");
+    Ref text = check(PyUnicode_FromStringAndSize(source.data(), static_cast<Py_ssize_t>(source.size())));
+    Ref mode_text = check(PyUnicode_FromString(mode));
+    return call(compile.get(), text, s_filename.get(), mode_text);
+}
+
+Ref rename_code(PyObject *code, PyObject *name, PyObject *fields) {
+    Ref kwargs = fields ? check(PyDict_Copy(fields)) : check(PyDict_New());
+    check(PyDict_SetItem(kwargs.get(), s_co_name.get(), name));
+    check(PyDict_SetItem(kwargs.get(), s_co_qualname.get(), name));
+    Ref replace = getattr(code, s_replace);
+    Ref no_args = check(PyTuple_New(0));
+    return check(PyObject_Call(replace.get(), no_args.get(), kwargs.get()));
 }
 
 void functions_bind(PyObject *globals, int &line) {

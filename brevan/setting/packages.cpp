@@ -30,37 +30,20 @@ KeywordNames kw_pattern("pattern"), kw_ignore_errors("ignore_errors"),
 
 // --------------------------------------------------------------- clear ----
 
-// os.path.realpath and os.sep, imported once. Not module globals: rebinding
-// anything in brevan.setting must not be able to widen what clear() deletes.
-// Kept for the life of the process (never destroyed: see State).
-struct PathTools {
-    Ref realpath;
-    Ref sep;
-};
-auto &path_tools = *new PathTools();
-
-PathTools &tools() {
-    if (!path_tools.realpath) {
-        Ref os_path = check(PyImport_ImportModule("os.path"));
-        Ref realpath = check(PyObject_GetAttrString(os_path.get(), "realpath"));
-        Ref sep = check(PyObject_GetAttrString(os_path.get(), "sep"));
-        path_tools.sep = sep;
-        path_tools.realpath = realpath;
-    }
-    return path_tools;
-}
+// os.path.realpath and os.sep: the module's own, not module globals, so
+// rebinding anything in brevan.setting cannot widen what clear() deletes.
+StdAttr os_realpath("os.path", "realpath"), os_sep("os.path", "sep");
 
 // The real location of a site-packages directory, followed by a separator:
 // every path strictly inside it starts with this text.
 Ref inside_prefix(PyObject *sp) {
-    PathTools &t = tools();
-    Ref real = call(t.realpath.get(), sp);
+    Ref real = call(os_realpath.get(), sp);
     if (!PyUnicode_Check(real.get())) return Ref();
     // Only the root already ends with a separator.
-    if (check(static_cast<int>(PyUnicode_Tailmatch(real.get(), t.sep.get(), 0, PY_SSIZE_T_MAX, 1)))) {
+    if (check(static_cast<int>(PyUnicode_Tailmatch(real.get(), os_sep.get(), 0, PY_SSIZE_T_MAX, 1)))) {
         return real;
     }
-    return check(PyUnicode_Concat(real.get(), t.sep.get()));
+    return check(PyUnicode_Concat(real.get(), os_sep.get()));
 }
 
 // Whether the match `fp` really (links resolved) lies strictly inside the
@@ -68,7 +51,7 @@ Ref inside_prefix(PyObject *sp) {
 // matches the directory itself, or a link that leads elsewhere fails this.
 bool strictly_inside(PyObject *fp, PyObject *prefix) {
     if (prefix == nullptr) return false;
-    Ref real = call(tools().realpath.get(), fp);
+    Ref real = call(os_realpath.get(), fp);
     if (!PyUnicode_Check(real.get())) return false;
     if (PyUnicode_GetLength(real.get()) <= PyUnicode_GetLength(prefix)) return false;
     return check(static_cast<int>(
@@ -85,11 +68,8 @@ void clear_directory(Frame &frame, PyObject *sp, PyObject *pattern) {
     bool have_prefix = false;  // worked out at the first match: most calls find none
     for (;;) {
         frame.line = kLineClearGlob;
-        Ref fp = Ref::steal(PyIter_Next(iterator.get()));
-        if (!fp) {
-            if (PyErr_Occurred()) throw_error();
-            return;
-        }
+        Ref fp = next_item(iterator.get());
+        if (!fp) return;
         frame.line = kLineClearInside;
         if (!have_prefix) {
             prefix = inside_prefix(sp);
@@ -136,11 +116,8 @@ void pip_location(Frame &frame, PyObject *site, Ref &sysdir) {
         Ref iterator = check(PyObject_GetIter(lines.get()));
         for (;;) {
             frame.line = kLineFindLines;
-            Ref s = Ref::steal(PyIter_Next(iterator.get()));
-            if (!s) {
-                if (PyErr_Occurred()) throw_error();
-                break;
-            }
+            Ref s = next_item(iterator.get());
+            if (!s) break;
             frame.line = kLineFindMatch;
             Ref lowered = call_method(s.get(), s_lower);
             if (!check(PySequence_Contains(lowered.get(), s_location.get()))) continue;
@@ -194,11 +171,8 @@ Ref clear_body(Frame &frame, PyObject *const *args) {
     Ref iterator = check(PyObject_GetIter(directories.get()));
     for (;;) {
         frame.line = kLineClearLoop;
-        Ref sp = Ref::steal(PyIter_Next(iterator.get()));
-        if (!sp) {
-            if (PyErr_Occurred()) throw_error();
-            break;
-        }
+        Ref sp = next_item(iterator.get());
+        if (!sp) break;
         frame.line = kLineClearQualifies;
         if (check(PySequence_Contains(sp.get(), s_site_packages.get()))) {
             clear_directory(frame, sp.get(), pattern);

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace brevan {
 
@@ -42,6 +43,27 @@ public:
 
 private:
     const char *text_;
+    PyObject *obj_ = nullptr;
+};
+
+// An attribute of a standard module (os.path.realpath, shutil.copyfile,
+// sys._getframe, ...), imported on first use and kept for the life of the
+// process. These are the module's own tools, not module globals: rebinding
+// names in brevan.setting does not change them.
+class StdAttr {
+public:
+    constexpr StdAttr(const char *module, const char *name) noexcept : module_(module), name_(name) {}
+    PyObject *get() {
+        if (obj_ == nullptr) {
+            Ref module = check(PyImport_ImportModule(module_));
+            obj_ = check(PyObject_GetAttrString(module.get(), name_)).release();
+        }
+        return obj_;
+    }
+
+private:
+    const char *module_;
+    const char *name_;
     PyObject *obj_ = nullptr;
 };
 
@@ -106,6 +128,13 @@ private:
 
 inline bool truth(PyObject *obj) { return check(PyObject_IsTrue(obj)) != 0; }
 
+// The next item of `iterator`, or an empty Ref at its end.
+inline Ref next_item(PyObject *iterator) {
+    Ref item = Ref::steal(PyIter_Next(iterator));
+    if (!item && PyErr_Occurred()) throw_error();
+    return item;
+}
+
 // While alive, makes `exc` the exception being handled, as inside an
 // `except` block: exceptions raised meanwhile get it as their __context__.
 // The previously handled exception is restored on every path out.
@@ -148,6 +177,11 @@ void functions_prepare(PyObject *module);
 void functions_bind(PyObject *globals, int &line);
 // Drops what functions_prepare() made (after a failed import).
 void functions_reset() noexcept;
+
+// compile(source, "brevan/setting", mode): code of the notional source file.
+Ref compile_notional(const std::string &source, const char *mode);
+// code.replace(co_name=name, co_qualname=name, **fields); `fields` may be null.
+Ref rename_code(PyObject *code, PyObject *name, PyObject *fields = nullptr);
 
 // ------------------------------------------------------------ tracebacks ----
 

@@ -15,9 +15,11 @@ constexpr int kLineClear = 101, kLineRead = 102, kLineCompare = 103, kLineFallba
               kLineBackup = 107, kLineSave = 108, kLineResult = 109, kLineWarn = 111;
 
 StaticString s_clear("clear"), s_read("read"), s_save("save"), s_defaults("defaults"),
-    s_tjs("tjs"), s_settings("settings"), s_os("os"), s_shutil("shutil"), s_path_mod("path"),
-    s_exists("exists"), s_fsdecode("fsdecode"), s_copyfile("copyfile"),
-    s_copystat("copystat");
+    s_tjs("tjs"), s_settings("settings");
+// The module's own tools, not module globals: rebinding brevan.setting.shutil
+// must not change how a backup is made.
+StdAttr os_path_exists("os.path", "exists"), os_fsdecode("os", "fsdecode"),
+    shutil_copyfile("shutil", "copyfile"), shutil_copystat("shutil", "copystat");
 KeywordNames kw_override("override");
 
 struct Unpacked {
@@ -48,41 +50,23 @@ Unpacked unpack_pair(PyObject *result) {
     Ref iterator = check(PyObject_GetIter(result));
     Ref items[2];
     for (Py_ssize_t i = 0; i < 2; ++i) {
-        items[i] = Ref::steal(PyIter_Next(iterator.get()));
-        if (!items[i]) {
-            if (PyErr_Occurred()) throw_error();
-            unpack_error(i);
-        }
+        items[i] = next_item(iterator.get());
+        if (!items[i]) unpack_error(i);
     }
-    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-    if (extra) unpack_error(3);
-    if (PyErr_Occurred()) throw_error();
+    if (next_item(iterator.get())) unpack_error(3);
     return {items[0], items[1]};
-}
-
-// The internal helpers below are not module globals: rebinding
-// brevan.setting.shutil must not change how a backup is made.
-PyObject *os_module() {
-    static PyObject *module = check(PyImport_Import(s_os.get())).release();
-    return module;
-}
-
-PyObject *shutil_module() {
-    static PyObject *module = check(PyImport_Import(s_shutil.get())).release();
-    return module;
 }
 
 // Copies the settings file at `path` (when there is one) to "<path>.bak",
 // keeping its permission bits, and says so in one yellow line.
 void back_up(PyObject *path) {
-    Ref os_path = getattr(os_module(), s_path_mod);
-    if (!truth(call_method(os_path.get(), s_exists, path).get())) return;
-    Ref name = call_method(os_module(), s_fsdecode, path);  // a str, also for a bytes path
+    if (!truth(call(os_path_exists.get(), path).get())) return;
+    Ref name = call(os_fsdecode.get(), path);  // a str, also for a bytes path
     Ref backup = check(PyUnicode_FromFormat("%U.bak", name.get()));
     // copyfile, unlike copy2, refuses a directory in the backup's place
     // instead of copying into it.
-    call_method(shutil_module(), s_copyfile, path, backup);
-    call_method(shutil_module(), s_copystat, path, backup);
+    call(shutil_copyfile.get(), path, backup);
+    call(shutil_copystat.get(), path, backup);
     const IPrint iprint;
     Ref message = check(PyUnicode_FromFormat(
         "Settings in %S lack a built-in section and are replaced with the defaults; "

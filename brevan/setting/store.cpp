@@ -29,9 +29,8 @@ constexpr int kLineReadConfig = 51, kLineReadFor = 52, kLineReadPath = 53, kLine
 StaticString s_path("Path"), s_tjs("tjs"), s_defaults("defaults"), s_enter("__enter__"),
     s_exit("__exit__"), s_read("read"), s_write("write"), s_flush("flush"), s_close("close"),
     s_exists("exists"), s_parent("parent"), s_mkdir("mkdir"), s_mode_r("r"), s_mode_w("w"),
-    s_empty(""),
-    s_hint("To override the global settings, place tolvek.json in the current directory!"),
-    s_os_path("os.path"), s_realpath("realpath"), s_loads("loads");
+    s_empty(""), s_loads("loads"),
+    s_hint("To override the global settings, place tolvek.json in the current directory!");
 KeywordNames kw_mkdir("parents", "exist_ok");
 
 // ------------------------------------------------------------ helpers ----
@@ -185,14 +184,11 @@ namespace {
     throw_error();
 }
 
-// os.path.realpath, imported once and kept for the life of the process.
+StdAttr os_realpath("os.path", "realpath");
+
+// The real location of `path` (links resolved), as bytes for the system calls.
 Ref real_path(PyObject *path) {
-    static PyObject *realpath = nullptr;
-    if (realpath == nullptr) {
-        Ref os_path = check(PyImport_Import(s_os_path.get()));
-        realpath = getattr(os_path.get(), s_realpath).release();
-    }
-    Ref real = call(realpath, path);
+    Ref real = call(os_realpath.get(), path);
     PyObject *bytes = nullptr;
     if (!PyUnicode_FSConverter(real.get(), &bytes)) throw_error();
     return Ref::steal(bytes);

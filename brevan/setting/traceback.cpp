@@ -19,9 +19,8 @@
 namespace brevan {
 namespace {
 
-StaticString s_sys("sys"), s_getframe_attr("_getframe"), s_getframe_local("_getframe"),
-    s_compile("compile"), s_replace("replace"), s_eval("eval"), s_filename("brevan/setting"),
-    s_co_name("co_name"), s_co_qualname("co_qualname");
+StaticString s_getframe("_getframe");
+StdAttr sys_getframe("sys", "_getframe");
 
 // Kept for the life of the process (never destroyed: see State).
 auto &code_cache = *new std::map<std::pair<const char *, int>, Ref>();
@@ -29,10 +28,8 @@ auto &frame_locals = *new Ref();  // {"_getframe": sys._getframe}
 
 PyObject *locals_for_eval() {
     if (!frame_locals) {
-        Ref sys = check(PyImport_Import(s_sys.get()));
-        Ref getframe = getattr(sys.get(), s_getframe_attr);
         Ref locals = check(PyDict_New());
-        check(PyDict_SetItem(locals.get(), s_getframe_local.get(), getframe.get()));
+        check(PyDict_SetItem(locals.get(), s_getframe.get(), sys_getframe.get()));
         frame_locals = locals;
     }
     return frame_locals.get();
@@ -45,17 +42,9 @@ PyObject *code_for(const char *qualified_name, int line) {
 
     std::string source(static_cast<std::size_t>(line > 1 ? line - 1 : 0), '\n');
     source += "_getframe()\n";
-    Ref text = check(PyUnicode_FromStringAndSize(source.data(), static_cast<Py_ssize_t>(source.size())));
-    Ref builtins = check(PyImport_ImportModule("builtins"));
-    Ref compile = getattr(builtins.get(), s_compile);
-    Ref code = call(compile.get(), text, s_filename.get(), s_eval.get());
+    Ref code = compile_notional(source, "eval");
     Ref name = check(PyUnicode_FromString(qualified_name));
-    Ref replace = getattr(code.get(), s_replace);
-    Ref empty = check(PyTuple_New(0));
-    Ref kwargs = check(PyDict_New());
-    check(PyDict_SetItem(kwargs.get(), s_co_name.get(), name.get()));
-    check(PyDict_SetItem(kwargs.get(), s_co_qualname.get(), name.get()));
-    Ref renamed = check(PyObject_Call(replace.get(), empty.get(), kwargs.get()));
+    Ref renamed = rename_code(code.get(), name.get());
     return code_cache.emplace(key, renamed).first->second.get();
 }
 
