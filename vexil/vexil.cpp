@@ -5,7 +5,7 @@
 // Built against the 3.12 limited API, so one binary serves every CPython from
 // 3.12 on.
 //
-// References and errors follow the rules of ref.hpp, shared with
+// References and errors follow the rules of common/ref.hpp, shared with
 // brevan.setting: `Ref` owns, a raw `PyObject *` borrows, and a failed API
 // call throws `PyError`, which the function boundary turns into NULL.
 
