@@ -34,11 +34,9 @@ int sync_fd(int fd) noexcept {
 }
 
 // /proc/self/fd is how an anonymous file gets its name (linkat with
-// AT_EMPTY_PATH needs a privilege that ordinary users lack).
-bool can_link_anonymous() noexcept {
-    static const bool available = access("/proc/self/fd", X_OK) == 0;
-    return available;
-}
+// AT_EMPTY_PATH needs a privilege that ordinary users lack). Asked each
+// time: a process that gives up its privileges loses access to it.
+bool can_link_anonymous() noexcept { return access("/proc/self/fd", X_OK) == 0; }
 
 // The directory takes no new file from us, where writing the target itself
 // may still work.
