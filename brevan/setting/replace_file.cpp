@@ -22,6 +22,13 @@ void raise_os_error(const std::string &filename) {
     throw_error();
 }
 
+std::string system_path(PyObject *path) {
+    PyObject *bytes = nullptr;
+    if (!PyUnicode_FSConverter(path, &bytes)) throw_error();
+    Ref owned = Ref::steal(bytes);
+    return std::string(PyBytes_AsString(bytes), static_cast<std::size_t>(PyBytes_Size(bytes)));
+}
+
 namespace {
 
 // Calls fsync(fd) without holding the interpreter lock.
@@ -46,6 +53,33 @@ bool refuses_new_files(int error) noexcept {
 
 // Names get at most this much of the target's name, to stay below NAME_MAX.
 constexpr std::size_t kStemLength = 200;
+
+// The whole content of the regular file at `path`, and its status.
+std::string read_whole(const std::string &path, struct stat &st) {
+    struct Descriptor {
+        int fd;
+        ~Descriptor() {
+            if (fd >= 0) close(fd);
+        }
+    };
+    const Descriptor file{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
+    if (file.fd < 0 || fstat(file.fd, &st) != 0) raise_os_error(path);
+    if (!S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        raise_os_error(path);
+    }
+    std::string content;
+    char chunk[1 << 16];
+    for (;;) {
+        const ssize_t got = read(file.fd, chunk, sizeof chunk);
+        if (got == 0) return content;
+        if (got > 0) {
+            content.append(chunk, static_cast<std::size_t>(got));
+        } else if (errno != EINTR) {
+            raise_os_error(path);
+        }
+    }
+}
 
 // The writer's pid in "<pid>.<unique>.tmp" (decimal, then lower-case hex),
 // or 0 when `rest` is not exactly that.
@@ -242,6 +276,29 @@ void ReplacementFile::remove_stale_temporaries() {
         unlinkat(dirfd_, name, 0);
     }
     closedir(dir);
+}
+
+// ------------------------------------------------------------ copying ----
+
+void copy_replacing(PyObject *source, PyObject *destination) {
+    struct stat st{};
+    const std::string content = read_whole(system_path(source), st);
+
+    ReplacementFile copy(system_path(destination));
+    if (!copy.open_directory() || !copy.create(&st)) raise_os_error(copy.path());
+    for (std::size_t done = 0; done < content.size();) {
+        const ssize_t wrote = write(copy.fd(), content.data() + done, content.size() - done);
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) raise_os_error(copy.path());
+        done += static_cast<std::size_t>(wrote);
+    }
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    if (futimens(copy.fd(), times) != 0) {
+        // Times are a courtesy; the content is what counts.
+    }
+    copy.sync();
+    if (copy.commit(true) != ReplacementFile::Outcome::placed) raise_os_error(copy.path());
+    copy.finish();
 }
 
 }  // namespace brevan

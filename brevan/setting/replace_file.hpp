@@ -12,7 +12,8 @@
 // file is linked straight to the target's name. Elsewhere it is a named file
 // from the start. Temporary names are ".<target>.<pid>.<unique>.tmp", so a
 // later replacement can tell which ones belong to writers that no longer
-// exist, and removes them.
+// exist, and removes them. A copy made this way (the start-up backup)
+// replaces whatever is at its name in the same way.
 #pragma once
 
 #include "setting.hpp"
@@ -24,6 +25,17 @@ namespace brevan {
 
 // The OSError for errno, naming `filename` (bytes, as the system saw it).
 [[noreturn, gnu::cold]] void raise_os_error(const std::string &filename);
+
+// The bytes of `path` (str, bytes or path-like) for the system calls.
+std::string system_path(PyObject *path);
+
+// Copies the file at `source` to `destination` (both str, bytes or path-like)
+// as a replacement: whatever is at the destination's name (a symbolic link,
+// a hard link, an older copy) is replaced, never written through, and a
+// failure leaves it as it was. The copy keeps the permission bits, the owner
+// (where allowed) and the times; a source that is not a regular file is
+// refused.
+void copy_replacing(PyObject *source, PyObject *destination);
 
 class ReplacementFile {
 public:

@@ -10,12 +10,6 @@
 #include "replace_file.hpp"
 #include "setting.hpp"
 
-#include <cerrno>
-#include <fcntl.h>
-#include <string>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace brevan {
 namespace {
 
@@ -63,67 +57,6 @@ Unpacked unpack_pair(PyObject *result) {
     }
     if (next_item(iterator.get())) unpack_error(3);
     return {items[0], items[1]};
-}
-
-// The bytes of a path for the system calls.
-std::string system_path(PyObject *path) {
-    PyObject *bytes = nullptr;
-    if (!PyUnicode_FSConverter(path, &bytes)) throw_error();
-    Ref owned = Ref::steal(bytes);
-    return std::string(PyBytes_AsString(bytes), static_cast<std::size_t>(PyBytes_Size(bytes)));
-}
-
-// The whole content of the regular file at `path`, and its status.
-std::string read_whole(const std::string &path, struct stat &st) {
-    struct Descriptor {
-        int fd;
-        ~Descriptor() { close(fd); }
-    };
-    const Descriptor file{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
-    if (file.fd < 0 || fstat(file.fd, &st) != 0) raise_os_error(path);
-    if (!S_ISREG(st.st_mode)) {
-        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        raise_os_error(path);
-    }
-    std::string content;
-    char chunk[1 << 16];
-    for (;;) {
-        const ssize_t got = read(file.fd, chunk, sizeof chunk);
-        if (got == 0) return content;
-        if (got > 0) {
-            content.append(chunk, static_cast<std::size_t>(got));
-        } else if (errno != EINTR) {
-            raise_os_error(path);
-        }
-    }
-}
-
-// Copies `source` to `backup` as a replacement (replace_file.hpp), so that
-// whatever is at the backup's name (a symbolic link, a hard link) is
-// replaced, never written through, and a failure leaves it as it was. The
-// copy keeps the permission bits, the owner (where allowed) and the times.
-void copy_replacing(PyObject *source_name, PyObject *backup_name) {
-    const std::string source = system_path(source_name);
-    struct stat st{};
-    const std::string content = read_whole(source, st);
-
-    ReplacementFile backup(system_path(backup_name));
-    if (!backup.open_directory() || !backup.create(&st)) raise_os_error(backup.path());
-    for (std::size_t done = 0; done < content.size();) {
-        const ssize_t wrote = write(backup.fd(), content.data() + done, content.size() - done);
-        if (wrote > 0) {
-            done += static_cast<std::size_t>(wrote);
-        } else if (errno != EINTR) {
-            raise_os_error(backup.path());
-        }
-    }
-    const timespec times[2] = {st.st_atim, st.st_mtim};
-    if (futimens(backup.fd(), times) != 0) {
-        // Times are a courtesy; the content is what counts.
-    }
-    backup.sync();
-    if (backup.commit(true) != ReplacementFile::Outcome::placed) raise_os_error(backup.path());
-    backup.finish();
 }
 
 // Copies the settings file at `path` (when there is one) to "<path>.bak",

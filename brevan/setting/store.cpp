@@ -180,13 +180,7 @@ namespace {
 StdAttr os_realpath("os.path", "realpath");
 
 // The real location of `path` (links resolved), as bytes for the system calls.
-std::string real_path(PyObject *path) {
-    Ref real = call(os_realpath.get(), path);
-    PyObject *bytes = nullptr;
-    if (!PyUnicode_FSConverter(real.get(), &bytes)) throw_error();
-    Ref owned = Ref::steal(bytes);
-    return std::string(PyBytes_AsString(bytes), static_cast<std::size_t>(PyBytes_Size(bytes)));
-}
+std::string real_path(PyObject *path) { return system_path(call(os_realpath.get(), path).get()); }
 
 // A plain `with open(path, "w") as w: w.write(text)`. For targets that
 // cannot be replaced it fails (a directory, a read-only file) exactly as
