@@ -19,7 +19,7 @@ constexpr int kLineClear = 101, kLineRead = 102, kLineCompare = 103, kLineFallba
 
 StaticString s_clear("clear"), s_read("read"), s_save("save"), s_defaults("defaults"),
     s_tjs("tjs"), s_settings("settings");
-// The module's own tools, not module globals: rebinding brevan.setting.os
+// The module's own tools, not module globals: rebinding names in brevan.setting
 // must not change how a backup is made.
 StdAttr os_path_exists("os.path", "exists"), os_fsdecode("os", "fsdecode");
 KeywordNames kw_override("override");
