@@ -540,13 +540,14 @@ def test_save_without_override_creates_once(setting, run_python, tmp_path, prelu
             os.close(report)
             print(os.read(seen, 4096).decode())
     """))
-    for r, line in enumerate(result.stdout.splitlines()):
+    lines = result.stdout.splitlines()
+    assert len(lines) == rounds
+    for r, line in enumerate(lines):
         [winner] = set(line.split())
         assert len(line.split()) == writers
         text = setting.dumps({"writer": {"n": int(winner), "pad": "x" * 50000}})
         assert (tmp_path / str(r) / "tolvek.json").read_text() == text
         assert files(tmp_path / str(r)) == ["tolvek.json"]
-    assert r == rounds - 1
 
 
 @pytest.mark.parametrize(
