@@ -140,7 +140,32 @@ def test_backup_failure_keeps_the_file(setting, scratch, capsys, calls):
     last = capsys.readouterr().out.splitlines()[-1]
     assert last.startswith(f"Failed to open {scratch.user}: [Errno 21] Is a directory")
     assert scratch.user.read_text() == old
+    assert sorted(os.listdir(scratch.home)) == ["tolvek.json", "tolvek.json.bak"]
     assert "save" not in names(calls)
+
+
+@pytest.mark.parametrize("planted", ["symlink", "hard link", "dangling symlink"])
+def test_backup_replaces_what_is_at_its_name(setting, scratch, capsys, planted):
+    # Whatever someone put at the backup's name is replaced, never written
+    # through: the file it leads to keeps its content, or is not made.
+    old = '{"server": {"home": "/mine"}}'
+    scratch.user.write_text(old)
+    scratch.user.chmod(0o640)
+    victim = scratch.root / "victim"
+    victim.write_text("precious")
+    backup = Path(f"{scratch.user}.bak")
+    if planted == "hard link":
+        os.link(victim, backup)
+    else:
+        backup.symlink_to(victim if planted == "symlink" else scratch.root / "nowhere")
+
+    assert setting.startup() == {**setting.defaults, "tjs": scratch.user}
+
+    assert capsys.readouterr().out.endswith(f"the old file is kept as {backup}\n")
+    assert victim.read_text() == "precious" and not (scratch.root / "nowhere").exists()
+    assert not backup.is_symlink() and backup.read_text() == old
+    assert backup.stat().st_mode & 0o777 == 0o640 and backup.stat().st_nlink == 1
+    assert sorted(os.listdir(scratch.home)) == ["tolvek.json", "tolvek.json.bak"]
 
 
 def test_backup_of_a_bytes_path(setting, scratch, capsys, monkeypatch):

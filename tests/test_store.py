@@ -7,8 +7,10 @@ import re
 import shutil
 import signal
 import stat
+import subprocess
 import sys
 import tempfile
+import textwrap
 import traceback
 import types
 from pathlib import Path, PosixPath
@@ -489,3 +491,128 @@ def test_save_directory_target(setting, scratch):
     assert str(info.value) == str(expected.value)
     assert entry(info.value) == ("brevan.setting.save", "brevan/setting", 38)
     assert files(scratch.home) == ["dir"] and files(target) == []
+
+
+# ------------------------------------------- creating, in place, leftovers ----
+
+HIDE_PROC = """
+import os, subprocess
+os.unshare(os.CLONE_NEWNS)
+subprocess.run(["mount", "--make-rprivate", "/"], check=True)
+subprocess.run(["mount", "-t", "tmpfs", "none", "/proc"], check=True)
+"""
+NOBODY = 65534
+
+
+@pytest.fixture(params=["anonymous", "named"])
+def prelude(request, run_python):
+    """Child code choosing how the new file is made: anonymous while it is
+    written, or named from the start, as on systems without /proc."""
+    if request.param == "named" and run_python(HIDE_PROC, check=False).returncode != 0:
+        pytest.skip("cannot hide /proc in a private mount namespace")
+    return HIDE_PROC if request.param == "named" else ""
+
+
+def test_save_without_override_creates_once(setting, run_python, tmp_path, prelude):
+    # Writers started together on one absent file, each with its own text:
+    # one creates it, whole, and the others leave it alone, so each of them
+    # reads the winner's text right after its own save.
+    rounds, writers = 6, 8
+    result = run_python(prelude + textwrap.dedent(f"""
+        import json, os
+        import brevan.setting as setting
+        for r in range({rounds}):
+            target = os.path.join({str(tmp_path)!r}, str(r), "tolvek.json")
+            go, start = os.pipe()
+            seen, report = os.pipe()
+            for n in range({writers}):
+                if os.fork() == 0:
+                    try:
+                        os.read(go, 1)
+                        setting.save({{"writer": {{"n": n, "pad": "x" * 50000}}}}, target)
+                        with open(target) as f:
+                            os.write(report, b"%d " % json.loads(f.read())["writer"]["n"])
+                    finally:
+                        os._exit(0)
+            os.write(start, b"go" * {writers})
+            for n in range({writers}):
+                os.wait()
+            os.close(report)
+            print(os.read(seen, 4096).decode())
+    """))
+    lines = result.stdout.splitlines()
+    assert len(lines) == rounds
+    for r, line in enumerate(lines):
+        [winner] = set(line.split())
+        assert len(line.split()) == writers
+        text = setting.dumps({"writer": {"n": int(winner), "pad": "x" * 50000}})
+        assert (tmp_path / str(r) / "tolvek.json").read_text() == text
+        assert files(tmp_path / str(r)) == ["tolvek.json"]
+
+
+@pytest.mark.parametrize(
+    ("directory_mode", "owner", "mode"),
+    [(0o755, NOBODY, 0o640), (0o1777, 0, 0o666)],
+    ids=["locked-directory", "sticky-directory"],
+)
+def test_save_writes_in_place_where_nothing_can_be_made_beside(
+    setting, run_python, prelude, directory_mode, owner, mode
+):
+    # A file the user may write, in a directory that takes no new file from
+    # them or lets them create but not replace: writing works as open() does.
+    if os.geteuid() != 0:
+        pytest.skip("acts as two users")
+    shared = Path(tempfile.mkdtemp(prefix="brevan-in-place-"))
+    try:
+        shared.chmod(0o755)
+        directory = shared / "settings"
+        directory.mkdir()
+        directory.chmod(directory_mode)
+        target = directory / "tolvek.json"
+        target.write_text("old")
+        os.chown(target, owner, owner)
+        target.chmod(mode)
+        run_python(prelude + textwrap.dedent(f"""
+            import os
+            import brevan.setting as setting
+            os.setgid({NOBODY}); os.setuid({NOBODY})
+            setting.save({{"a": {{}}}}, {str(target)!r}, override=True)
+        """))
+        assert target.read_text() == setting.dumps({"a": {}})
+        assert (target.stat().st_uid, stat.S_IMODE(target.stat().st_mode)) == (owner, mode)
+        assert files(directory) == ["tolvek.json"]
+    finally:
+        shutil.rmtree(shared)
+
+
+@pytest.mark.parametrize("override", [True, False], ids=["replacing", "creating"])
+def test_save_removes_temporaries_of_dead_writers(setting, scratch, override):
+    dead = int(subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
+                              capture_output=True, text=True, check=True).stdout)
+    live, t = os.getpid(), "tolvek.json"
+    kept = [
+        f".{t}.{live}.7f3a.tmp",  # its writer is still at work
+        f".{t}.bak.{dead}.7f3a.tmp",  # another file's
+        f".{t}.{dead}.7F3A.tmp",  # not names save() makes
+        f".{t}.0{dead}.7f3a.tmp",
+        f".{t}.{dead}..tmp",
+        f".{t}.{dead}.7f3a.tmp~",
+        f"{t}.{dead}.7f3a.tmp",
+    ]
+    for name in kept + [f".{t}.{dead}.7f3a.tmp"]:
+        (scratch.home / name).write_text("partial")
+    # Named for the dead writer, but not a regular file of ours.
+    odd = [f".{t}.{dead}.1.tmp", f".{t}.{dead}.2.tmp"]
+    (scratch.home / odd[0]).mkdir()
+    (scratch.home / odd[1]).symlink_to(scratch.home / kept[0])
+    if os.geteuid() == 0:
+        odd.append(f".{t}.{dead}.3.tmp")
+        (scratch.home / odd[2]).write_text("partial")
+        os.chown(scratch.home / odd[2], NOBODY, NOBODY)
+    if override:
+        scratch.user.write_text("old")
+
+    setting.save(NEW, override=override)
+
+    assert scratch.user.read_text() == setting.dumps(NEW)
+    assert files(scratch.home) == sorted([t, *kept, *odd])

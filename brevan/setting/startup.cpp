@@ -4,7 +4,10 @@
 // missing, save(), and return the settings with the settings-file path. Any
 // Exception on the way becomes one yellow warning line and a None result.
 // Before the defaults overwrite an incomplete settings file, the old file is
-// copied to "<file>.bak", so a user's settings are never thrown away.
+// copied to "<file>.bak", so a user's settings are never thrown away; the
+// copy replaces whatever is at that name in one step and never writes
+// through it.
+#include "replace_file.hpp"
 #include "setting.hpp"
 
 namespace brevan {
@@ -16,10 +19,9 @@ constexpr int kLineClear = 101, kLineRead = 102, kLineCompare = 103, kLineFallba
 
 StaticString s_clear("clear"), s_read("read"), s_save("save"), s_defaults("defaults"),
     s_tjs("tjs"), s_settings("settings");
-// The module's own tools, not module globals: rebinding brevan.setting.shutil
+// The module's own tools, not module globals: rebinding names in brevan.setting
 // must not change how a backup is made.
-StdAttr os_path_exists("os.path", "exists"), os_fsdecode("os", "fsdecode"),
-    shutil_copyfile("shutil", "copyfile"), shutil_copystat("shutil", "copystat");
+StdAttr os_path_exists("os.path", "exists"), os_fsdecode("os", "fsdecode");
 KeywordNames kw_override("override");
 
 struct Unpacked {
@@ -58,15 +60,12 @@ Unpacked unpack_pair(PyObject *result) {
 }
 
 // Copies the settings file at `path` (when there is one) to "<path>.bak",
-// keeping its permission bits, and says so in one yellow line.
+// and says so in one yellow line.
 void back_up(PyObject *path) {
     if (!truth(call(os_path_exists.get(), path).get())) return;
     Ref name = call(os_fsdecode.get(), path);  // a str, also for a bytes path
     Ref backup = check(PyUnicode_FromFormat("%U.bak", name.get()));
-    // copyfile, unlike copy2, refuses a directory in the backup's place
-    // instead of copying into it.
-    call(shutil_copyfile.get(), path, backup);
-    call(shutil_copystat.get(), path, backup);
+    copy_replacing(name.get(), backup.get());
     const IPrint iprint;
     Ref message = check(PyUnicode_FromFormat(
         "Settings in %S lack a built-in section and are replaced with the defaults; "

@@ -1,20 +1,17 @@
 // Settings store: read() and save().
 //
 // read() walks its candidate list and loads the first file that opens and
-// decodes; save() writes the dumps() text of a settings dict. save() never
-// leaves a half-written file: the text is made first, written to a temporary
-// file next to the real target, flushed to disk and renamed over the target
-// in one step (see "Replacing a file" below).
+// decodes; save() writes the dumps() text of a settings dict. save() leaves
+// no half-written file: the text is made first, written to a new file next
+// to the real target, flushed to disk and given the target's name in one
+// step (see "Replacing a file" below).
+#include "replace_file.hpp"
 #include "setting.hpp"
 
 #include <cerrno>
-#include <cstdio>
-#include <ctime>
-#include <fcntl.h>
 #include <new>
 #include <string>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace brevan {
 namespace {
@@ -161,191 +158,32 @@ Ref read_body(Frame &frame, PyObject *const *args) {
 
 // ----------------------------------------------------- Replacing a file ----
 //
-// The new text goes to a temporary file in the directory of the real target
+// The text goes to a replacement file in the directory of the real target
 // (symbolic links resolved, so a linked target stays a link and the file it
-// points to is replaced). Where the system has them (Linux), that file is
-// anonymous (O_TMPFILE) and only gets a name just before the rename, so a
-// process killed while writing leaves nothing behind; elsewhere it is a
-// hidden named file, removed on every failure. It gets the permission bits
-// (and, where allowed, the owner) of the file it replaces, or, for a new
-// file, those a plain open() would give: 0o666 less the umask, applied by
-// the system at creation. It is written in text mode through the builtin
-// open(), flushed, synced to disk, closed and renamed over the target.
+// points to is replaced), which then takes the target's name in one step
+// (replace_file.hpp). It gets the permission bits (and, where allowed, the
+// owner) of the file it replaces, or, for a new file, those a plain open()
+// would give. It is written in text mode through the builtin open(), in one
+// write() call, flushed, synced to disk and closed.
+//
+// Without override, the new file takes the name only where nothing has it,
+// so of several processes creating the same file at once exactly one does,
+// and the others leave its content alone.
+//
+// Where the directory takes no new file from us (it is not ours to write,
+// or it is sticky and the file someone else's) but the file itself is
+// writable, the file is written in place, as a plain open() does. That case
+// alone is not safe against a crash in the middle of the write.
 
 namespace {
-
-// The OSError for errno, naming `filename` (bytes, as the system saw it).
-[[noreturn, gnu::cold]] void raise_errno(const std::string &filename) {
-    const int saved = errno;
-    Ref name = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(
-        filename.data(), static_cast<Py_ssize_t>(filename.size())));
-    errno = saved;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
-    throw_error();
-}
 
 StdAttr os_realpath("os.path", "realpath");
 
 // The real location of `path` (links resolved), as bytes for the system calls.
-Ref real_path(PyObject *path) {
-    Ref real = call(os_realpath.get(), path);
-    PyObject *bytes = nullptr;
-    if (!PyUnicode_FSConverter(real.get(), &bytes)) throw_error();
-    return Ref::steal(bytes);
-}
+std::string real_path(PyObject *path) { return system_path(call(os_realpath.get(), path).get()); }
 
-// What the target is now: absent, a regular file we may write, or something
-// (a directory, a file we may not write, a device, an unreachable path) that
-// plain writing must handle, and whose error it must report.
-enum class Target { absent, replaceable, plain };
-
-// A new file needs a directory we can create it in; where there is none
-// (a missing directory, as behind a dangling link), plain writing raises the
-// error that names the target.
-Target inspect_target(const std::string &real, const std::string &dir, struct stat &st) {
-    if (stat(real.c_str(), &st) != 0) {
-        if (errno != ENOENT || access(dir.c_str(), W_OK | X_OK) != 0) return Target::plain;
-        return Target::absent;
-    }
-    if (!S_ISREG(st.st_mode) || access(real.c_str(), W_OK) != 0) return Target::plain;
-    return Target::replaceable;
-}
-
-// Calls fsync(fd) without holding the interpreter lock.
-int sync_fd(int fd) noexcept {
-    int result;
-    Py_BEGIN_ALLOW_THREADS
-    result = fsync(fd);
-    Py_END_ALLOW_THREADS
-    return result;
-}
-
-// Best effort: makes the rename durable.
-void sync_directory(const std::string &dir) noexcept {
-    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    sync_fd(fd);
-    close(fd);
-}
-
-// "<dir>/.<name>.<unique>.tmp", hidden and unlikely to collide.
-std::string temporary_name(const std::string &dir, const std::string &name) {
-    static unsigned counter = 0;
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    char unique[48];
-    std::snprintf(unique, sizeof unique, ".%lx%lx%x.tmp", static_cast<unsigned long>(getpid()),
-                  static_cast<unsigned long>(now.tv_nsec), ++counter);
-    return dir + "/." + name.substr(0, 200) + unique;
-}
-
-// /proc/self/fd is how an anonymous file gets its name (linkat with
-// AT_EMPTY_PATH needs a privilege that ordinary users lack).
-bool can_link_anonymous() {
-    static const bool available = access("/proc/self/fd", X_OK) == 0;
-    return available;
-}
-
-class TemporaryFile {
-public:
-    TemporaryFile(std::string dir, std::string name) : dir_(std::move(dir)), name_(std::move(name)) {}
-    TemporaryFile(const TemporaryFile &) = delete;
-    TemporaryFile &operator=(const TemporaryFile &) = delete;
-
-    // Whatever is left on a failure is closed and removed; the pending
-    // exception goes on unchanged.
-    ~TemporaryFile() {
-        if (!file_ && fd_ < 0 && linked_.empty()) return;
-        Ref pending = take_exception();
-        if (file_) {
-            try {
-                call_method(file_.get(), s_close);
-            } catch (const PyError &) {
-                PyErr_Clear();
-            }
-        } else if (fd_ >= 0) {
-            close(fd_);
-        }
-        if (!linked_.empty()) unlink(linked_.c_str());
-        restore_exception(std::move(pending));
-    }
-
-    // Creates the file, empty, with the permissions it will keep.
-    void create(const struct stat *old) {
-#ifdef O_TMPFILE
-        if (can_link_anonymous()) {
-            fd_ = open(dir_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-            if (fd_ < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) raise_errno(dir_);
-        }
-#endif
-        for (int attempt = 0; fd_ < 0; ++attempt) {
-            std::string candidate = temporary_name(dir_, name_);
-            fd_ = open(candidate.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
-            if (fd_ >= 0) {
-                linked_ = std::move(candidate);
-            } else if (errno != EEXIST || attempt >= 100) {
-                raise_errno(candidate);
-            }
-        }
-        if (old != nullptr) keep_permissions(*old);
-    }
-
-    // Writes `text` in one write() call of a text-mode file object.
-    void write(Frame &frame, PyObject *text) {
-        frame.line = kLineSaveReplace;
-        Ref fd = check(PyLong_FromLong(fd_));
-        file_ = call(state.open.get(), fd, s_mode_w.get());
-        fd_owned_by_file_ = fd_;
-        fd_ = -1;
-        frame.line = kLineSaveWrite;
-        call_method(file_.get(), s_write, text);
-    }
-
-    // Flushes to disk, names the file if it is anonymous, closes it and
-    // renames it over `target`.
-    void commit(Frame &frame, const std::string &target) {
-        frame.line = kLineSaveReplace;
-        call_method(file_.get(), s_flush);
-        if (sync_fd(fd_owned_by_file_) != 0) raise_errno(target);
-        if (linked_.empty()) link_anonymous();
-        Ref file = std::move(file_);
-        call_method(file.get(), s_close);
-        if (rename(linked_.c_str(), target.c_str()) != 0) raise_errno(target);
-        linked_.clear();
-        sync_directory(dir_);
-    }
-
-private:
-    void keep_permissions(const struct stat &old) {
-        if (old.st_uid != geteuid() || old.st_gid != getegid()) {
-            if (fchown(fd_, old.st_uid, old.st_gid) != 0) {
-                // Not allowed: the new file stays ours, like a copy would.
-            }
-        }
-        if (fchmod(fd_, old.st_mode & 07777) != 0) raise_errno(dir_);
-    }
-
-    void link_anonymous() {
-        const std::string source = "/proc/self/fd/" + std::to_string(fd_owned_by_file_);
-        for (int attempt = 0;; ++attempt) {
-            std::string candidate = temporary_name(dir_, name_);
-            if (linkat(AT_FDCWD, source.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-                linked_ = std::move(candidate);
-                return;
-            }
-            if (errno != EEXIST || attempt >= 100) raise_errno(candidate);
-        }
-    }
-
-    std::string dir_, name_;
-    int fd_ = -1;                 // ours until the file object takes it
-    int fd_owned_by_file_ = -1;   // the same descriptor, for fsync and linking
-    Ref file_;                    // the text-mode file object
-    std::string linked_;          // the temporary name, while it exists
-};
-
-// A plain `with open(path, "w") as w: w.write(text)`, for targets that
-// cannot be replaced: it fails (a directory, a read-only file) exactly as
+// A plain `with open(path, "w") as w: w.write(text)`. For targets that
+// cannot be replaced it fails (a directory, a read-only file) exactly as
 // writing them does, before anything is touched.
 void write_plainly(Frame &frame, PyObject *path, PyObject *text) {
     frame.line = kLineSaveReplace;
@@ -356,21 +194,80 @@ void write_plainly(Frame &frame, PyObject *path, PyObject *text) {
     });
 }
 
-void write_replacing(Frame &frame, PyObject *path, PyObject *text) {
-    frame.line = kLineSaveReplace;
-    Ref real_bytes = real_path(path);
-    const std::string real(PyBytes_AsString(real_bytes.get()),
-                           static_cast<std::size_t>(PyBytes_Size(real_bytes.get())));
-    const std::size_t slash = real.rfind('/');  // realpath() is absolute
-    std::string dir = slash == 0 ? "/" : real.substr(0, slash);
-    struct stat st{};
-    const Target target = inspect_target(real, dir, st);
-    if (target == Target::plain) return write_plainly(frame, path, text);
+// The text-mode file object over a replacement's descriptor; closed on every
+// path, the pending exception going on unchanged.
+class TextFile {
+public:
+    TextFile() = default;
+    TextFile(const TextFile &) = delete;
+    TextFile &operator=(const TextFile &) = delete;
+    ~TextFile() {
+        if (!file_) return;
+        Ref pending = take_exception();
+        try {
+            call_method(file_.get(), s_close);
+        } catch (const PyError &) {
+            PyErr_Clear();
+        }
+        restore_exception(std::move(pending));
+    }
 
-    TemporaryFile temporary(std::move(dir), real.substr(slash + 1));
-    temporary.create(target == Target::replaceable ? &st : nullptr);
-    temporary.write(frame, text);
-    temporary.commit(frame, real);
+    // Writes `text` in one write() call and flushes it to the system.
+    void write(Frame &frame, ReplacementFile &replacement, PyObject *text) {
+        frame.line = kLineSaveReplace;
+        Ref fd = check(PyLong_FromLong(replacement.fd()));
+        file_ = call(state.open.get(), fd, s_mode_w.get());
+        replacement.hand_over();
+        frame.line = kLineSaveWrite;
+        call_method(file_.get(), s_write, text);
+        frame.line = kLineSaveReplace;
+        call_method(file_.get(), s_flush);
+    }
+
+    void close() {
+        Ref file = std::move(file_);
+        call_method(file.get(), s_close);
+    }
+
+private:
+    Ref file_;
+};
+
+// Writes `text` to `path`. With `replace` false the file is only created:
+// when something has the name by then, it is left alone, as if it had been
+// there when save() looked.
+void write_file(Frame &frame, PyObject *path, PyObject *text, bool replace) {
+    frame.line = kLineSaveReplace;
+    ReplacementFile replacement(real_path(path));
+    // An unreachable directory (as behind a dangling link): open() names it.
+    if (!replacement.open_directory()) return write_plainly(frame, path, text);
+    struct stat st{};
+    const bool exists = replacement.stat_target(st);
+    if (exists && !replace) return;
+    // Whatever a plain open() must report: not a regular file, a file we may
+    // not write, a path that cannot be looked at.
+    if (exists ? !S_ISREG(st.st_mode) || !replacement.target_writable() : errno != ENOENT) {
+        return write_plainly(frame, path, text);
+    }
+    if (!replacement.create(exists ? &st : nullptr)) {
+        if (!replace && replacement.stat_target(st)) return;
+        return write_plainly(frame, path, text);
+    }
+
+    TextFile file;
+    file.write(frame, replacement, text);
+    replacement.sync();
+    switch (replacement.commit(replace)) {
+    case ReplacementFile::Outcome::placed:
+        file.close();
+        replacement.finish();
+        return;
+    case ReplacementFile::Outcome::kept:
+        return;
+    case ReplacementFile::Outcome::refused:
+        file.close();
+        return write_plainly(frame, path, text);
+    }
 }
 
 }  // namespace
@@ -404,7 +301,7 @@ Ref save_body(Frame &frame, PyObject *const *args) {
     Ref parent = getattr(path.get(), s_parent);
     call_method_kw(parent.get(), s_mkdir, kw_mkdir.get(), Py_True, Py_True);
 
-    write_replacing(frame, path.get(), text.get());
+    write_file(frame, path.get(), text.get(), override);
     return Ref::borrow(Py_None);
 }
 
