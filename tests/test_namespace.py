@@ -1,10 +1,6 @@
-"""`brevan` is a namespace package: a host tool's own `brevan` package can
-hold `setting`, as long as both sit in the same directory, or the host's
-package extends its path.
-
-Each case builds a host package in a scratch path entry of a child
-interpreter; `setting` is linked into it where the case needs it there.
-"""
+"""A host tool's own regular `brevan` package holds `setting` when both sit
+in one directory, or when the host's package extends its path. Each case puts
+a host package on the path of a child interpreter."""
 
 import pytest
 
