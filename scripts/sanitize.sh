@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds both modules with AddressSanitizer and UndefinedBehaviorSanitizer
 # (any undefined behaviour is fatal) and runs the whole test suite against
-# them on one Python (the first found; PYTHON chooses another). Pytest
-# arguments after the command pass through.
+# them on one Python (the first found; PYTHON chooses another), twice: as is,
+# and with the fast paths refused. Pytest arguments after the command pass
+# through.
 #
 # The sanitized modules use the shared C++ runtime. libasan is preloaded into
 # the (uninstrumented) interpreter together with libstdc++: libasan alone
@@ -40,10 +41,17 @@ BREVAN_SANITIZE=ON BREVAN_WERROR=ON "$vpy" -m pip install --quiet --disable-pip-
 
 cxx=${CXX:-g++}
 preload="$("$cxx" -print-file-name=libasan.so) $("$cxx" -print-file-name=libstdc++.so.6)"
-echo "== Python $("$vpy" -c 'import sys; print("%d.%d" % sys.version_info[:2])') with ASan and UBSan"
+tag=$("$vpy" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 # Instrumented frames are several times larger: at the interpreter's C
 # recursion limit, the deepest tests need more than the usual 8 MiB of stack.
 ulimit -s 65536 || echo "warning: could not raise the stack limit to 64 MiB" >&2
 cd tests
-LD_PRELOAD="$preload" ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
-    "../$vpy" -m pytest -q "$@"
+status=0
+for general in 0 1; do
+    # The second run refuses the fast paths, so the general ones run too.
+    echo "== Python $tag with ASan and UBSan$([ $general = 1 ] && echo ", general paths only")"
+    env $([ $general = 1 ] && echo BREVAN_TEST_GENERAL_PATH=1) LD_PRELOAD="$preload" \
+        ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+        "../$vpy" -m pytest -q "$@" || status=$?
+done
+exit $status
