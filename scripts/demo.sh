@@ -2,9 +2,12 @@
 # Sets up a virtual environment with brevan.setting installed and shows its
 # main job: a host tool starting twice in a scratch home directory (settings
 # created, then loaded), then a package lookup with find("pip").
+# The environment (.venv/demo) is reused while its Python and the sources are
+# unchanged, so a second run only runs the demo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/pythons.sh
+. scripts/venv.sh
 
 mapfile -t pythons < <(brevan_pythons)
 python=${pythons[0]:-}
@@ -13,10 +16,10 @@ if [ -z "$python" ]; then
     exit 1
 fi
 echo "Using $python"
-rm -rf .venv/demo
-"$python" -m venv .venv/demo
-.venv/demo/bin/python -m pip install --quiet --disable-pip-version-check --upgrade pip
-.venv/demo/bin/python -m pip install --quiet --disable-pip-version-check .
+brevan_venv .venv/demo "$python" "$(brevan_sources_hash)" .
+if [ "$BREVAN_VENV_REUSED" = 1 ]; then
+    echo "Reusing .venv/demo (same Python, same sources)"
+fi
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT

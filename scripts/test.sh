@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
-# Builds one cp312-abi3 wheel (compiler warnings are errors), installs it into
-# a fresh virtual environment for every Python >= 3.12 found, and runs the
-# test suite against the installed module in each of them.
+# Builds the wheel from the current tree with scripts/wheel.sh (compiler
+# warnings are errors; on Linux repaired into a manylinux wheel), installs it
+# into a virtual environment for every Python >= 3.12 found, and runs the test
+# suite against the installed module in each of them. The first Python runs
+# the suite a second time with the fast paths refused
+# (BREVAN_TEST_GENERAL_PATH=1), so both paths are tested.
+#
+# The environments keep their test dependencies between runs (remade when
+# their Python or pyproject.toml changes); the wheel is always built and
+# installed afresh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/pythons.sh
+. scripts/venv.sh
 
 mapfile -t pythons < <(brevan_pythons)
 if [ "${#pythons[@]}" -eq 0 ]; then
@@ -13,29 +21,31 @@ if [ "${#pythons[@]}" -eq 0 ]; then
 fi
 echo "Pythons: ${pythons[*]}"
 
-venv() {  # venv NAME PYTHON: a fresh virtual environment with a current pip
-    local dir=".venv/$1"
-    rm -rf "$dir"
-    "$2" -m venv "$dir"
-    "$dir/bin/python" -m pip install --quiet --disable-pip-version-check --upgrade pip
-    echo "$dir/bin/python"
-}
-
-builder=$(venv build "${pythons[0]}")
-rm -rf dist
-BREVAN_WERROR=ON "$builder" -m pip wheel --quiet --disable-pip-version-check \
-    --no-deps --wheel-dir dist .
-wheel=$(ls dist/*.whl)
+wheel=$(bash scripts/wheel.sh | tail -n 1)
 echo "Built $wheel"
 
 status=0
-for py in "${pythons[@]}"; do
-    tag=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-    vpy=$(venv "test-$tag" "$py")
-    "$vpy" -m pip install --quiet --disable-pip-version-check "$wheel[test]"
-    echo "== Python $tag"
+suite() {  # suite LABEL VENV_PYTHON [ENV=VALUE...]: one pytest run, from tests/
+    local label=$1 vpy=$2
+    shift 2
+    echo "== $label"
     # Run from the tests directory so the source tree never shadows the
     # installed module.
-    (cd tests && BREVAN_WHEEL="$PWD/../$wheel" "../$vpy" -m pytest -q "$@") || status=$?
+    (cd tests && env "$@" BREVAN_WHEEL="$PWD/../$wheel" "../$vpy" -m pytest -q "${pytest_args[@]}") ||
+        status=$?
+}
+pytest_args=("$@")
+first=1
+for py in "${pythons[@]}"; do
+    tag=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    dir=.venv/test-$tag
+    brevan_venv "$dir" "$py" "$(brevan_hash pyproject.toml)" "$wheel[test]"
+    "$dir/bin/python" -m pip install --quiet --disable-pip-version-check \
+        --force-reinstall --no-deps "$wheel"
+    suite "Python $tag" "$dir/bin/python"
+    if [ $first = 1 ]; then
+        suite "Python $tag, general paths only" "$dir/bin/python" BREVAN_TEST_GENERAL_PATH=1
+        first=0
+    fi
 done
 exit $status

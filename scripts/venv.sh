@@ -1,0 +1,46 @@
+# Sourced by the scripts that make virtual environments under .venv/.
+#
+# A virtual environment is reused while its stamp still matches: the real
+# path and full version of its Python, plus a key the caller gives (a hash of
+# the inputs whose change must rebuild it, and the packages it holds). A fresh
+# clone has no stamps, so every environment is made in full there.
+
+# brevan_hash FILE_OR_DIR...: one hash of the names and contents of the files.
+brevan_hash() {
+    find "$@" -type f ! -name '*.pyc' -print0 2>/dev/null | LC_ALL=C sort -z |
+        xargs -0 sha256sum | sha256sum | cut -c1-32
+}
+
+# brevan_sources_hash: the hash of everything the build reads.
+brevan_sources_hash() {
+    brevan_hash CMakeLists.txt pyproject.toml LICENSE README.md brevan vexil common stubs
+}
+
+_brevan_python_id() {
+    "$1" -c 'import os, sys; print(os.path.realpath(sys.executable), sys.version.replace("\n", " "))'
+}
+
+# brevan_venv DIR PYTHON KEY [PIP_INSTALL_ARGS...]: makes DIR a virtual
+# environment of PYTHON with a current pip and the given packages, unless the
+# one there has the same stamp. Sets BREVAN_VENV_REUSED to 1 when the
+# environment was reused, to 0 when it was made anew.
+brevan_venv() {
+    local dir=$1 python=$2 key=$3
+    shift 3
+    local stamp
+    stamp="$(_brevan_python_id "$python") | $key | $*"
+    if [ -x "$dir/bin/python" ] && [ -f "$dir/.brevan-stamp" ] &&
+        [ "$(cat "$dir/.brevan-stamp")" = "$stamp" ]; then
+        BREVAN_VENV_REUSED=1
+        return
+    fi
+    BREVAN_VENV_REUSED=0
+    rm -rf "$dir"
+    "$python" -m venv "$dir"
+    "$dir/bin/python" -m pip install --quiet --disable-pip-version-check --upgrade pip
+    if [ $# -gt 0 ]; then
+        "$dir/bin/python" -m pip install --quiet --disable-pip-version-check "$@"
+    fi
+    # Written last: an interrupted set-up leaves no stamp and is redone.
+    printf '%s\n' "$stamp" >"$dir/.brevan-stamp"
+}
