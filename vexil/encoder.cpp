@@ -1,0 +1,338 @@
+// dumps: settings text, byte for byte what
+// json.dumps(obj, indent=4, ensure_ascii=True, allow_nan=False) writes, plus
+// one newline, with dict keys required to be str.
+//
+// Objects made only of the exact types dict, list, tuple, str, int, float,
+// bool and None are written here. Anything else (a subclass, another type, a
+// float json refuses, an int too long to print, deep nesting, a cycle) goes
+// whole to json.dumps, which gives its own text and its own errors. Either
+// way every dict key is checked before json could quietly turn an int, float,
+// bool or None key into a string that would not read back as the same key.
+
+#include "vexil.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace vexil {
+namespace {
+
+[[noreturn, gnu::cold]] void raise_bad_key(PyObject *key) {
+    Ref held = Ref::borrow(key);
+    Ref name = type_name(held.get());
+    Ref shown = describe(held.get());
+    PyErr_Format(PyExc_TypeError, "keys must be str, not %U (key %U)", name.get(), shown.get());
+    throw_error();
+}
+
+struct MemFree {
+    void operator()(char *p) const noexcept { PyMem_Free(p); }
+};
+
+// Writes exact types into an ASCII buffer. Each writing function returns
+// false when the object holds something only json may write; the caller then
+// drops the buffer. No Python code runs while writing, so the borrowed
+// references stay valid.
+class Writer {
+public:
+    std::string out;
+
+    bool value(PyObject *obj, int level) {
+        if (PyUnicode_CheckExact(obj)) return string(obj), true;
+        if (PyDict_CheckExact(obj)) return dict(obj, level);
+        if (PyLong_CheckExact(obj)) return integer(obj);
+        if (obj == Py_True) return out += "true", true;
+        if (obj == Py_False) return out += "false", true;
+        if (obj == Py_None) return out += "null", true;
+        if (PyFloat_CheckExact(obj)) return real(obj);
+        if (PyList_CheckExact(obj)) return sequence(obj, true, level);
+        if (PyTuple_CheckExact(obj)) return sequence(obj, false, level);
+        return false;
+    }
+
+private:
+    // Settings nest a few levels. Deeper objects, and cycles, which would
+    // nest forever, go to json, so the C stack stays small whatever comes.
+    static constexpr int max_level = 200;
+
+    void newline(int level) {
+        out += '\n';
+        out.append(4 * static_cast<size_t>(level), ' ');
+    }
+
+    bool dict(PyObject *obj, int level) {
+        if (PyDict_Size(obj) == 0) return out += "{}", true;
+        if (level >= max_level) return false;
+        out += '{';
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr;
+        PyObject *item = nullptr;
+        bool first = true;
+        while (PyDict_Next(obj, &pos, &key, &item)) {
+            if (!PyUnicode_CheckExact(key)) {
+                if (PyUnicode_Check(key)) return false;
+                raise_bad_key(key);
+            }
+            if (!first) out += ',';
+            first = false;
+            newline(level + 1);
+            string(key);
+            out += ": ";
+            if (!value(item, level + 1)) return false;
+        }
+        newline(level);
+        out += '}';
+        return true;
+    }
+
+    bool sequence(PyObject *obj, bool list, int level) {
+        Py_ssize_t n = list ? PyList_Size(obj) : PyTuple_Size(obj);
+        if (n < 0) throw_error();
+        if (n == 0) return out += "[]", true;
+        if (level >= max_level) return false;
+        out += '[';
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+            if (item == nullptr) throw_error();
+            if (i > 0) out += ',';
+            newline(level + 1);
+            if (!value(item, level + 1)) return false;
+        }
+        newline(level);
+        out += ']';
+        return true;
+    }
+
+    bool integer(PyObject *obj) {
+        int overflow = 0;
+        long long small = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (overflow == 0) {
+            if (small == -1 && PyErr_Occurred()) throw_error();
+            char digits[24];
+            auto end = std::to_chars(digits, digits + sizeof digits, small).ptr;
+            out.append(digits, end);
+            return true;
+        }
+        Ref text = Ref::steal(PyObject_Str(obj));
+        if (!text) {
+            // Over sys.get_int_max_str_digits(): json raises that itself.
+            if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw_error();
+            PyErr_Clear();
+            return false;
+        }
+        Py_ssize_t size = 0;
+        const char *digits = PyUnicode_AsUTF8AndSize(text.get(), &size);
+        if (digits == nullptr) throw_error();
+        out.append(digits, static_cast<size_t>(size));
+        return true;
+    }
+
+    // float.__repr__, as json writes finite floats; json refuses the others.
+    bool real(PyObject *obj) {
+        double v = PyFloat_AsDouble(obj);
+        if (!std::isfinite(v)) return false;
+        std::unique_ptr<char, MemFree> text(PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr));
+        if (!text) throw_error();
+        out += text.get();
+        return true;
+    }
+
+    void hex4(unsigned unit) {
+        static constexpr char digits[] = "0123456789abcdef";
+        char buf[6] = {'\\', 'u', digits[(unit >> 12) & 15], digits[(unit >> 8) & 15], digits[(unit >> 4) & 15],
+                       digits[unit & 15]};
+        out.append(buf, sizeof buf);
+    }
+
+    // One code point that is not printable ASCII, or is a quote or backslash.
+    void escape(Py_UCS4 c) {
+        switch (c) {
+        case '"': out += "\\\""; return;
+        case '\\': out += "\\\\"; return;
+        case '\n': out += "\\n"; return;
+        case '\r': out += "\\r"; return;
+        case '\t': out += "\\t"; return;
+        case '\b': out += "\\b"; return;
+        case '\f': out += "\\f"; return;
+        default: break;
+        }
+        if (c < 0x10000) return hex4(c);
+        c -= 0x10000;  // a surrogate pair
+        hex4(0xD800 | (c >> 10));
+        hex4(0xDC00 | (c & 0x3FF));
+    }
+
+    static bool plain(unsigned char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; }
+
+    void string(PyObject *obj) {
+        Py_ssize_t size = 0;
+        const char *p = PyUnicode_AsUTF8AndSize(obj, &size);
+        if (p == nullptr) return string_with_surrogates(obj);
+        out += '"';
+        for (Py_ssize_t i = 0; i < size;) {
+            Py_ssize_t run = i;
+            while (run < size && plain(static_cast<unsigned char>(p[run]))) ++run;
+            out.append(p + i, static_cast<size_t>(run - i));
+            if (run == size) break;
+            i = run;
+            // Decode one UTF-8 sequence; the str made it, so it is well formed.
+            auto byte = [&](Py_ssize_t k) { return static_cast<Py_UCS4>(static_cast<unsigned char>(p[k])); };
+            Py_UCS4 c = byte(i);
+            int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
+            if (extra) c &= 0x3Fu >> extra;
+            for (int k = 1; k <= extra; ++k) c = (c << 6) | (byte(i + k) & 0x3F);
+            escape(c);
+            i += 1 + extra;
+        }
+        out += '"';
+    }
+
+    // Lone surrogates have no UTF-8 form: read the code points instead.
+    [[gnu::cold]] void string_with_surrogates(PyObject *obj) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_error();
+        PyErr_Clear();
+        std::unique_ptr<Py_UCS4, void (*)(void *)> chars(PyUnicode_AsUCS4Copy(obj), PyMem_Free);
+        if (!chars) throw_error();
+        Py_ssize_t size = PyUnicode_GetLength(obj);
+        out += '"';
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            Py_UCS4 c = chars.get()[i];
+            if (c < 0x80 && plain(static_cast<unsigned char>(c)))
+                out += static_cast<char>(c);
+            else
+                escape(c);
+        }
+        out += '"';
+    }
+};
+
+// A copy of the object's containers as exact dicts and lists, made of what
+// json reads from each: a dict subclass through its items(), a list or tuple
+// subclass through iteration. The keys are checked on the copy, and json
+// writes the copy, so both see the same items, each read once. A container
+// met again inside itself maps to its copy, so json reports the cycle.
+// Nesting depth is left to json (it raises RecursionError); the copy is made
+// with a heap stack, not C recursion.
+class Copier {
+public:
+    Ref copy(PyObject *root) {
+        Ref top = adopt(root);
+        while (!stack_.empty()) {
+            Frame &f = stack_.back();
+            if (f.next == PyList_Size(f.entries.get())) {
+                active_.erase(f.original.get());
+                stack_.pop_back();
+                continue;
+            }
+            PyObject *entry = PyList_GetItem(f.entries.get(), f.next++);
+            if (entry == nullptr) throw_error();
+            Ref into = f.copy;  // `f` dangles once adopt() pushes
+            if (f.is_dict) {
+                PyObject *key = PyTuple_GetItem(entry, 0);
+                PyObject *item = PyTuple_GetItem(entry, 1);
+                if (key == nullptr || item == nullptr) throw_error();
+                if (!PyUnicode_Check(key)) raise_bad_key(key);
+                Ref held_key = Ref::borrow(key);
+                Ref child = adopt(item);
+                check(PyDict_SetItem(into.get(), held_key.get(), child.get()));
+            } else {
+                Ref child = adopt(entry);
+                check(PyList_Append(into.get(), child.get()));
+            }
+        }
+        return top;
+    }
+
+private:
+    struct Frame {
+        Ref original;  // held, so its id stays unique while it is active
+        Ref copy;
+        Ref entries;   // (key, value) tuples for a dict, items for a sequence
+        Py_ssize_t next = 0;
+        bool is_dict = false;
+    };
+
+    // What to put in the copy for `obj`: the object itself, or the copy of a
+    // container (new, or the one being made when `obj` contains itself).
+    Ref adopt(PyObject *obj) {
+        bool is_dict = PyDict_Check(obj);
+        if (!is_dict && !PyList_Check(obj) && !PyTuple_Check(obj)) return Ref::borrow(obj);
+        auto found = active_.find(obj);
+        if (found != active_.end()) return Ref::borrow(found->second);
+        Frame f{.original = Ref::borrow(obj),
+                .copy = is_dict ? check(PyDict_New()) : check(PyList_New(0)),
+                .entries = is_dict ? dict_items(obj) : sequence_items(obj),
+                .next = 0,
+                .is_dict = is_dict};
+        Ref copy = f.copy;
+        stack_.push_back(std::move(f));
+        active_.emplace(obj, copy.get());
+        return copy;
+    }
+
+    // The items json reads from a dict. Up to Python 3.12 json's writer asks
+    // the object's truth value first and unpacks any pair; from 3.13 it looks
+    // at the stored size and wants 2-tuples.
+    static Ref dict_items(PyObject *obj) {
+        if (PyDict_CheckExact(obj)) return check(PyDict_Items(obj));
+        bool c_writer = json_writes_in_c();
+        bool empty = c_writer ? PyDict_Size(obj) == 0 : !check(PyObject_IsTrue(obj));
+        if (empty) return check(PyList_New(0));
+        Ref items = check(PyObject_CallMethod(obj, "items", nullptr));
+        Ref list = check(PySequence_List(items.get()));
+        Py_ssize_t n = PyList_Size(list.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *item = PyList_GetItem(list.get(), i);
+            if (c_writer) {
+                if (!PyTuple_Check(item) || PyTuple_Size(item) != 2) {
+                    PyErr_SetString(PyExc_ValueError, "items must return 2-tuples");
+                    throw_error();
+                }
+                continue;
+            }
+            Ref pair = check(PySequence_Tuple(item));
+            Py_ssize_t got = PyTuple_Size(pair.get());
+            if (got > 2) PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+            if (got < 2) PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
+            if (got != 2) throw_error();
+            check(PyList_SetItem(list.get(), i, pair.release()));
+        }
+        return list;
+    }
+
+    // The items json reads from a list or tuple. Up to Python 3.12 json's
+    // writer asks the truth value of a subclass first.
+    static Ref sequence_items(PyObject *obj) {
+        bool exact = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
+        if (!exact && !json_writes_in_c() && !check(PyObject_IsTrue(obj))) return check(PyList_New(0));
+        return check(PySequence_List(obj));
+    }
+
+    std::vector<Frame> stack_;
+    std::unordered_map<PyObject *, PyObject *> active_;  // original -> its copy
+};
+
+}  // namespace
+
+PyObject *dumps(PyObject *module, PyObject *obj) {
+    return boundary([&] {
+        Writer writer;
+        writer.out.reserve(1024);
+        if (writer.value(obj, 0)) {
+            writer.out += '\n';
+            return check(PyUnicode_FromStringAndSize(writer.out.data(), static_cast<Py_ssize_t>(writer.out.size())));
+        }
+        State &st = state_of(module);
+        Ref copy = Copier{}.copy(obj);
+        PyObject *args[] = {copy.get(), st.indent, Py_True, Py_False};
+        Ref text = check(PyObject_Vectorcall(st.json_dumps, args, 1, st.dumps_kwnames));
+        Ref newline = check(PyUnicode_FromString("\n"));
+        return check(PyUnicode_Concat(text.get(), newline.get()));
+    });
+}
+
+}  // namespace vexil
