@@ -29,10 +29,6 @@ namespace {
     throw_error();
 }
 
-struct MemFree {
-    void operator()(char *p) const noexcept { PyMem_Free(p); }
-};
-
 // Writes exact types into an ASCII buffer. Each writing function returns
 // false when the object holds something only json may write; the caller then
 // drops the buffer. No Python code runs while writing, so the borrowed
@@ -132,12 +128,41 @@ private:
     }
 
     // float.__repr__, as json writes finite floats; json refuses the others.
+    // The shortest digits that read back as the same double come from
+    // std::to_chars; the layout is repr's: positional from 1e-4 up to below
+    // 1e16 (with ".0" when there is no fraction), else d.ddde+XX.
     bool real(PyObject *obj) {
         double v = PyFloat_AsDouble(obj);
         if (!std::isfinite(v)) return false;
-        std::unique_ptr<char, MemFree> text(PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr));
-        if (!text) throw_error();
-        out += text.get();
+        char sci[32];
+        auto written = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
+        const char *s = sci;
+        if (*s == '-') out += *s++;
+        char digits[20];
+        int count = 0;
+        for (; *s != 'e'; ++s)
+            if (*s != '.') digits[count++] = *s;
+        int exponent = 0;
+        std::from_chars(s + (s[1] == '+' ? 2 : 1), written, exponent);
+        int point = exponent + 1;  // digits before the decimal point
+        auto n = [](int k) { return static_cast<size_t>(k); };
+        if (point <= -4 || point > 16) {
+            out += digits[0];
+            if (count > 1) (out += '.').append(digits + 1, n(count - 1));
+            out += exponent < 0 ? "e-" : "e+";
+            int magnitude = exponent < 0 ? -exponent : exponent;
+            if (magnitude < 10) out += '0';
+            char buf[8];
+            out.append(buf, std::to_chars(buf, buf + sizeof buf, magnitude).ptr);
+        } else if (point <= 0) {
+            out += "0.";
+            out.append(n(-point), '0').append(digits, n(count));
+        } else if (point < count) {
+            out.append(digits, n(point)) += '.';
+            out.append(digits + point, n(count - point));
+        } else {
+            out.append(digits, n(count)).append(n(point - count), '0') += ".0";
+        }
         return true;
     }
 
