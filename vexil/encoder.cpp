@@ -11,7 +11,16 @@
 
 #include "vexil.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <charconv>
+#include <cstdlib>
+#include <cstring>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -29,21 +38,58 @@ namespace {
     throw_error();
 }
 
+// A growable byte buffer written through raw pointers: reserve() room, write,
+// commit() the end.
+class Buffer {
+public:
+    Buffer() = default;
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+    ~Buffer() { std::free(data_); }
+
+    char *reserve(size_t n) {
+        if (cap_ - size_ < n) grow(n);
+        return data_ + size_;
+    }
+    void commit(char *end) { size_ = static_cast<size_t>(end - data_); }
+    void put(const char *s, size_t n) { commit(copy(reserve(n), s, n)); }
+    const char *data() const { return data_; }
+    size_t size() const { return size_; }
+
+    static char *copy(char *w, const char *s, size_t n) {
+        std::memcpy(w, s, n);
+        return w + n;
+    }
+
+private:
+    [[gnu::cold]] void grow(size_t n) {
+        size_t cap = std::max({2 * cap_, size_ + n, size_t{4096}});
+        void *data = std::realloc(data_, cap);
+        if (data == nullptr) throw std::bad_alloc();
+        data_ = static_cast<char *>(data);
+        cap_ = cap;
+    }
+
+    char *data_ = nullptr;
+    size_t size_ = 0;
+    size_t cap_ = 0;
+};
+
 // Writes exact types into an ASCII buffer. Each writing function returns
 // false when the object holds something only json may write; the caller then
 // drops the buffer. No Python code runs while writing, so the borrowed
 // references stay valid.
 class Writer {
 public:
-    std::string out;
+    Buffer out;
 
     bool value(PyObject *obj, int level) {
         if (PyUnicode_CheckExact(obj)) return string(obj), true;
         if (PyDict_CheckExact(obj)) return dict(obj, level);
         if (PyLong_CheckExact(obj)) return integer(obj);
-        if (obj == Py_True) return out += "true", true;
-        if (obj == Py_False) return out += "false", true;
-        if (obj == Py_None) return out += "null", true;
+        if (obj == Py_True) return out.put("true", 4), true;
+        if (obj == Py_False) return out.put("false", 5), true;
+        if (obj == Py_None) return out.put("null", 4), true;
         if (PyFloat_CheckExact(obj)) return real(obj);
         if (PyList_CheckExact(obj)) return sequence(obj, true, level);
         if (PyTuple_CheckExact(obj)) return sequence(obj, false, level);
@@ -55,15 +101,23 @@ private:
     // nest forever, go to json, so the C stack stays small whatever comes.
     static constexpr int max_level = 200;
 
-    void newline(int level) {
-        out += '\n';
-        out.append(4 * static_cast<size_t>(level), ' ');
+    // ",\n" and the indent of a level, as one copy: `first` leaves out the comma.
+    void separator(bool first, int level) {
+        static constexpr auto text = [] {
+            std::array<char, 2 + 4 * max_level> t{};
+            t.fill(' ');
+            t[0] = ',';
+            t[1] = '\n';
+            return t;
+        }();
+        size_t skip = first ? 1 : 0;
+        out.put(text.data() + skip, 2 + 4 * static_cast<size_t>(level) - skip);
     }
 
     bool dict(PyObject *obj, int level) {
-        if (PyDict_Size(obj) == 0) return out += "{}", true;
+        if (PyDict_Size(obj) == 0) return out.put("{}", 2), true;
         if (level >= max_level) return false;
-        out += '{';
+        out.put("{", 1);
         Py_ssize_t pos = 0;
         PyObject *key = nullptr;
         PyObject *item = nullptr;
@@ -73,33 +127,31 @@ private:
                 if (PyUnicode_Check(key)) return false;
                 raise_bad_key(key);
             }
-            if (!first) out += ',';
+            separator(first, level + 1);
             first = false;
-            newline(level + 1);
             string(key);
-            out += ": ";
+            out.put(": ", 2);
             if (!value(item, level + 1)) return false;
         }
-        newline(level);
-        out += '}';
+        separator(true, level);
+        out.put("}", 1);
         return true;
     }
 
     bool sequence(PyObject *obj, bool list, int level) {
         Py_ssize_t n = list ? PyList_Size(obj) : PyTuple_Size(obj);
         if (n < 0) throw_error();
-        if (n == 0) return out += "[]", true;
+        if (n == 0) return out.put("[]", 2), true;
         if (level >= max_level) return false;
-        out += '[';
+        out.put("[", 1);
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject *item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
             if (item == nullptr) throw_error();
-            if (i > 0) out += ',';
-            newline(level + 1);
+            separator(i == 0, level + 1);
             if (!value(item, level + 1)) return false;
         }
-        newline(level);
-        out += ']';
+        separator(true, level);
+        out.put("]", 1);
         return true;
     }
 
@@ -108,9 +160,8 @@ private:
         long long small = PyLong_AsLongLongAndOverflow(obj, &overflow);
         if (overflow == 0) {
             if (small == -1 && PyErr_Occurred()) throw_error();
-            char digits[24];
-            auto end = std::to_chars(digits, digits + sizeof digits, small).ptr;
-            out.append(digits, end);
+            char *w = out.reserve(24);
+            out.commit(std::to_chars(w, w + 24, small).ptr);
             return true;
         }
         Ref text = Ref::steal(PyObject_Str(obj));
@@ -123,7 +174,7 @@ private:
         Py_ssize_t size = 0;
         const char *digits = PyUnicode_AsUTF8AndSize(text.get(), &size);
         if (digits == nullptr) throw_error();
-        out.append(digits, static_cast<size_t>(size));
+        out.put(digits, static_cast<size_t>(size));
         return true;
     }
 
@@ -137,7 +188,8 @@ private:
         char sci[32];
         auto written = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
         const char *s = sci;
-        if (*s == '-') out += *s++;
+        char *w = out.reserve(32);  // at most 17 digits, 5 zeros, sign, point, "e-324"
+        if (*s == '-') *w++ = *s++;
         char digits[20];
         int count = 0;
         for (; *s != 'e'; ++s)
@@ -147,73 +199,116 @@ private:
         int point = exponent + 1;  // digits before the decimal point
         auto n = [](int k) { return static_cast<size_t>(k); };
         if (point <= -4 || point > 16) {
-            out += digits[0];
-            if (count > 1) (out += '.').append(digits + 1, n(count - 1));
-            out += exponent < 0 ? "e-" : "e+";
+            *w++ = digits[0];
+            if (count > 1) {
+                *w++ = '.';
+                w = Buffer::copy(w, digits + 1, n(count - 1));
+            }
+            *w++ = 'e';
+            *w++ = exponent < 0 ? '-' : '+';
             int magnitude = exponent < 0 ? -exponent : exponent;
-            if (magnitude < 10) out += '0';
-            char buf[8];
-            out.append(buf, std::to_chars(buf, buf + sizeof buf, magnitude).ptr);
+            if (magnitude < 10) *w++ = '0';
+            w = std::to_chars(w, w + 3, magnitude).ptr;
         } else if (point <= 0) {
-            out += "0.";
-            out.append(n(-point), '0').append(digits, n(count));
+            w = Buffer::copy(w, "0.000", n(2 - point));
+            w = Buffer::copy(w, digits, n(count));
         } else if (point < count) {
-            out.append(digits, n(point)) += '.';
-            out.append(digits + point, n(count - point));
+            w = Buffer::copy(w, digits, n(point));
+            *w++ = '.';
+            w = Buffer::copy(w, digits + point, n(count - point));
         } else {
-            out.append(digits, n(count)).append(n(point - count), '0') += ".0";
+            w = Buffer::copy(w, digits, n(count));
+            for (int k = count; k < point; ++k) *w++ = '0';
+            w = Buffer::copy(w, ".0", 2);
         }
+        out.commit(w);
         return true;
     }
 
-    void hex4(unsigned unit) {
+    static char *hex4(char *w, unsigned unit) {
         static constexpr char digits[] = "0123456789abcdef";
-        char buf[6] = {'\\', 'u', digits[(unit >> 12) & 15], digits[(unit >> 8) & 15], digits[(unit >> 4) & 15],
-                       digits[unit & 15]};
-        out.append(buf, sizeof buf);
+        *w++ = '\\';
+        *w++ = 'u';
+        for (int shift = 12; shift >= 0; shift -= 4) *w++ = digits[(unit >> shift) & 15];
+        return w;
     }
 
     // One code point that is not printable ASCII, or is a quote or backslash.
-    void escape(Py_UCS4 c) {
+    static char *escape(char *w, Py_UCS4 c) {
+        char short_form = 0;
         switch (c) {
-        case '"': out += "\\\""; return;
-        case '\\': out += "\\\\"; return;
-        case '\n': out += "\\n"; return;
-        case '\r': out += "\\r"; return;
-        case '\t': out += "\\t"; return;
-        case '\b': out += "\\b"; return;
-        case '\f': out += "\\f"; return;
+        case '"': short_form = '"'; break;
+        case '\\': short_form = '\\'; break;
+        case '\n': short_form = 'n'; break;
+        case '\r': short_form = 'r'; break;
+        case '\t': short_form = 't'; break;
+        case '\b': short_form = 'b'; break;
+        case '\f': short_form = 'f'; break;
         default: break;
         }
-        if (c < 0x10000) return hex4(c);
+        if (short_form) {
+            *w++ = '\\';
+            *w++ = short_form;
+            return w;
+        }
+        if (c < 0x10000) return hex4(w, c);
         c -= 0x10000;  // a surrogate pair
-        hex4(0xD800 | (c >> 10));
-        hex4(0xDC00 | (c & 0x3FF));
+        w = hex4(w, 0xD800 | (c >> 10));
+        return hex4(w, 0xDC00 | (c & 0x3FF));
     }
 
     static bool plain(unsigned char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; }
+
+    // Bytes p[0..16) that need escaping, as bits.
+    static unsigned special16(const char *p) {
+#if defined(__SSE2__)
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        // Signed: bytes from 0x80 count as negative, so below 0x20 too.
+        __m128i bad = _mm_cmplt_epi8(v, _mm_set1_epi8(0x20));
+        bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
+        bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8('"')));
+        bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
+        return static_cast<unsigned>(_mm_movemask_epi8(bad));
+#else
+        unsigned bits = 0;
+        for (int k = 0; k < 16; ++k)
+            if (!plain(static_cast<unsigned char>(p[k]))) bits |= 1u << k;
+        return bits;
+#endif
+    }
 
     void string(PyObject *obj) {
         Py_ssize_t size = 0;
         const char *p = PyUnicode_AsUTF8AndSize(obj, &size);
         if (p == nullptr) return string_with_surrogates(obj);
-        out += '"';
-        for (Py_ssize_t i = 0; i < size;) {
-            Py_ssize_t run = i;
-            while (run < size && plain(static_cast<unsigned char>(p[run]))) ++run;
-            out.append(p + i, static_cast<size_t>(run - i));
-            if (run == size) break;
-            i = run;
+        // Each byte becomes at most 6 characters (a control character);
+        // 16 more let whole blocks be copied.
+        char *w = out.reserve(6 * static_cast<size_t>(size) + 18);
+        *w++ = '"';
+        Py_ssize_t i = 0;
+        while (i < size) {
+            if (size - i >= 16) {
+                unsigned bits = special16(p + i);
+                std::memcpy(w, p + i, 16);
+                int run = bits ? std::countr_zero(bits) : 16;
+                w += run;
+                i += run;
+                if (run == 16) continue;
+            } else if (plain(static_cast<unsigned char>(p[i]))) {
+                *w++ = p[i++];
+                continue;
+            }
             // Decode one UTF-8 sequence; the str made it, so it is well formed.
             auto byte = [&](Py_ssize_t k) { return static_cast<Py_UCS4>(static_cast<unsigned char>(p[k])); };
             Py_UCS4 c = byte(i);
             int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
             if (extra) c &= 0x3Fu >> extra;
             for (int k = 1; k <= extra; ++k) c = (c << 6) | (byte(i + k) & 0x3F);
-            escape(c);
+            w = escape(w, c);
             i += 1 + extra;
         }
-        out += '"';
+        *w++ = '"';
+        out.commit(w);
     }
 
     // Lone surrogates have no UTF-8 form: read the code points instead.
@@ -223,15 +318,17 @@ private:
         std::unique_ptr<Py_UCS4, void (*)(void *)> chars(PyUnicode_AsUCS4Copy(obj), PyMem_Free);
         if (!chars) throw_error();
         Py_ssize_t size = PyUnicode_GetLength(obj);
-        out += '"';
+        char *w = out.reserve(12 * static_cast<size_t>(size) + 2);
+        *w++ = '"';
         for (Py_ssize_t i = 0; i < size; ++i) {
             Py_UCS4 c = chars.get()[i];
             if (c < 0x80 && plain(static_cast<unsigned char>(c)))
-                out += static_cast<char>(c);
+                *w++ = static_cast<char>(c);
             else
-                escape(c);
+                w = escape(w, c);
         }
-        out += '"';
+        *w++ = '"';
+        out.commit(w);
     }
 };
 
@@ -346,9 +443,8 @@ private:
 PyObject *dumps(PyObject *module, PyObject *obj) {
     return boundary([&] {
         Writer writer;
-        writer.out.reserve(1024);
         if (writer.value(obj, 0)) {
-            writer.out += '\n';
+            writer.out.put("\n", 1);
             return check(PyUnicode_FromStringAndSize(writer.out.data(), static_cast<Py_ssize_t>(writer.out.size())));
         }
         State &st = state_of(module);
