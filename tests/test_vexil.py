@@ -170,6 +170,16 @@ def test_loads_keeps_finite_numbers(text):
     assert vexil.loads(vexil.dumps(value)) == value
 
 
+def test_loads_counts_characters_of_a_str_subclass():
+    class Claims(str):
+        def isascii(self):
+            return True
+
+    with pytest.raises(ValueError, match="line 1 column 7 "):
+        vexil.loads(Claims('["é"] x'))
+    assert vexil.loads(Claims(' ["é", 1e5] ')) == ["é", 100000.0]
+
+
 @pytest.mark.parametrize("text", [b"{}", None, 1])
 def test_loads_needs_str(text):
     with pytest.raises(TypeError, match="must be str"):

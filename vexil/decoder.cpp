@@ -181,8 +181,10 @@ long int_max_str_digits() {
 }
 
 // The text's UTF-8 form when it is ASCII (then it is the str's own buffer,
-// and byte offsets are character offsets), else nullptr.
+// and byte offsets are character offsets), else nullptr. A str subclass
+// could answer isascii() wrongly, so it takes the general path.
 const char *ascii_bytes(State &st, PyObject *text, Py_ssize_t &size) {
+    if (!PyUnicode_CheckExact(text)) return nullptr;
     Ref answer = check(PyObject_VectorcallMethod(st.isascii_name, &text, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (answer.get() != Py_True) return nullptr;
     const char *bytes = PyUnicode_AsUTF8AndSize(text, &size);

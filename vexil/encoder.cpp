@@ -341,6 +341,8 @@ private:
 // with a heap stack, not C recursion.
 class Copier {
 public:
+    explicit Copier(bool json_c_writer) : c_writer_(json_c_writer) {}
+
     Ref copy(PyObject *root) {
         Ref top = adopt(root);
         while (!stack_.empty()) {
@@ -396,12 +398,12 @@ private:
         return copy;
     }
 
-    // The items json reads from a dict. Up to Python 3.12 json's writer asks
-    // the object's truth value first and unpacks any pair; from 3.13 it looks
-    // at the stored size and wants 2-tuples.
-    static Ref dict_items(PyObject *obj) {
+    // The items json reads from a dict. json's Python writer asks the
+    // object's truth value first and unpacks any pair; its C writer looks at
+    // the stored size and wants 2-tuples.
+    Ref dict_items(PyObject *obj) const {
         if (PyDict_CheckExact(obj)) return check(PyDict_Items(obj));
-        bool c_writer = json_writes_in_c();
+        bool c_writer = c_writer_;
         bool empty = c_writer ? PyDict_Size(obj) == 0 : !check(PyObject_IsTrue(obj));
         if (empty) return check(PyList_New(0));
         Ref items = check(PyObject_CallMethod(obj, "items", nullptr));
@@ -426,14 +428,15 @@ private:
         return list;
     }
 
-    // The items json reads from a list or tuple. Up to Python 3.12 json's
-    // writer asks the truth value of a subclass first.
-    static Ref sequence_items(PyObject *obj) {
+    // The items json reads from a list or tuple. json's Python writer asks
+    // the truth value of a subclass first.
+    Ref sequence_items(PyObject *obj) const {
         bool exact = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
-        if (!exact && !json_writes_in_c() && !check(PyObject_IsTrue(obj))) return check(PyList_New(0));
+        if (!exact && !c_writer_ && !check(PyObject_IsTrue(obj))) return check(PyList_New(0));
         return check(PySequence_List(obj));
     }
 
+    bool c_writer_;
     std::vector<Frame> stack_;
     std::unordered_map<PyObject *, PyObject *> active_;  // original -> its copy
 };
@@ -448,7 +451,7 @@ PyObject *dumps(PyObject *module, PyObject *obj) {
             return check(PyUnicode_FromStringAndSize(writer.out.data(), static_cast<Py_ssize_t>(writer.out.size())));
         }
         State &st = state_of(module);
-        Ref copy = Copier{}.copy(obj);
+        Ref copy = Copier(st.json_c_writer).copy(obj);
         PyObject *args[] = {copy.get(), st.indent, Py_True, Py_False};
         Ref text = check(PyObject_Vectorcall(st.json_dumps, args, 1, st.dumps_kwnames));
         Ref newline = check(PyUnicode_FromString("\n"));

@@ -74,6 +74,11 @@ int exec(PyObject *module) {
         st.scan_checked = make_scanner(json.get(), reject.get(), check_float.get()).release();
         st.isascii_name = check(PyUnicode_InternFromString("isascii")).release();
         st.os = check(PyImport_ImportModule("os")).release();
+        // From Python 3.13 json writes indented text with its C encoder when
+        // it has one, which reads containers slightly differently (encoder.cpp).
+        Ref encoder = check(PyImport_ImportModule("json.encoder"));
+        Ref c_encoder = check(PyObject_GetAttrString(encoder.get(), "c_make_encoder"));
+        st.json_c_writer = Py_Version >= 0x030D0000 && c_encoder.get() != Py_None;
     } catch (const PyError &) {
         return -1;  // m_clear drops whatever was stored
     }

@@ -28,6 +28,7 @@ struct State {
     PyObject *scan_checked;     // the same, also refusing floats that overflow
     PyObject *isascii_name;     // "isascii"
     PyObject *os;
+    bool json_c_writer;         // json's indented writer is its C encoder
 };
 
 inline State &state_of(PyObject *module) { return *static_cast<State *>(PyModule_GetState(module)); }
@@ -51,10 +52,6 @@ Ref type_name(PyObject *obj);
 // repr(obj) for an error message. An object whose repr fails is shown by its
 // type name instead, so the error that names it keeps its own type and text.
 Ref describe(PyObject *obj);
-
-// Python 3.13 moved json's indented writer into C, which reads containers
-// slightly differently (see encoder.cpp).
-inline bool json_writes_in_c() { return Py_Version >= 0x030D0000; }
 
 // Exported functions and the objects module set-up needs.
 PyObject *dumps(PyObject *module, PyObject *obj);
