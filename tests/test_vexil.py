@@ -152,6 +152,8 @@ def test_dumps_cycle_is_value_error():
         ('{"é": 1e400}', 1, 7),
         ("[1" + "0" * 400 + ".0]", 1, 2),
         ("0." + "0" * 10 + "1e320", 1, 1),
+        ('["' + "\\u00e0" * 30 + '", 5, 1e400]', 1, 189),
+        ("[" + " " * 100 + "1" + "0" * 400 + ".5]", 1, 102),
     ],
 )
 def test_loads_errors_name_position(text, line, column):

@@ -11,6 +11,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -207,32 +208,46 @@ bool number_digits(const char *p, Py_ssize_t j) {
 }
 
 // Positions i in [start, start + 16) where p[i - 1] is a digit and p[i] is
-// e or E, as bit i - start. SSE2 where the compiler has it (every x86-64).
-unsigned exponent_marks(const char *p, Py_ssize_t start) {
+// e or E, as bytes of 0xFF. SSE2 where the compiler has it (every x86-64),
+// else a plain loop.
 #if defined(__SSE2__)
+__m128i exponent_marks(const char *p, Py_ssize_t start) {
     __m128i prev = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + start - 1));
     __m128i cur = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + start));
     __m128i offset = _mm_sub_epi8(prev, _mm_set1_epi8('0'));
     __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(offset, _mm_set1_epi8(9)), offset);
     __m128i e = _mm_cmpeq_epi8(_mm_or_si128(cur, _mm_set1_epi8(0x20)), _mm_set1_epi8('e'));
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(digit, e)));
-#else
-    unsigned marks = 0;
-    for (int k = 0; k < 16; ++k)
-        if (is_digit(p[start + k - 1]) && (p[start + k] | 0x20) == 'e') marks |= 1u << k;
-    return marks;
-#endif
+    return _mm_and_si128(digit, e);
 }
+
+// Bit k set: p[start + k - 1] is a digit and p[start + k] is e or E, for k
+// in [0, 64). Four SSE2 blocks are tested together first, as most hold none.
+uint64_t exponent_bits(const char *p, Py_ssize_t start) {
+    __m128i m[4];
+    for (int b = 0; b < 4; ++b) m[b] = exponent_marks(p, start + 16 * b);
+    __m128i any = _mm_or_si128(_mm_or_si128(m[0], m[1]), _mm_or_si128(m[2], m[3]));
+    if (_mm_movemask_epi8(any) == 0) return 0;
+    uint64_t bits = 0;
+    for (int b = 0; b < 4; ++b) bits |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m[b]))) << (16 * b);
+    return bits;
+}
+#else
+uint64_t exponent_bits(const char *p, Py_ssize_t start) {
+    uint64_t bits = 0;
+    for (int k = 0; k < 64; ++k)
+        if (is_digit(p[start + k - 1]) && (p[start + k] | 0x20) == 'e') bits |= uint64_t{1} << k;
+    return bits;
+}
+#endif
 
 // Whether an ASCII text could hold a float too large for a double: that
 // takes an exponent (a number's digit followed by e or E) or at least 309
 // digits in a row. Texts without either skip the checking parse_float.
 bool could_overflow(const char *p, Py_ssize_t n) {
     Py_ssize_t i = 1;
-    for (; i + 16 <= n; i += 16) {
-        for (unsigned marks = exponent_marks(p, i); marks != 0; marks &= marks - 1)
-            if (number_digits(p, i + std::countr_zero(marks) - 1)) return true;
-    }
+    for (; i + 64 <= n; i += 64)
+        for (uint64_t bits = exponent_bits(p, i); bits != 0; bits &= bits - 1)
+            if (number_digits(p, i + std::countr_zero(bits) - 1)) return true;
     for (; i < n; ++i)
         if (is_digit(p[i - 1]) && (p[i] | 0x20) == 'e' && number_digits(p, i - 1)) return true;
     // Any run of `run` digits covers exactly one multiple of `run`.
