@@ -228,7 +228,10 @@ uint64_t exponent_bits(const char *p, Py_ssize_t start) {
     __m128i any = _mm_or_si128(_mm_or_si128(m[0], m[1]), _mm_or_si128(m[2], m[3]));
     if (_mm_movemask_epi8(any) == 0) return 0;
     uint64_t bits = 0;
-    for (int b = 0; b < 4; ++b) bits |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m[b]))) << (16 * b);
+    for (int b = 0; b < 4; ++b) {
+        auto mask = static_cast<unsigned>(_mm_movemask_epi8(m[b]));
+        bits |= static_cast<uint64_t>(mask) << (16 * b);
+    }
     return bits;
 }
 #else

@@ -19,11 +19,10 @@
 #include <array>
 #include <bit>
 #include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <cmath>
 #include <memory>
-#include <string>
 #include <unordered_map>
 #include <vector>
 
