@@ -128,8 +128,11 @@ def test_dumps_deep_nesting_is_recursion_error():
 def test_dumps_cycle_is_value_error():
     loop = []
     loop.append(loop)
-    with pytest.raises(ValueError, match="Circular"):
-        vexil.dumps({"a": loop})
+    seen = IterSays([0], values=[])
+    seen.values.append({"x": seen})  # a cycle only iteration shows
+    for obj in (loop, seen):
+        with pytest.raises(ValueError, match="Circular"):
+            vexil.dumps({"a": obj})
 
 
 @pytest.mark.parametrize(
