@@ -1,6 +1,7 @@
 import io
 import json
 import math
+import re
 import sys
 from pathlib import Path
 
@@ -20,6 +21,28 @@ class BadRepr:
 
     def __repr__(self):
         raise RuntimeError("no repr")
+
+
+class ItemsSay(dict):
+    """A dict whose items() disagrees with what it stores."""
+
+    def __init__(self, pairs, **stored):
+        super().__init__(**stored)
+        self.pairs = pairs
+
+    def items(self):
+        return list(self.pairs)
+
+
+class IterSays(list):
+    """A list whose iteration disagrees with what it stores."""
+
+    def __init__(self, stored, values):
+        super().__init__(stored)
+        self.values = values
+
+    def __iter__(self):
+        return iter(self.values)
 
 
 @pytest.mark.parametrize(
@@ -56,10 +79,35 @@ def test_dumps_exact_text():
         ({"a": [{"b": {2.5: 1}}]}, "float"),
         ({"a": ({"ok": {True: 1}},)}, "bool"),
         ({"a": {BadRepr(): 1}}, "BadRepr"),
+        # The key error wins over what json would refuse first.
+        ({"a": [math.nan, set()], "b": {1: "x"}}, "int"),
+        # A subclass is written through its items() and iteration: the check sees those.
+        ({"a": ItemsSay(ok="x", pairs=[(1, "one")])}, "int"),
+        ({"a": IterSays([1], values=[{None: 1}])}, "NoneType"),
     ],
 )
 def test_dumps_rejects_non_str_keys(obj, type_name):
     with pytest.raises(TypeError, match=f"keys must be str, not {type_name}"):
+        vexil.dumps(obj)
+
+
+def test_dumps_writes_the_items_it_checked():
+    obj = {"a": ItemsSay(pairs=[("k", IterSays([0], values=[1, "v"]))], **{"stored": 1})}
+    assert vexil.dumps(obj) == json.dumps({"a": {"k": [1, "v"]}}, indent=4) + "\n"
+
+
+@pytest.mark.parametrize(
+    "obj",
+    [
+        [10**5000],  # over the int digit limit: json's own ValueError
+        {"a": {"b": [math.nan]}},
+        [set()],
+    ],
+)
+def test_dumps_errors_are_jsons(obj):
+    with pytest.raises(Exception) as expected:
+        json.dumps(obj, indent=4, ensure_ascii=True, allow_nan=False)
+    with pytest.raises(type(expected.value), match=f"^{re.escape(str(expected.value))}$"):
         vexil.dumps(obj)
 
 
@@ -80,8 +128,11 @@ def test_dumps_deep_nesting_is_recursion_error():
 def test_dumps_cycle_is_value_error():
     loop = []
     loop.append(loop)
-    with pytest.raises(ValueError, match="Circular"):
-        vexil.dumps({"a": loop})
+    seen = IterSays([0], values=[])
+    seen.values.append({"x": seen})  # a cycle only iteration shows
+    for obj in (loop, seen):
+        with pytest.raises(ValueError, match="Circular"):
+            vexil.dumps({"a": obj})
 
 
 @pytest.mark.parametrize(
@@ -95,12 +146,43 @@ def test_dumps_cycle_is_value_error():
         ("[1] x", 1, 5),
         ("\n\n" + "[" * 200_000, 3, 200_000),  # deepest opening bracket
         ("[\n" + "9" * 5000 + "]", 2, 1),  # over the int digit limit
+        ("\ufeff{}", 1, 1),
+        (" \n\t ", 2, 3),
+        ('["é"] x', 1, 7),
+        # Numbers too large for a float, also after look-alikes in strings.
+        ('{"x": 1e400}', 1, 7),
+        ('{"\\u00e9": "1e999",\n "y": [-1E309]}', 2, 8),
+        ('{"é": 1e400}', 1, 7),
+        ("[1" + "0" * 400 + ".0]", 1, 2),
+        ("0." + "0" * 10 + "1e320", 1, 1),
+        ('["' + "\\u00e0" * 30 + '", 5, 1e400]', 1, 189),
+        ("[" + " " * 100 + "1" + "0" * 400 + ".5]", 1, 102),
     ],
 )
 def test_loads_errors_name_position(text, line, column):
     with pytest.raises(ValueError, match=f"line {line} column {column} ") as info:
         vexil.loads(text)
     assert isinstance(info.value, json.JSONDecodeError)
+
+
+@pytest.mark.parametrize(
+    "text",
+    ["[1" + "0" * 400 + "]", "[1e-400, -0.0, 5e-324, 1.7976931348623157e308]", '["1e999", 1' + "0" * 400 + "]"],
+)
+def test_loads_keeps_finite_numbers(text):
+    value = vexil.loads(text)
+    assert value == json.loads(text)
+    assert vexil.loads(vexil.dumps(value)) == value
+
+
+def test_loads_counts_characters_of_a_str_subclass():
+    class Claims(str):
+        def isascii(self):
+            return True
+
+    with pytest.raises(ValueError, match="line 1 column 7 "):
+        vexil.loads(Claims('["é"] x'))
+    assert vexil.loads(Claims(' ["é", 1e5] ')) == ["é", 100000.0]
 
 
 @pytest.mark.parametrize("text", [b"{}", None, 1])

@@ -10,7 +10,7 @@ def dumps(obj: Any, /) -> str:
     """
 
 def loads(text: str, /) -> Any:
-    """Parse settings text as strict JSON (no NaN or Infinity).
+    """Parse settings text as strict JSON (no NaN, Infinity or numbers too large for a float).
 
     Every parse error is a ValueError whose message names the line and column.
     """

@@ -1,0 +1,139 @@
+// iprint: one console line on sys.stdout, coloured when colour is on. Colour
+// honours NO_COLOR and FORCE_COLOR, then whether stdout is a terminal.
+
+#include "vexil.hpp"
+
+#include <cstdio>
+#include <string>
+
+namespace vexil {
+namespace {
+
+constexpr const char *colour_names[] = {
+    "black",       "red",       "green",       "yellow",       "blue",       "magenta",
+    "cyan",        "white",     "light_black", "light_red",    "light_green", "light_yellow",
+    "light_blue",  "light_magenta", "light_cyan", "light_white",
+};
+
+// The SGR code of a colour (30..37 and 90..97 as foreground; background adds
+// 10), or 0 for None. Anything else is a ValueError naming the value.
+int colour_code(PyObject *colour, int base) {
+    if (colour == Py_None) return 0;
+    if (PyUnicode_Check(colour)) {
+        for (int i = 0; i < 16; ++i)
+            if (PyUnicode_CompareWithASCIIString(colour, colour_names[i]) == 0)
+                return base + (i < 8 ? 30 + i : 90 + i - 8);
+    }
+    std::string expected;
+    for (const char *name : colour_names) {
+        if (!expected.empty()) expected += ", ";
+        expected += name;
+    }
+    Ref shown = describe(colour);
+    PyErr_Format(PyExc_ValueError, "unknown colour %U (expected one of %s)", shown.get(), expected.c_str());
+    throw_error();
+}
+
+// os.environ[name] is set and not empty. Read on every call so changes to the
+// environment at run time are seen.
+bool env_flag(State &st, const char *name) {
+    Ref environ = check(PyObject_GetAttrString(st.os, "environ"));
+    Ref value = check(PyObject_CallMethod(environ.get(), "get", "s", name));
+    return check(PyObject_IsTrue(value.get())) != 0;
+}
+
+bool use_colour(State &st, PyObject *stream) {
+    if (env_flag(st, "NO_COLOR")) return false;
+    if (env_flag(st, "FORCE_COLOR")) return true;
+    Ref isatty = Ref::steal(PyObject_GetAttrString(stream, "isatty"));
+    if (!isatty) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+        return false;
+    }
+    Ref answer = check(PyObject_CallNoArgs(isatty.get()));
+    return check(PyObject_IsTrue(answer.get())) != 0;
+}
+
+// Sorts FASTCALL arguments into `out` by parameter name. The limited API has
+// no argument-clinic parser, and this function only needs the simple case.
+template <size_t N>
+void parse_args(const char *fname, const char *const (&names)[N], size_t required, PyObject *const *args,
+                Py_ssize_t nargs, PyObject *kwnames, PyObject *(&out)[N]) {
+    if (static_cast<size_t>(nargs) > N) {
+        PyErr_Format(PyExc_TypeError, "%s() takes at most %zu arguments (%zd given)", fname, N, nargs);
+        throw_error();
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GetItem(kwnames, k);
+        if (key == nullptr) throw_error();
+        if (!PyUnicode_Check(key)) {  // possible only from C callers
+            PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", fname);
+            throw_error();
+        }
+        size_t slot = N;
+        for (size_t j = 0; j < N; ++j)
+            if (PyUnicode_CompareWithASCIIString(key, names[j]) == 0) slot = j;
+        if (slot == N) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument %R", fname, key);
+            throw_error();
+        }
+        if (out[slot] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fname, names[slot]);
+            throw_error();
+        }
+        out[slot] = args[nargs + k];
+    }
+    for (size_t j = 0; j < required; ++j) {
+        if (out[j] == nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s'", fname, names[j]);
+            throw_error();
+        }
+    }
+}
+
+}  // namespace
+
+PyObject *iprint(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return boundary([&] {
+        static constexpr const char *names[] = {"message", "foreground", "background"};
+        PyObject *argv[3] = {nullptr, nullptr, nullptr};
+        parse_args("iprint", names, 1, args, nargs, kwnames, argv);
+        PyObject *message = argv[0];
+        if (!PyUnicode_Check(message)) {
+            Ref name = type_name(message);
+            PyErr_Format(PyExc_TypeError, "iprint() message must be str, not %U", name.get());
+            throw_error();
+        }
+        // Both colours are checked before anything is written.
+        int fg = colour_code(argv[1] ? argv[1] : Py_None, 0);
+        int bg = colour_code(argv[2] ? argv[2] : Py_None, 10);
+
+        Ref result = Ref::borrow(message);
+        Ref stream = Ref::borrow(PySys_GetObject("stdout"));
+        if (!stream || stream.get() == Py_None) return result;
+
+        Ref line;
+        if ((fg || bg) && use_colour(state_of(module), stream.get())) {
+            char prefix[16] = "";
+            int used = fg ? std::snprintf(prefix, sizeof prefix, "\x1b[%dm", fg) : 0;
+            if (bg) std::snprintf(prefix + used, sizeof prefix - static_cast<size_t>(used), "\x1b[%dm", bg);
+            line = check(PyUnicode_FromFormat("%s%U\x1b[0m\n", prefix, message));
+        } else {
+            line = check(PyUnicode_FromFormat("%U\n", message));
+        }
+        Ref written = check(PyObject_CallMethod(stream.get(), "write", "O", line.get()));
+        Ref flush = Ref::steal(PyObject_GetAttrString(stream.get(), "flush"));
+        if (!flush) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+            PyErr_Clear();
+        } else {
+            check(PyObject_CallNoArgs(flush.get()));
+        }
+        return result;
+    });
+}
+
+}  // namespace vexil

@@ -1,0 +1,352 @@
+// loads: strict JSON through one json scanner kept in the module state, with
+// what JSONDecoder.decode adds done here (whitespace, BOM, "Expecting value",
+// "Extra data"), and every error turned into a JSONDecodeError that names
+// where in the text it is.
+
+#include "vexil.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace vexil {
+namespace {
+
+constexpr const char *out_of_range = "Number out of range for a float";
+
+// The text as code points, so positions match the ones json reports.
+struct Ucs4Free {
+    void operator()(Py_UCS4 *p) const noexcept { PyMem_Free(p); }
+};
+
+struct Scan {
+    std::unique_ptr<Py_UCS4, Ucs4Free> buf;
+    Py_ssize_t size = 0;
+
+    explicit Scan(PyObject *text) {
+        size = PyUnicode_GetLength(text);
+        if (size < 0) throw_error();
+        buf.reset(PyUnicode_AsUCS4Copy(text));
+        if (!buf) throw_error();
+    }
+    Py_UCS4 at(Py_ssize_t i) const { return i < size ? buf.get()[i] : 0; }
+    static bool digit(Py_UCS4 c) { return c >= '0' && c <= '9'; }
+
+    // Index just past the string literal that opens at `i`.
+    Py_ssize_t skip_string(Py_ssize_t i) const {
+        for (++i; i < size; ++i) {
+            if (buf.get()[i] == '\\')
+                ++i;
+            else if (buf.get()[i] == '"')
+                return i + 1;
+        }
+        return size;
+    }
+};
+
+// What the scans below found: where, and what to call it.
+struct Culprit {
+    Py_ssize_t pos = -1;
+    const char *what = nullptr;
+};
+
+// Whether the number text s[start:end] is a float that does not overflow.
+bool finite_float(const Scan &s, Py_ssize_t start, Py_ssize_t end) {
+    std::string token;
+    for (Py_ssize_t i = start; i < end; ++i) token += static_cast<char>(s.at(i));
+    double value = PyOS_string_to_double(token.c_str(), nullptr, nullptr);  // overflow gives +-HUGE_VAL
+    if (value == -1.0 && PyErr_Occurred()) throw_error();
+    return std::isfinite(value);
+}
+
+// json reads left to right and stops at the first problem, so everything in
+// front of the token that made it fail is valid JSON. A plain ValueError comes
+// from the parse_constant hook, from the parse_float hook refusing a float
+// that overflows, or from int() refusing an integer with more than
+// sys.get_int_max_str_digits() digits; the first such token outside a string
+// literal is the one that failed.
+Culprit find_bad_token(const Scan &s, long max_digits) {
+    for (Py_ssize_t i = 0; i < s.size;) {
+        Py_UCS4 c = s.at(i);
+        if (c == '"') {
+            i = s.skip_string(i);
+            continue;
+        }
+        if (c == 'N') return {i, "NaN is not valid JSON"};
+        if (c == 'I') return {i, "Infinity is not valid JSON"};
+        if (c != '-' && !Scan::digit(c)) {
+            ++i;
+            continue;
+        }
+        Py_ssize_t start = i;
+        if (c == '-' && s.at(++i) == 'I') return {start, "-Infinity is not valid JSON"};
+        Py_ssize_t first = i;
+        if (s.at(i) == '0')
+            ++i;
+        else
+            while (Scan::digit(s.at(i))) ++i;
+        Py_ssize_t digits = i - first;
+        bool fraction = s.at(i) == '.' && Scan::digit(s.at(i + 1));
+        if (fraction)
+            for (++i; Scan::digit(s.at(i));) ++i;
+        Py_ssize_t e = i + ((s.at(i + 1) == '+' || s.at(i + 1) == '-') ? 2 : 1);
+        bool exponent = (s.at(i) == 'e' || s.at(i) == 'E') && Scan::digit(s.at(e));
+        if (exponent)
+            for (i = e; Scan::digit(s.at(i));) ++i;
+        if (!fraction && !exponent && max_digits > 0 && digits > max_digits)
+            return {start, nullptr};  // keep int()'s own message
+        if ((fraction || exponent) && digits > 0 && !finite_float(s, start, i)) return {start, out_of_range};
+        while (Scan::digit(s.at(i)) || s.at(i) == '.' || s.at(i) == 'e' || s.at(i) == 'E' ||
+               s.at(i) == '+' || s.at(i) == '-')
+            ++i;
+    }
+    return {};
+}
+
+// Where a RecursionError is reported: the first opening bracket at the deepest
+// nesting level of the text. The exact depth at which the interpreter gave up
+// depends on how deep the caller's stack already was, so this points at the
+// heart of the nesting rather than at a guessed limit.
+Culprit find_deepest_bracket(const Scan &s) {
+    Culprit found;
+    long depth = 0;
+    long deepest = 0;
+    for (Py_ssize_t i = 0; i < s.size;) {
+        Py_UCS4 c = s.at(i);
+        if (c == '"') {
+            i = s.skip_string(i);
+            continue;
+        }
+        if (c == '[' || c == '{') {
+            if (++depth > deepest) {
+                deepest = depth;
+                found = {i, "Nesting too deep"};
+            }
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+        ++i;
+    }
+    return found;
+}
+
+long int_max_str_digits() {
+    PyObject *get = PySys_GetObject("get_int_max_str_digits");  // borrowed
+    if (get == nullptr) return 0;
+    Ref limit = check(PyObject_CallNoArgs(get));
+    long n = PyLong_AsLong(limit.get());
+    if (n == -1 && PyErr_Occurred()) throw_error();
+    return n;
+}
+
+// Replaces the pending exception from json.loads with a JSONDecodeError that
+// names a line and column, where json did not already raise one. Exceptions
+// that are not about the text (MemoryError, KeyboardInterrupt, ...) pass
+// through untouched, as does anything whose culprit cannot be found.
+[[noreturn]] void reraise_with_position(State &st, PyObject *text) {
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    if (check(PyObject_IsInstance(exc.get(), st.decode_error))) {
+        PyErr_SetRaisedException(exc.release());
+        throw_error();
+    }
+    bool recursion = check(PyObject_IsInstance(exc.get(), PyExc_RecursionError));
+    bool value = !recursion && check(PyObject_IsInstance(exc.get(), PyExc_ValueError));
+    Culprit culprit;
+    if (recursion || value) {
+        Scan s(text);
+        culprit = recursion ? find_deepest_bracket(s) : find_bad_token(s, int_max_str_digits());
+    }
+    if (culprit.pos < 0) {
+        PyErr_SetRaisedException(exc.release());
+        throw_error();
+    }
+    Ref msg = culprit.what ? check(PyUnicode_FromString(culprit.what)) : check(PyObject_Str(exc.get()));
+    Ref err = check(PyObject_CallFunction(st.decode_error, "OOn", msg.get(), text, culprit.pos));
+    // The hook's own ValueError adds nothing; the others are worth keeping.
+    bool from_hook = value && culprit.what != nullptr;
+    PyException_SetCause(err.get(), from_hook ? nullptr : exc.release());
+    PyErr_SetRaisedException(err.release());
+    throw_error();
+}
+
+[[noreturn]] void raise_decode_error(State &st, const char *msg, PyObject *text, Py_ssize_t pos) {
+    PyObject *err = PyObject_CallFunction(st.decode_error, "sOn", msg, text, pos);
+    if (err != nullptr) PyErr_SetRaisedException(err);
+    throw_error();
+}
+
+// The text's UTF-8 form when it is ASCII (then it is the str's own buffer,
+// and byte offsets are character offsets), else nullptr. A str subclass
+// could answer isascii() wrongly, so it takes the general path.
+const char *ascii_bytes(State &st, PyObject *text, Py_ssize_t &size) {
+    if (!PyUnicode_CheckExact(text)) return nullptr;
+    Ref answer = check(PyObject_VectorcallMethod(st.isascii_name, &text, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (answer.get() != Py_True) return nullptr;
+    const char *bytes = PyUnicode_AsUTF8AndSize(text, &size);
+    if (bytes == nullptr) throw_error();
+    return bytes;
+}
+
+inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+
+// Whether the digits ending at p[j] start a number: what comes before them
+// (and a fraction) is a sign, a separator or white space. In a \u escape a
+// digit follows 'u' or a hex digit.
+bool number_digits(const char *p, Py_ssize_t j) {
+    while (j >= 0 && (is_digit(p[j]) || p[j] == '.')) --j;
+    if (j < 0) return true;
+    switch (p[j]) {
+    case ' ': case '\t': case '\r': case '\n': case '[': case ',': case ':': case '-': return true;
+    default: return false;
+    }
+}
+
+// Positions i in [start, start + 16) where p[i - 1] is a digit and p[i] is
+// e or E, as bytes of 0xFF. SSE2 where the compiler has it (every x86-64),
+// else a plain loop.
+#if defined(__SSE2__)
+__m128i exponent_marks(const char *p, Py_ssize_t start) {
+    __m128i prev = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + start - 1));
+    __m128i cur = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + start));
+    __m128i offset = _mm_sub_epi8(prev, _mm_set1_epi8('0'));
+    __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(offset, _mm_set1_epi8(9)), offset);
+    __m128i e = _mm_cmpeq_epi8(_mm_or_si128(cur, _mm_set1_epi8(0x20)), _mm_set1_epi8('e'));
+    return _mm_and_si128(digit, e);
+}
+
+// Bit k set: p[start + k - 1] is a digit and p[start + k] is e or E, for k
+// in [0, 64). Four SSE2 blocks are tested together first, as most hold none.
+uint64_t exponent_bits(const char *p, Py_ssize_t start) {
+    __m128i m[4];
+    for (int b = 0; b < 4; ++b) m[b] = exponent_marks(p, start + 16 * b);
+    __m128i any = _mm_or_si128(_mm_or_si128(m[0], m[1]), _mm_or_si128(m[2], m[3]));
+    if (_mm_movemask_epi8(any) == 0) return 0;
+    uint64_t bits = 0;
+    for (int b = 0; b < 4; ++b) {
+        auto mask = static_cast<unsigned>(_mm_movemask_epi8(m[b]));
+        bits |= static_cast<uint64_t>(mask) << (16 * b);
+    }
+    return bits;
+}
+#else
+uint64_t exponent_bits(const char *p, Py_ssize_t start) {
+    uint64_t bits = 0;
+    for (int k = 0; k < 64; ++k)
+        if (is_digit(p[start + k - 1]) && (p[start + k] | 0x20) == 'e') bits |= uint64_t{1} << k;
+    return bits;
+}
+#endif
+
+// Whether an ASCII text could hold a float too large for a double: that
+// takes an exponent (a number's digit followed by e or E) or at least 309
+// digits in a row. Texts without either skip the checking parse_float.
+bool could_overflow(const char *p, Py_ssize_t n) {
+    Py_ssize_t i = 1;
+    for (; i + 64 <= n; i += 64)
+        for (uint64_t bits = exponent_bits(p, i); bits != 0; bits &= bits - 1)
+            if (number_digits(p, i + std::countr_zero(bits) - 1)) return true;
+    for (; i < n; ++i)
+        if (is_digit(p[i - 1]) && (p[i] | 0x20) == 'e' && number_digits(p, i - 1)) return true;
+    // Any run of `run` digits covers exactly one multiple of `run`.
+    constexpr Py_ssize_t run = 309;
+    for (Py_ssize_t k = 0; k < n; k += run) {
+        if (!is_digit(p[k])) continue;
+        Py_ssize_t lo = k, hi = k;
+        while (lo > 0 && is_digit(p[lo - 1])) --lo;
+        while (hi < n && is_digit(p[hi])) ++hi;
+        if (hi - lo >= run) return true;
+    }
+    return false;
+}
+
+inline bool json_space(Py_UCS4 c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+Py_ssize_t skip_space(PyObject *text, const char *bytes, Py_ssize_t size, Py_ssize_t i) {
+    if (bytes != nullptr) {
+        while (i < size && json_space(static_cast<unsigned char>(bytes[i]))) ++i;
+        return i;
+    }
+    while (i < size && json_space(PyUnicode_ReadChar(text, i))) ++i;
+    return i;
+}
+
+// The scanner's StopIteration carries the index where a value was expected.
+[[noreturn]] void raise_expecting_value(State &st, PyObject *text) {
+    Ref stop = brevan::take_exception();
+    Ref where = check(PyObject_GetAttrString(stop.get(), "value"));
+    Py_ssize_t pos = PyLong_AsSsize_t(where.get());
+    if (pos == -1 && PyErr_Occurred()) throw_error();
+    raise_decode_error(st, "Expecting value", text, pos);
+}
+
+PyObject *reject_constant(PyObject *, PyObject *name) {
+    PyErr_Format(PyExc_ValueError, "%S is not valid JSON", name);
+    return nullptr;
+}
+
+// parse_float hook: float(text), refusing what overflows to an infinity.
+// json hands it a well-formed ASCII number.
+PyObject *check_float(PyObject *, PyObject *text) {
+    return boundary([&] {
+        const char *digits = PyUnicode_AsUTF8AndSize(text, nullptr);
+        if (digits == nullptr) throw_error();
+        double value = PyOS_string_to_double(digits, nullptr, nullptr);
+        if (value == -1.0 && PyErr_Occurred()) throw_error();
+        if (std::isinf(value)) {
+            PyErr_SetString(PyExc_ValueError, out_of_range);
+            throw_error();
+        }
+        return check(PyFloat_FromDouble(value));
+    });
+}
+
+}  // namespace
+
+// parse_constant hook: json calls it for NaN, Infinity and -Infinity.
+PyMethodDef reject_constant_def = {"reject_constant", reject_constant, METH_O,
+                                   "Refuse the non-standard constants NaN and Infinity."};
+PyMethodDef check_float_def = {"check_float", check_float, METH_O, "float(text), refusing infinities."};
+
+PyObject *loads(PyObject *module, PyObject *text) {
+    return boundary([&] {
+        if (!PyUnicode_Check(text)) {
+            Ref name = type_name(text);
+            PyErr_Format(PyExc_TypeError, "loads() argument must be str, not %U", name.get());
+            throw_error();
+        }
+        State &st = state_of(module);
+        Py_ssize_t size = 0;
+        const char *bytes = ascii_bytes(st, text, size);
+        if (bytes == nullptr) {
+            size = PyUnicode_GetLength(text);
+            if (size < 0) throw_error();
+            if (size > 0 && PyUnicode_ReadChar(text, 0) == 0xFEFF)
+                raise_decode_error(st, "Unexpected UTF-8 BOM (decode using utf-8-sig)", text, 0);
+        }
+        PyObject *scanner = bytes == nullptr || could_overflow(bytes, size) ? st.scan_checked : st.scan_plain;
+        Ref start = check(PyLong_FromSsize_t(skip_space(text, bytes, size, 0)));
+        PyObject *args[] = {text, start.get()};
+        PyObject *result = PyObject_Vectorcall(scanner, args, 2, nullptr);
+        if (result == nullptr) {
+            if (PyErr_ExceptionMatches(PyExc_StopIteration)) raise_expecting_value(st, text);
+            reraise_with_position(st, text);
+        }
+        Ref pair = Ref::steal(result);
+        Ref value = Ref::borrow(PyTuple_GetItem(pair.get(), 0));
+        PyObject *end_obj = PyTuple_GetItem(pair.get(), 1);
+        if (!value || end_obj == nullptr) throw_error();
+        Py_ssize_t end = PyLong_AsSsize_t(end_obj);
+        if (end == -1 && PyErr_Occurred()) throw_error();
+        end = skip_space(text, bytes, size, end);
+        if (end != size) raise_decode_error(st, "Extra data", text, end);
+        return value;
+    });
+}
+
+}  // namespace vexil

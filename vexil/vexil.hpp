@@ -1,0 +1,63 @@
+// Internal pieces shared by vexil's source files: the module state, the
+// function-call boundary and the helpers that name objects in messages.
+//
+// References and errors follow the rules of common/ref.hpp, shared with
+// brevan.setting: `Ref` owns, a raw `PyObject *` borrows, and a failed API
+// call throws `PyError`, which the function boundary turns into NULL.
+#pragma once
+
+#include "ref.hpp"
+
+#include <new>
+
+namespace vexil {
+
+using brevan::check;
+using brevan::PyError;
+using brevan::Ref;
+using brevan::throw_error;
+
+// Objects looked up or made once when the module is executed. Everything
+// cached between calls lives here, so each interpreter has its own.
+struct State {
+    PyObject *json_dumps;
+    PyObject *decode_error;     // json.JSONDecodeError
+    PyObject *dumps_kwnames;    // ("indent", "ensure_ascii", "allow_nan")
+    PyObject *indent;           // 4
+    PyObject *scan_plain;       // scan_once of a decoder refusing NaN/Infinity
+    PyObject *scan_checked;     // the same, also refusing floats that overflow
+    PyObject *isascii_name;     // "isascii"
+    PyObject *os;
+    bool json_c_writer;         // json's indented writer is its C encoder
+};
+
+inline State &state_of(PyObject *module) { return *static_cast<State *>(PyModule_GetState(module)); }
+
+// Runs `body` and converts C++ failures into a NULL return with the Python
+// exception set. Every exported function goes through here.
+template <class F>
+PyObject *boundary(F &&body) noexcept {
+    try {
+        return body().release();
+    } catch (const PyError &) {
+        return nullptr;
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
+}
+
+// The type name of `obj` as a new str.
+Ref type_name(PyObject *obj);
+
+// repr(obj) for an error message. An object whose repr fails is shown by its
+// type name instead, so the error that names it keeps its own type and text.
+Ref describe(PyObject *obj);
+
+// Exported functions and the objects module set-up needs.
+PyObject *dumps(PyObject *module, PyObject *obj);
+PyObject *loads(PyObject *module, PyObject *text);
+PyObject *iprint(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+extern PyMethodDef reject_constant_def;
+extern PyMethodDef check_float_def;
+
+}  // namespace vexil
