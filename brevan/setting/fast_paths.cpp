@@ -34,7 +34,7 @@ StdAttr pathlib_path("pathlib", "Path"), pathlib_posix_path("pathlib", "PosixPat
     sys_fs_encoding("sys", "getfilesystemencoding"),
     sys_fs_errors("sys", "getfilesystemencodeerrors"), locale_encoding("_locale", "getencoding"),
     incremental_decoder("codecs", "getincrementaldecoder");
-StaticString s_loads("loads"), s_utf8_mode("utf8_mode"),
+StaticString s_loads("loads"), s_open("open"), s_utf8_mode("utf8_mode"),
     s_warn_default_encoding("warn_default_encoding"), s_decode("decode"), s_strict("strict"),
     s_utf_8("utf-8"), s_event_open("open"), s_mode_r("r"), s_event_glob("pathlib.Path.glob"),
     s_event_scandir("os.scandir"), s_default_pattern("*~*"), s_crlf("\r\n"), s_cr("\r"),
@@ -113,13 +113,33 @@ bool pathlib_untouched(PyObject *path_type, PyObject *path) noexcept {
     return path == nullptr || reinterpret_cast<PyObject *>(Py_TYPE(path)) == std_object(pathlib_posix_path);
 }
 
-// Whether open(path, "r") decodes UTF-8 and raises no warning about it.
-bool open_reads_utf8() noexcept {
-    const Process *p = process();
-    if (p == nullptr || p->warns_on_encoding || !p->fs_utf8) return false;
+// Whether the builtin open, the one read() uses and the one in builtins
+// now, is io's own. Code that replaced builtins.open watches file access (a
+// test harness, a sandbox): every fast path then leaves the work to the
+// standard library, where such code can see it.
+bool open_untouched() noexcept {
     PyObject *open = std_object(io_open);
     if (open == nullptr || state.open.get() != open) return false;
-    if (p->utf8_mode) return true;
+    try {
+        Ref current = Ref::steal(PyObject_GetAttr(state.builtins.get(), s_open.get()));
+        if (!current) PyErr_Clear();
+        return current.get() == open;
+    } catch (...) {
+        PyErr_Clear();
+        return false;
+    }
+}
+
+// The guards every fast path shares: the process settings, when usable.
+const Process *usable() noexcept {
+    const Process *p = process();
+    return p != nullptr && p->fs_utf8 && open_untouched() ? p : nullptr;
+}
+
+// Whether open(path, "r") decodes UTF-8 and raises no warning about it.
+bool open_reads_utf8(const Process &p) noexcept {
+    if (p.warns_on_encoding) return false;
+    if (p.utf8_mode) return true;
     PyObject *getencoding = std_object(locale_encoding);
     if (getencoding == nullptr) return false;
     Ref name = Ref::steal(PyObject_CallNoArgs(getencoding));
@@ -291,7 +311,8 @@ PyObject *open_flags() {
 
 FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, PyObject *path,
                              Ref &config) {
-    if (!pathlib_untouched(path_type, path) || !open_reads_utf8()) return FastRead::refused;
+    const Process *p = usable();
+    if (p == nullptr || !open_reads_utf8(*p) || !pathlib_untouched(path_type, path)) return FastRead::refused;
     PathText name{};
     if (!path_text(item, name)) return FastRead::refused;
     PyObject *flags = open_flags();
@@ -333,8 +354,7 @@ FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, 
 // ---------------------------------------------------------------- save ----
 
 bool fast_save_target_exists(PyObject *path_type, PyObject *target) noexcept {
-    const Process *p = process();
-    if (p == nullptr || !p->fs_utf8 || !pathlib_untouched(path_type, nullptr)) return false;
+    if (usable() == nullptr || !pathlib_untouched(path_type, nullptr)) return false;
     PathText name{};
     if (PyUnicode_CheckExact(target)) {
         // Whatever form the text has, a path that resolves as given names
@@ -351,8 +371,8 @@ bool fast_save_target_exists(PyObject *path_type, PyObject *target) noexcept {
 // --------------------------------------------------------------- clear ----
 
 bool fast_glob_finds_nothing(PyObject *path_type, PyObject *sp, PyObject *path, PyObject *pattern) {
-    const Process *p = process();
-    if (p == nullptr || !p->fs_utf8 || !pathlib_untouched(path_type, path)) return false;
+    const Process *p = usable();
+    if (p == nullptr || !pathlib_untouched(path_type, path)) return false;
     if (!PyUnicode_CheckExact(pattern) ||
         PyUnicode_Compare(pattern, s_default_pattern.get()) != 0) {
         PyErr_Clear();
