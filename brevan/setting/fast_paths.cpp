@@ -17,6 +17,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <langinfo.h>
 #include <new>
 #include <string>
 #include <sys/stat.h>
@@ -32,29 +33,33 @@ constexpr int kLineReadOpen = 55, kLineReadAnnounce = 56, kLineReadLoad = 57;
 StdAttr pathlib_path("pathlib", "Path"), pathlib_posix_path("pathlib", "PosixPath"),
     io_open("_io", "open"), sys_audit("sys", "audit"), sys_flags("sys", "flags"),
     sys_fs_encoding("sys", "getfilesystemencoding"),
-    sys_fs_errors("sys", "getfilesystemencodeerrors"), locale_encoding("_locale", "getencoding"),
+    sys_fs_errors("sys", "getfilesystemencodeerrors"),
     incremental_decoder("codecs", "getincrementaldecoder");
 StaticString s_loads("loads"), s_open("open"), s_utf8_mode("utf8_mode"),
     s_warn_default_encoding("warn_default_encoding"), s_decode("decode"), s_strict("strict"),
     s_utf_8("utf-8"), s_event_open("open"), s_mode_r("r"), s_event_glob("pathlib.Path.glob"),
     s_event_scandir("os.scandir"), s_default_pattern("*~*"), s_crlf("\r\n"), s_cr("\r"),
-    s_lf("\n");
+    s_lf("\n"), s_probe("a//b"), s_text_slot("_str");
 
 constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC;  // what io's open() uses for "r"
 
 // ------------------------------------------------------------- guards ----
 
 // "utf-8", "UTF8", "utf_8": the names the codec registry maps to UTF-8.
-bool names_utf8(PyObject *name) {
-    Py_ssize_t size = 0;
-    const char *text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
-    if (text == nullptr || size > 5) return false;
+bool names_utf8(const char *text) noexcept {
+    if (text == nullptr || std::strlen(text) > 5) return false;
     char folded[6] = {};
-    for (Py_ssize_t i = 0, j = 0; i < size; ++i) {
+    for (std::size_t i = 0, j = 0; text[i] != '\0'; ++i) {
         if (text[i] == '-' || text[i] == '_') continue;
         folded[j++] = static_cast<char>(text[i] | 0x20);
     }
     return std::strcmp(folded, "utf8") == 0;
+}
+
+bool names_utf8(PyObject *name) noexcept {
+    const char *text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, nullptr) : nullptr;
+    if (text == nullptr) PyErr_Clear();
+    return names_utf8(text);
 }
 
 // Settings of the interpreter fixed at its start-up, read once.
@@ -140,14 +145,10 @@ const Process *usable() noexcept {
 bool open_reads_utf8(const Process &p) noexcept {
     if (p.warns_on_encoding) return false;
     if (p.utf8_mode) return true;
-    PyObject *getencoding = std_object(locale_encoding);
-    if (getencoding == nullptr) return false;
-    Ref name = Ref::steal(PyObject_CallNoArgs(getencoding));
-    if (!name) {
-        PyErr_Clear();
-        return false;
-    }
-    return names_utf8(name.get());
+    // The locale encoding, as the interpreter asks for it (an empty answer
+    // means UTF-8). The locale may change while the process runs.
+    const char *codeset = nl_langinfo(CODESET);
+    return codeset == nullptr || codeset[0] == '\0' || names_utf8(codeset);
 }
 
 // ---------------------------------------------------------- path text ----
@@ -213,6 +214,42 @@ bool path_text(PyObject *item, PathText &out) noexcept {
         return false;
     }
     return encode_name(out);
+}
+
+// Whether a PosixPath keeps its text in the slot `_str`, which str() fills
+// on first use and answers from afterwards. Checked once on two probes.
+bool text_cache_known() noexcept {
+    static enum { unknown, yes, no } status = unknown;
+    if (status == unknown) {
+        status = no;
+        try {
+            PyObject *posix_path = pathlib_posix_path.get();
+            Ref probe = call(posix_path, s_probe.get());
+            Ref text = check(PyObject_Str(probe.get()));
+            Ref cached = check(PyObject_GetAttr(probe.get(), s_text_slot.get()));
+            Ref primed = call(posix_path, s_probe.get());
+            check(PyObject_SetAttr(primed.get(), s_text_slot.get(), s_probe.get()));
+            Ref answer = check(PyObject_Str(primed.get()));
+            if (PyUnicode_CompareWithASCIIString(text.get(), "a/b") == 0 && cached.get() == text.get() &&
+                answer.get() == s_probe.get()) {
+                status = yes;
+            }
+        } catch (...) {
+            PyErr_Clear();
+        }
+    }
+    return status == yes;
+}
+
+// Leaves on `path` the text that str() would cache there, as the general
+// path leaves it (open() and the message both take str(path)).
+void keep_text(PyObject *path, PyObject *text) noexcept {
+    if (!text_cache_known()) return;
+    try {
+        if (PyObject_SetAttr(path, s_text_slot.get(), text) < 0) PyErr_Clear();
+    } catch (...) {
+        PyErr_Clear();
+    }
 }
 
 // ------------------------------------------------------------- helpers ----
@@ -315,6 +352,7 @@ FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, 
     if (p == nullptr || !open_reads_utf8(*p) || !pathlib_untouched(path_type, path)) return FastRead::refused;
     PathText name{};
     if (!path_text(item, name)) return FastRead::refused;
+    keep_text(path, name.text.get());
     PyObject *flags = open_flags();
 
     frame.line = kLineReadOpen;
