@@ -127,11 +127,13 @@ def test_save_both_ways(setting, tmp_path, monkeypatch, kind, override, default,
 @CASE
 @given(entries=st.lists(st.tuples(st.sampled_from(["pkg", "p~kg", ".~x", "~"]), st.sampled_from(KINDS)),
                         max_size=3, unique_by=lambda e: e[0]),
-       site=st.sampled_from(["site-packages", "site-packages/", "a//site-packages", "missing/site-packages"]),
+       site=st.sampled_from(["site-packages", "site-packages/", "a//site-packages", "missing/site-packages",
+                             "file-site-packages", "file-site-packages/x"]),
        pattern=st.sampled_from(["*~*", "~*"]))
 def test_clear_both_ways(setting, tmp_path, monkeypatch, entries, site, pattern):
     def build(root):
         (root / "site-packages").mkdir()
+        (root / "file-site-packages").write_text("")
         (root / "a").symlink_to(".")
         for name, kind in entries:
             make(root / "site-packages", name, kind)

@@ -303,7 +303,9 @@ Ref read_text(int fd, const struct stat &st) {
         }
         if (n == 0) break;
         have += static_cast<std::size_t>(n);
-        if (have == data.size()) data.resize(data.size() * 2);
+        // A regular file reads short only at its end: no extra read for it.
+        if (have < data.size()) break;
+        data.resize(data.size() * 2);
     }
     data.resize(have);
     PyObject *decoded = PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(have), "strict");
@@ -340,6 +342,51 @@ PyObject *open_flags() {
     static PyObject *flags = nullptr;
     if (flags == nullptr) flags = check(PyLong_FromLong(kOpenFlags)).release();
     return flags;
+}
+
+// What listing a directory found.
+enum class Scan { nothing, match, unopened, failed };
+
+// Lists the directory at `path` for a name holding "~", as glob("*~*")
+// matches any such name (dot names too). `unopened` leaves errno set.
+Scan scan_for_tilde(const char *path) noexcept {
+    const int fd = open(path, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return Scan::unopened;
+    Scan result = Scan::nothing;
+#ifdef __linux__
+    // getdents64 straight away: opendir() would add an fstat().
+    alignas(dirent64) char buffer[16384];
+    for (;;) {
+        const ssize_t size = getdents64(fd, buffer, sizeof buffer);
+        if (size <= 0) {
+            if (size < 0) result = Scan::failed;
+            break;
+        }
+        for (ssize_t at = 0; at < size && result == Scan::nothing;) {
+            const auto *entry = reinterpret_cast<const dirent64 *>(buffer + at);
+            if (std::strchr(entry->d_name, '~') != nullptr) result = Scan::match;
+            at += entry->d_reclen;
+        }
+        if (result != Scan::nothing) break;
+    }
+    close(fd);
+#else
+    DIR *dir = fdopendir(fd);
+    if (dir == nullptr) {
+        close(fd);
+        return Scan::failed;
+    }
+    errno = 0;
+    while (const dirent *entry = readdir(dir)) {
+        if (std::strchr(entry->d_name, '~') != nullptr) {
+            result = Scan::match;
+            break;
+        }
+    }
+    if (result == Scan::nothing && errno != 0) result = Scan::failed;
+    closedir(dir);
+#endif
+    return result;
 }
 
 }  // namespace
@@ -420,32 +467,16 @@ bool fast_glob_finds_nothing(PyObject *path_type, PyObject *sp, PyObject *path, 
     if (!PyUnicode_CheckExact(sp) || !path_text(sp, name)) return false;
 
     // Before 3.13, glob() first asks is_dir(), which takes a missing
-    // directory (and ENOTDIR, EBADF, ELOOP) as "no", and raises other errors.
+    // directory (and ENOTDIR, EBADF, ELOOP) as "no" and raises other errors;
+    // a directory that cannot be listed then yields nothing. Opening the
+    // directory answers both: it fails with those errors exactly where
+    // stat() does or finds no directory.
+    const Scan scan = scan_for_tilde(name.bytes);
+    if (scan == Scan::match || scan == Scan::failed) return false;  // the general path's work
     bool scans = true;
-    if (p->before_313) {
-        struct stat st{};
-        if (stat(name.bytes, &st) != 0) {
-            if (errno != ENOENT && errno != ENOTDIR && errno != EBADF && errno != ELOOP) return false;
-            scans = false;
-        } else {
-            scans = S_ISDIR(st.st_mode);
-        }
-    }
-    if (scans) {
-        // A directory that cannot be listed yields nothing, as in glob().
-        if (DIR *dir = opendir(name.bytes)) {
-            bool match = false;
-            errno = 0;
-            while (const dirent *entry = readdir(dir)) {
-                if (std::strchr(entry->d_name, '~') != nullptr) {
-                    match = true;
-                    break;
-                }
-            }
-            const bool failed = errno != 0;
-            closedir(dir);
-            if (match || failed) return false;  // the general path removes (or reports) it
-        }
+    if (scan == Scan::unopened && p->before_313) {
+        if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP) return false;
+        scans = false;
     }
     audit(s_event_glob, path, pattern);
     if (scans) audit(s_event_scandir, name.text);
