@@ -15,6 +15,7 @@ fast paths: the whole suite then checks the general path alone.
 
 import builtins
 import copy
+import functools
 import io
 import os
 import subprocess
@@ -30,17 +31,14 @@ import brevan.setting as setting_module
 
 GENERAL_PATH = os.environ.get("BREVAN_TEST_GENERAL_PATH", "") not in ("", "0")
 
-# The same line, for child interpreters, through a sitecustomize module.
-WRAP_OPEN = "import builtins, io\nbuiltins.open = lambda *a, _open=io.open, **k: _open(*a, **k)\n"
+# The same, for child interpreters, through a sitecustomize module.
+WRAP_OPEN = "import builtins, functools, io\nbuiltins.open = functools.partial(io.open)\n"
 
 
 def open_wrapper():
-    """A stand-in for builtins.open that behaves exactly like it."""
-
-    def open(*args, **kwargs):
-        return io.open(*args, **kwargs)
-
-    return open
+    """A stand-in for builtins.open that behaves exactly like it (no Python
+    frame of its own, so warnings still name the caller)."""
+    return functools.partial(io.open)
 
 
 @pytest.fixture

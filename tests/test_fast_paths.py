@@ -14,7 +14,7 @@ from types import SimpleNamespace
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from conftest import GENERAL_PATH, open_wrapper
+from conftest import GENERAL_PATH, WRAP_OPEN, open_wrapper
 
 EVENTS = []
 sys.addaudithook(lambda name, args: EVENTS.append((name, args)) if EVENTS and name in AUDITED else None)
@@ -170,12 +170,20 @@ def test_fast_paths_are_taken(setting, scratch, monkeypatch, spied, call):
     assert counted
 
 
-@pytest.mark.parametrize("flag", [["-X", "warn_default_encoding"], ["-X", "utf8=0"]])
-def test_encoding_warning_still_given(tmp_path, flag):
-    """open() without an encoding warns under -X warn_default_encoding; read() too."""
-    (tmp_path / "tolvek.json").write_text('{"a": 1}')
-    code = "import brevan.setting as s, warnings; warnings.simplefilter('always'); print(s.read())"
-    result = subprocess.run([sys.executable, *flag, "-c", code], cwd=tmp_path, capture_output=True, text=True,
-                            env={**os.environ, "NO_COLOR": "1", "HOME": str(tmp_path)})
-    assert "{'a': 1}" in result.stdout
-    assert ("EncodingWarning" in result.stderr) == ("warn_default_encoding" in flag)
+@pytest.mark.parametrize(("flags", "env"), [
+    (["-X", "warn_default_encoding", "-W", "always"], {}),
+    (["-X", "utf8=0"], {}),
+    (["-X", "utf8=0"], {"LC_ALL": "C", "PYTHONCOERCECLOCALE": "0"}),
+    (["-X", "utf8=1"], {"LC_ALL": "C"}),
+])
+def test_interpreter_settings_like_general_path(tmp_path, flags, env):
+    """Encodings and warnings that open() takes from the interpreter: same output both ways."""
+    (tmp_path / "tolvek.json").write_bytes('{"a": "\u00e9"}'.encode())
+    (tmp_path / "general").mkdir()
+    (tmp_path / "general" / "sitecustomize.py").write_text(WRAP_OPEN)
+    code = "import brevan.setting as s; print(s.read(), s.save({}, 'tolvek.json'))"
+    runs = [subprocess.run([sys.executable, *flags, "-c", code], cwd=tmp_path, capture_output=True,
+                           env={**os.environ, "NO_COLOR": "1", "HOME": str(tmp_path), **env, **extra})
+            for extra in ({}, {"PYTHONPATH": str(tmp_path / "general")})]
+    assert runs[0].returncode == 0, runs[0].stderr
+    assert (runs[0].stdout, runs[0].stderr) == (runs[1].stdout, runs[1].stderr)
