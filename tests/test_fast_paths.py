@@ -187,3 +187,19 @@ def test_interpreter_settings_like_general_path(tmp_path, flags, env):
             for extra in ({}, {"PYTHONPATH": str(tmp_path / "general")})]
     assert runs[0].returncode == 0, runs[0].stderr
     assert (runs[0].stdout, runs[0].stderr) == (runs[1].stdout, runs[1].stderr)
+
+
+def test_fifo_is_opened_once(tmp_path):
+    """A FIFO settings file meets its writer (another process) once, in the general path."""
+    fifo = tmp_path / "tolvek.json"
+    os.mkfifo(fifo)
+    content = '{"a": 1}'
+    writer = subprocess.Popen([sys.executable, "-c", f"open({str(fifo)!r}, 'w').write({content!r})"])
+    code = f"import brevan.setting as s; print(s.read([{str(fifo)!r}])[1])"
+    try:
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30,
+                                env={**os.environ, "NO_COLOR": "1"})
+    finally:
+        writer.kill()
+        writer.wait()
+    assert result.stdout.endswith("{'a': 1}\n"), result.stderr

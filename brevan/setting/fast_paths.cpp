@@ -39,7 +39,8 @@ StaticString s_loads("loads"), s_open("open"), s_utf8_mode("utf8_mode"),
     s_warn_default_encoding("warn_default_encoding"), s_decode("decode"), s_strict("strict"),
     s_utf_8("utf-8"), s_event_open("open"), s_mode_r("r"), s_event_glob("pathlib.Path.glob"),
     s_event_scandir("os.scandir"), s_default_pattern("*~*"), s_crlf("\r\n"), s_cr("\r"),
-    s_lf("\n"), s_probe("a//b"), s_text_slot("_str");
+    s_lf("\n"), s_probe("a//b"), s_text_slot("_str"),
+    s_announce("Load settings from ");
 
 constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC;  // what io's open() uses for "r"
 
@@ -403,20 +404,24 @@ FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, 
     PyObject *flags = open_flags();
 
     frame.line = kLineReadOpen;
-    Descriptor fd(open(name.bytes, kOpenFlags));
-    if (fd.get() < 0) {
+    // Only a regular file is opened here: opening a FIFO meets its writer,
+    // opening a device may act on it, and the general path would then open
+    // it a second time. The fstat() after opening catches a swap meanwhile.
+    struct stat st{};
+    if (stat(name.bytes, &st) != 0) {
         if (errno != ENOENT) return FastRead::refused;
         return missing(name.text.get(), flags);
     }
-    struct stat st{};
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return FastRead::refused;
+    if (!S_ISREG(st.st_mode)) return FastRead::refused;
+    Descriptor fd(open(name.bytes, kOpenFlags | O_NONBLOCK));
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return FastRead::refused;
 
     // The block of `with open(_path, "r") as f:`.
     try {
         audit(s_event_open, name.text, s_mode_r.get(), flags);
         frame.line = kLineReadAnnounce;
         const IPrint iprint;
-        Ref message = check(PyUnicode_FromFormat("Load settings from %U", name.text.get()));
+        Ref message = check(PyUnicode_Concat(s_announce.get(), name.text.get()));
         iprint(message.get(), colour_cyan.get());
         frame.line = kLineReadLoad;
         Ref loads = lookup_global(s_loads);  // before the file is read, as loads(f.read()) runs
