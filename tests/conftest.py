@@ -6,9 +6,17 @@ pointed, in place, at `<tmp>/cwd/tolvek.json` and `<tmp>/home/tolvek.json`,
 so neither the real working directory nor the real home is ever touched.
 Module globals, `tjs` and `defaults` are restored after each test, so a test
 may rebind `brevan.setting.iprint` and the like freely.
+
+With BREVAN_TEST_GENERAL_PATH=1 in the environment, every test (and every
+child interpreter started through `run_python`) runs with `builtins.open`
+replaced by a transparent wrapper, which makes the module refuse all of its
+fast paths: the whole suite then checks the general path alone.
 """
 
+import builtins
 import copy
+import functools
+import io
 import os
 import subprocess
 import sys
@@ -19,6 +27,30 @@ from types import SimpleNamespace
 import pytest
 
 import brevan.setting as setting_module
+
+
+GENERAL_PATH = os.environ.get("BREVAN_TEST_GENERAL_PATH", "") not in ("", "0")
+
+# The same, for child interpreters, through a sitecustomize module.
+WRAP_OPEN = "import builtins, functools, io\nbuiltins.open = functools.partial(io.open)\n"
+
+
+def open_wrapper():
+    """A stand-in for builtins.open that behaves exactly like it (no Python
+    frame of its own, so warnings still name the caller)."""
+    return functools.partial(io.open)
+
+
+@pytest.fixture
+def general_path(monkeypatch):
+    """Refuses the module's fast paths for the rest of the test."""
+    monkeypatch.setattr(builtins, "open", open_wrapper())
+
+
+@pytest.fixture(autouse=True)
+def general_path_only(request):
+    if GENERAL_PATH:
+        request.getfixturevalue("general_path")
 
 
 @pytest.fixture
@@ -81,6 +113,11 @@ def run_python(tmp_path):
         cwd.mkdir(parents=True, exist_ok=True)
         child_env = {k: v for k, v in os.environ.items() if k not in ("FORCE_COLOR", "PYTHONPATH")}
         child_env.update(HOME=str(home), NO_COLOR="1")
+        if GENERAL_PATH:
+            custom = tmp_path / "general-path-site"
+            custom.mkdir(exist_ok=True)
+            (custom / "sitecustomize.py").write_text(WRAP_OPEN)
+            child_env["PYTHONPATH"] = str(custom)
         child_env.update(env or {})
         result = subprocess.run(
             [sys.executable, "-c", textwrap.dedent(code)],

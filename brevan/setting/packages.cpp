@@ -61,7 +61,9 @@ bool strictly_inside(PyObject *fp, PyObject *prefix) {
 // Removes the matches of `pattern` inside one qualifying directory.
 void clear_directory(Frame &frame, PyObject *sp, PyObject *pattern) {
     frame.line = kLineClearGlob;
-    Ref path = call(lookup_global(s_path).get(), sp);
+    Ref path_type = lookup_global(s_path);
+    Ref path = call(path_type.get(), sp);
+    if (fast_glob_finds_nothing(path_type.get(), sp, path.get(), pattern)) return;
     Ref matches = call_method_kw(path.get(), s_glob, kw_pattern.get(), pattern);
     Ref iterator = check(PyObject_GetIter(matches.get()));
     Ref prefix;

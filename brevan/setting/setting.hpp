@@ -210,4 +210,23 @@ private:
 // Colour names passed to iprint.
 extern StaticString colour_cyan, colour_red, colour_yellow;
 
+// ------------------------------------------------------------ fast paths ----
+// Each is taken only behind guards proving it gives what the general path
+// gives; otherwise it refuses, having done nothing observable.
+
+// One candidate of read(), `item` already made into `path` by `path_type`:
+// loaded (into `config`), failed (the Exception is pending, as the general
+// path would catch it), or refused. An error that is no Exception is thrown.
+enum class FastRead { refused, loaded, failed };
+FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, PyObject *path,
+                             Ref &config);
+
+// Whether Path(target).exists() is surely true (never raises; false means
+// "ask the general path").
+bool fast_save_target_exists(PyObject *path_type, PyObject *target) noexcept;
+
+// Whether Path(sp).glob(pattern=pattern) surely yields nothing; raises the
+// audit events of that glob when it returns true.
+bool fast_glob_finds_nothing(PyObject *path_type, PyObject *sp, PyObject *path, PyObject *pattern);
+
 }  // namespace brevan

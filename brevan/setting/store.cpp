@@ -135,12 +135,17 @@ Ref read_body(Frame &frame, PyObject *const *args) {
         if (i >= PyList_Size(candidates)) break;
         Ref item = Ref::borrow(PyList_GetItem(candidates, i));
         frame.line = kLineReadPath;
-        path = call(lookup_global(s_path).get(), item);
-        try {
-            load_candidate(frame, path.get(), config);
-            break;
-        } catch (const PyError &) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        Ref path_type = lookup_global(s_path);
+        path = call(path_type.get(), item);
+        const FastRead fast = fast_read_candidate(frame, path_type.get(), item.get(), path.get(), config);
+        if (fast == FastRead::loaded) break;
+        if (fast == FastRead::refused) {
+            try {
+                load_candidate(frame, path.get(), config);
+                break;
+            } catch (const PyError &) {
+                if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+            }
         }
         Ref exc = take_exception();
         report_failure(frame, path.get(), exc.get());
@@ -281,12 +286,15 @@ Ref save_body(Frame &frame, PyObject *const *args) {
     frame.line = kLineSaveTarget;
     Ref path;
     if (truth(path_arg)) {
-        path = call(lookup_global(s_path).get(), path_arg);
+        Ref path_type = lookup_global(s_path);
+        if (!override && fast_save_target_exists(path_type.get(), path_arg)) return Ref::borrow(Py_None);
+        path = call(path_type.get(), path_arg);
     } else {
         Ref path_type = lookup_global(s_path);
         Ref tjs = lookup_global(s_tjs);
         Ref index = check(PyLong_FromLong(1));
         Ref item = check(PyObject_GetItem(tjs.get(), index.get()));
+        if (!override && fast_save_target_exists(path_type.get(), item.get())) return Ref::borrow(Py_None);
         path = call(path_type.get(), item);
     }
 

@@ -1,0 +1,207 @@
+"""The direct paths of read(), save() and clear() against the general path:
+every generated case runs both ways, each in a fresh copy of the same files,
+and must give the same results, console lines, exceptions, files and audit
+events. The general path is forced by replacing builtins.open."""
+
+import os
+import pathlib
+import subprocess
+import sys
+import traceback
+from types import SimpleNamespace
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+from conftest import GENERAL_PATH, WRAP_OPEN, open_wrapper
+
+EVENTS = []
+sys.addaudithook(lambda name, args: EVENTS.append((name, args)) if EVENTS and name in AUDITED else None)
+AUDITED = {"open", "os.scandir", "pathlib.Path.glob", "os.stat"}
+
+CONTENTS = {
+    "settings": b'{"server": {"home": "x"}, "studio": {}}',
+    "broken": b'{"server": ',
+    "invalid": b'{"a": "\xff\xfe"}',
+    "bom": b'\xef\xbb\xbf{"a": 1}',
+    "crlf": b'{"a":\r\n "b\\r"\r}\r',
+    "empty": b"",
+    "false": b"{}",
+}
+KINDS = [*CONTENTS, "dir", "missing", "link", "dangling", "unreadable"]
+NAMES = ["f.json", "ü ~.json", os.fsdecode(b"\xff\xfe.json"), "f\0.json"]
+FORMS = ["{}", "./{}", "sub//../{}", "{}/", "sub/./{}", "/{}"]  # absolute: prefixed with the root
+CASE = settings(max_examples=60, derandomize=True, deadline=None,
+                suppress_health_check=[HealthCheck.function_scoped_fixture])
+
+
+def make(root, name, kind):
+    """One entry of `kind` at root/name, beside a directory `sub` and a file `target`."""
+    (root / "sub").mkdir(exist_ok=True)
+    (root / "target").write_bytes(CONTENTS["settings"])
+    path = root / name
+    if "\0" in name or kind == "missing":
+        return
+    if kind in CONTENTS or kind == "unreadable":
+        path.write_bytes(CONTENTS.get(kind, b"{}"))
+        if kind == "unreadable":
+            path.chmod(0)
+    elif kind == "dir":
+        path.mkdir()
+    else:
+        path.symlink_to(root / ("gone" if kind == "dangling" else "target"))
+
+
+def describe(exc, root):
+    """An exception as the caller sees it, with the scratch root hidden."""
+    if exc is None:
+        return None
+    hide = lambda value: str(value).replace(str(root), "<root>")
+    frames = traceback.StackSummary.extract(traceback.walk_tb(exc.__traceback__), lookup_lines=False)
+    where = [(e.name, e.lineno) for e in frames[-2:]]
+    return type(exc), hide(exc), hide(getattr(exc, "filename", None)), where, describe(exc.__context__, root)
+
+
+def run_both(tmp_path, monkeypatch, build, act):
+    """act(root) in a fresh tree, with the fast paths and without them."""
+    seen = []
+    for general in (False, True):
+        root = tmp_path / f"run{len(list(tmp_path.iterdir()))}"
+        root.mkdir()
+        build(root)
+        monkeypatch.chdir(root)
+        lines, outcome = [], None
+        hide = lambda value: repr(value).replace(str(root), "<root>")
+        with monkeypatch.context() as m:
+            m.setattr("brevan.setting.iprint", lambda *a, **k: lines.append((a, k, describe(sys.exception(), root))))
+            if general:
+                m.setattr("builtins.open", open_wrapper())
+            EVENTS[:] = [None]
+            try:
+                outcome = hide(act(root))
+            except BaseException as exc:  # noqa: B036 - compared, not swallowed
+                outcome = describe(exc, root)
+            events = [(name, hide(args)) for name, args in EVENTS[1:]]
+            EVENTS.clear()
+        after = sorted((os.path.relpath(path, root), os.path.islink(path) or pathlib.Path(path).read_bytes())
+                       for top, dirs, files in os.walk(root) for path in (os.path.join(top, f) for f in dirs + files)
+                       if not os.path.isdir(path) or os.path.islink(path))
+        seen.append((outcome, [(hide(a), k, e) for a, k, e in lines], events, after))
+    assert seen[0] == seen[1]
+
+
+def as_given(root, name, form, absolute, as_path):
+    text = form.format(name)
+    text = f"{root}/{text}" if absolute or text.startswith("/") else text
+    return pathlib.Path(text) if as_path and "\0" not in text else text
+
+
+paths = dict(name=st.sampled_from(NAMES), form=st.sampled_from(FORMS), absolute=st.booleans(),
+             as_path=st.booleans())
+
+
+@CASE
+@given(kinds=st.lists(st.sampled_from(KINDS), min_size=1, max_size=2), **paths)
+def test_read_both_ways(setting, tmp_path, monkeypatch, kinds, name, form, absolute, as_path):
+    def build(root):
+        for i, kind in enumerate(kinds):
+            make(root, f"{i}{name}", kind)
+
+    def act(root):
+        result = setting.read([as_given(root, f"{i}{name}", form, absolute, as_path) for i in range(len(kinds))])
+        return result, getattr(result[0], "_str", None)  # the text str() cached, as open() leaves it
+
+    run_both(tmp_path, monkeypatch, build, act)
+
+
+@CASE
+@given(kind=st.sampled_from(KINDS), override=st.sampled_from([0, 1]), default=st.booleans(), **paths)
+def test_save_both_ways(setting, tmp_path, monkeypatch, kind, override, default, name, form, absolute, as_path):
+    def act(root):
+        target = as_given(root, name, form, absolute, as_path)
+        if default:
+            monkeypatch.setattr(setting, "tjs", [None, target])
+        return setting.save({"a": [1]}, "" if default else target, override=override)
+
+    run_both(tmp_path, monkeypatch, lambda root: make(root, name, kind), act)
+
+
+@CASE
+@given(entries=st.lists(st.tuples(st.sampled_from(["pkg", "p~kg", ".~x", "~"]), st.sampled_from(KINDS)),
+                        max_size=3, unique_by=lambda e: e[0]),
+       site=st.sampled_from(["site-packages", "site-packages/", "a//site-packages", "missing/site-packages",
+                             "file-site-packages", "file-site-packages/x"]),
+       pattern=st.sampled_from(["*~*", "~*"]))
+def test_clear_both_ways(setting, tmp_path, monkeypatch, entries, site, pattern):
+    def build(root):
+        (root / "site-packages").mkdir()
+        (root / "file-site-packages").write_text("")
+        (root / "a").symlink_to(".")
+        for name, kind in entries:
+            make(root / "site-packages", name, kind)
+
+    def act(root):
+        monkeypatch.setattr(setting, "site", SimpleNamespace(
+            getusersitepackages=lambda: f"{root}/{site}", getsitepackages=lambda: [site]))
+        return setting.clear(pattern)
+
+    run_both(tmp_path, monkeypatch, build, act)
+
+
+@pytest.mark.skipif(GENERAL_PATH, reason="the fast paths are refused for this run")
+@pytest.mark.parametrize(("spied", "call"), [
+    ("exists", lambda s, p: s.save({}, p)),
+    ("__fspath__", lambda s, p: s.read([p])),
+    ("glob", lambda s, p: s.clear()),
+])
+def test_fast_paths_are_taken(setting, scratch, monkeypatch, spied, call):
+    """pathlib is not asked for what the direct path does, unless open is replaced."""
+    scratch.user.write_text("{}")
+    (scratch.root / "site-packages").mkdir()
+    monkeypatch.setattr(setting, "site", SimpleNamespace(
+        getusersitepackages=lambda: str(scratch.root / "site-packages"), getsitepackages=lambda: []))
+    monkeypatch.setattr(setting, "Path", pathlib.Path)
+    monkeypatch.setattr(setting, "iprint", lambda *a, **k: None)
+    counted = []
+    original = getattr(pathlib.PosixPath, spied)
+    monkeypatch.setattr(pathlib.PosixPath, spied, lambda *a, **k: counted.append(1) or original(*a, **k))
+    call(setting, scratch.user)
+    assert counted == []
+    monkeypatch.setattr("builtins.open", open_wrapper())
+    call(setting, scratch.user)
+    assert counted
+
+
+@pytest.mark.parametrize(("flags", "env"), [
+    (["-X", "warn_default_encoding", "-W", "always"], {}),
+    (["-X", "utf8=0"], {}),
+    (["-X", "utf8=0"], {"LC_ALL": "C", "PYTHONCOERCECLOCALE": "0"}),
+    (["-X", "utf8=1"], {"LC_ALL": "C"}),
+])
+def test_interpreter_settings_like_general_path(tmp_path, flags, env):
+    """Encodings and warnings that open() takes from the interpreter: same output both ways."""
+    (tmp_path / "tolvek.json").write_bytes('{"a": "\u00e9"}'.encode())
+    (tmp_path / "general").mkdir()
+    (tmp_path / "general" / "sitecustomize.py").write_text(WRAP_OPEN)
+    code = "import brevan.setting as s; print(s.read(), s.save({}, 'tolvek.json'))"
+    runs = [subprocess.run([sys.executable, *flags, "-c", code], cwd=tmp_path, capture_output=True,
+                           env={**os.environ, "NO_COLOR": "1", "HOME": str(tmp_path), **env, **extra})
+            for extra in ({}, {"PYTHONPATH": str(tmp_path / "general")})]
+    assert runs[0].returncode == 0, runs[0].stderr
+    assert (runs[0].stdout, runs[0].stderr) == (runs[1].stdout, runs[1].stderr)
+
+
+def test_fifo_is_opened_once(tmp_path):
+    """A FIFO settings file meets its writer (another process) once, in the general path."""
+    fifo = tmp_path / "tolvek.json"
+    os.mkfifo(fifo)
+    content = '{"a": 1}'
+    writer = subprocess.Popen([sys.executable, "-c", f"open({str(fifo)!r}, 'w').write({content!r})"])
+    code = f"import brevan.setting as s; print(s.read([{str(fifo)!r}])[1])"
+    try:
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30,
+                                env={**os.environ, "NO_COLOR": "1"})
+    finally:
+        writer.kill()
+        writer.wait()
+    assert result.stdout.endswith("{'a': 1}\n"), result.stderr
