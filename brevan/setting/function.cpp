@@ -81,7 +81,7 @@ struct FunctionObject {
     PyObject *defaults;
     PyObject *kwdefaults;
     PyObject *annotations;
-    PyObject *code;
+    PyObject *code;           // made on first access of __code__
     PyObject *globals;
     PyObject *dict;
     PyObject *weakrefs;
@@ -92,7 +92,6 @@ FunctionObject *as_function(PyObject *self) noexcept {
 }
 
 PyTypeObject *function_type = nullptr;
-PyObject *code_objects[kFunctionCount] = {};
 
 // ----------------------------------------------------- binding errors ----
 // All out of line: binding succeeds on the hot path without touching them.
@@ -251,6 +250,16 @@ PyObject *run_body(const FunctionDef &def, PyObject *const *bound) noexcept {
     return nullptr;
 }
 
+// A body can reach itself again through rebound globals without any Python
+// frame in between (site.getusersitepackages = clear), so each call counts
+// against the recursion limit, as calls of builtin functions do.
+PyObject *run_guarded(const FunctionDef &def, PyObject *const *bound) noexcept {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject *result = run_body(def, bound);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
 PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames) noexcept {
     FunctionObject *fn = as_function(self);
@@ -258,11 +267,11 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
     if (fn->def->nparams == 0) {
         if (kwnames != nullptr && PyTuple_Size(kwnames) > 0) return startup_error(fn, nargs, true);
         if (nargs > 0) return startup_error(fn, nargs, false);
-        return run_body(*fn->def, nullptr);
+        return run_guarded(*fn->def, nullptr);
     }
     PyObject *bound[kMaxParams] = {};
     if (!bind_arguments(fn, args, nargs, kwnames, bound)) return nullptr;
-    return run_body(*fn->def, bound);
+    return run_guarded(*fn->def, bound);
 }
 
 // ----------------------------------------------------------- attributes ----
@@ -377,8 +386,21 @@ int function_set_annotations(PyObject *self, PyObject *value, void *) noexcept {
     return 0;
 }
 
+Ref make_code(const FunctionDef &def);
+
+// Made on first access: nothing is compiled at import.
 PyObject *function_get_code(PyObject *self, void *) noexcept {
-    return Py_NewRef(as_function(self)->code);
+    FunctionObject *fn = as_function(self);
+    if (fn->code == nullptr) {
+        try {
+            fn->code = make_code(*fn->def).release();
+        } catch (const PyError &) {
+            return nullptr;
+        } catch (const std::bad_alloc &) {
+            return PyErr_NoMemory();
+        }
+    }
+    return Py_NewRef(fn->code);
 }
 
 PyObject *function_get_globals(PyObject *self, void *) noexcept {
@@ -530,7 +552,7 @@ Ref make_code(const FunctionDef &def) {
     source += def.varnames[0];
     source += "\n";
 
-    Ref module_code = compile_notional(source, "exec");
+    Ref module_code = compile_notional(source, Py_file_input);
     Ref consts = getattr(module_code.get(), s_co_consts);
     PyObject *stub = nullptr;
     const Py_ssize_t n = PyTuple_Size(consts.get());
@@ -582,9 +604,12 @@ Ref function_new(std::size_t index, PyObject *globals) {
     FunctionObject *fn = as_function(self.get());
     fn->vectorcall = function_vectorcall;
     fn->def = &def;
-    fn->code = Ref::borrow(code_objects[index]).release();
-    Ref varnames = check(PyObject_GetAttrString(fn->code, "co_varnames"));
-    fn->params = check(PyTuple_GetSlice(varnames.get(), 0, def.nparams)).release();
+    Ref params = check(PyTuple_New(def.nparams));
+    for (Py_ssize_t i = 0; i < def.nparams; ++i) {
+        Ref name = check(PyUnicode_InternFromString(def.varnames[i]));
+        check(PyTuple_SetItem(params.get(), i, name.release()));
+    }
+    fn->params = params.release();
     fn->name = check(PyUnicode_InternFromString(def.name)).release();
     fn->qualname = Py_NewRef(fn->name);
     fn->module = check(PyUnicode_InternFromString("brevan.setting")).release();
@@ -605,16 +630,12 @@ void functions_prepare(PyObject *module) {
         function_type = reinterpret_cast<PyTypeObject *>(
             check(PyType_FromModuleAndSpec(module, &function_spec, nullptr)).release());
     }
-    for (std::size_t i = 0; i < kFunctionCount; ++i) {
-        if (code_objects[i] == nullptr) code_objects[i] = make_code(kDefs[i]).release();
-    }
 }
 
-Ref compile_notional(const std::string &source, const char *mode) {
-    static StdAttr compile("builtins", "compile");
-    Ref text = check(PyUnicode_FromStringAndSize(source.data(), static_cast<Py_ssize_t>(source.size())));
-    Ref mode_text = check(PyUnicode_FromString(mode));
-    return call(compile.get(), text, s_filename.get(), mode_text);
+Ref compile_notional(const std::string &source, int start) {
+    // The parser directly, not builtins.compile: nothing a caller can rebind,
+    // no flags inherited from the running frame, and no AST types to set up.
+    return check(Py_CompileString(source.c_str(), s_filename.text(), start));
 }
 
 Ref rename_code(PyObject *code, PyObject *name, PyObject *fields) {
