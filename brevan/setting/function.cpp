@@ -77,7 +77,7 @@ struct FunctionObject {
     PyObject *name;
     PyObject *qualname;
     PyObject *module;
-    PyObject *doc;
+    PyObject *doc;            // with annotations: made on first access
     PyObject *defaults;
     PyObject *kwdefaults;
     PyObject *annotations;
@@ -85,6 +85,8 @@ struct FunctionObject {
     PyObject *globals;
     PyObject *dict;
     PyObject *weakrefs;
+    bool doc_made;
+    bool annotations_made;
 };
 
 FunctionObject *as_function(PyObject *self) noexcept {
@@ -320,11 +322,21 @@ int function_set_module(PyObject *self, PyObject *value, void *) noexcept {
 }
 
 PyObject *function_get_doc(PyObject *self, void *) noexcept {
-    return none_if_null(as_function(self)->doc);
+    FunctionObject *fn = as_function(self);
+    if (!fn->doc_made) {
+        if (fn->def->doc != nullptr) {
+            fn->doc = PyUnicode_FromString(fn->def->doc);
+            if (fn->doc == nullptr) return nullptr;
+        }
+        fn->doc_made = true;
+    }
+    return none_if_null(fn->doc);
 }
 
 int function_set_doc(PyObject *self, PyObject *value, void *) noexcept {
-    replace(as_function(self)->doc, value ? value : Py_None);
+    FunctionObject *fn = as_function(self);
+    replace(fn->doc, value ? value : Py_None);
+    fn->doc_made = true;
     return 0;
 }
 
@@ -367,11 +379,25 @@ int function_set_kwdefaults(PyObject *self, PyObject *value, void *) noexcept {
     return 0;
 }
 
+Ref make_annotations(const FunctionDef &def);
+
+// The signature's annotations at first; after an assignment of None or a
+// deletion, a new empty dict.
 PyObject *function_get_annotations(PyObject *self, void *) noexcept {
     FunctionObject *fn = as_function(self);
     if (fn->annotations == nullptr) {
-        fn->annotations = PyDict_New();
+        if (fn->annotations_made) {
+            fn->annotations = PyDict_New();
+        } else {
+            try {
+                fn->annotations = make_annotations(*fn->def).release();
+            } catch (const PyError &) {
+            } catch (const std::bad_alloc &) {
+                PyErr_NoMemory();
+            }
+        }
         if (fn->annotations == nullptr) return nullptr;
+        fn->annotations_made = true;
     }
     return Py_NewRef(fn->annotations);
 }
@@ -382,7 +408,9 @@ int function_set_annotations(PyObject *self, PyObject *value, void *) noexcept {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    replace(as_function(self)->annotations, value);
+    FunctionObject *fn = as_function(self);
+    replace(fn->annotations, value);
+    fn->annotations_made = true;
     return 0;
 }
 
@@ -613,12 +641,10 @@ Ref function_new(std::size_t index, PyObject *globals) {
     fn->name = check(PyUnicode_InternFromString(def.name)).release();
     fn->qualname = Py_NewRef(fn->name);
     fn->module = check(PyUnicode_InternFromString("brevan.setting")).release();
-    fn->doc = def.doc ? check(PyUnicode_FromString(def.doc)).release() : Py_NewRef(Py_None);
     Ref call_defaults = make_call_defaults(index);
     fn->call_defaults = Py_XNewRef(call_defaults.get());
     fn->defaults = Py_NewRef(call_defaults ? call_defaults.get() : Py_None);
     fn->kwdefaults = Py_NewRef(Py_None);
-    fn->annotations = make_annotations(def).release();
     fn->globals = Py_NewRef(globals);
     return self;
 }
