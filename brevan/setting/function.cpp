@@ -74,6 +74,10 @@ struct FunctionObject {
     const FunctionDef *def;
     PyObject *params;         // tuple of the parameter names (interned)
     PyObject *call_defaults;  // values for omitted trailing parameters; never reassigned
+    // The items of the two tuples above (borrowed from them), by parameter
+    // index, for binding without API calls.
+    PyObject *param_names[kMaxParams];
+    PyObject *default_values[kMaxParams];
     PyObject *name;
     PyObject *qualname;
     PyObject *module;
@@ -191,10 +195,10 @@ Ref type_display_name(PyTypeObject *type) noexcept {
 Py_ssize_t param_index(FunctionObject *fn, PyObject *key) noexcept {
     const Py_ssize_t n = fn->def->nparams;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (PyTuple_GetItem(fn->params, i) == key) return i;  // interned: the usual case
+        if (fn->param_names[i] == key) return i;  // interned: the usual case
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (PyUnicode_Compare(PyTuple_GetItem(fn->params, i), key) == 0) return i;
+        if (PyUnicode_Compare(fn->param_names[i], key) == 0) return i;
     }
     return -1;
 }
@@ -221,7 +225,7 @@ bool bind_arguments(FunctionObject *fn, PyObject *const *args, Py_ssize_t nargs,
         if (bound[i] == nullptr) return count_error(def, false, nargs);
     }
     for (Py_ssize_t i = def.nrequired; i < def.nparams; ++i) {
-        if (bound[i] == nullptr) bound[i] = PyTuple_GetItem(fn->call_defaults, i - def.nrequired);
+        if (bound[i] == nullptr) bound[i] = fn->default_values[i];
     }
 
     if (def.truth >= 0) {
@@ -265,7 +269,8 @@ PyObject *run_guarded(const FunctionDef &def, PyObject *const *bound) noexcept {
 PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames) noexcept {
     FunctionObject *fn = as_function(self);
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    // PyVectorcall_NARGS, without a call.
+    const auto nargs = static_cast<Py_ssize_t>(nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET);
     if (fn->def->nparams == 0) {
         if (kwnames != nullptr && PyTuple_Size(kwnames) > 0) return startup_error(fn, nargs, true);
         if (nargs > 0) return startup_error(fn, nargs, false);
@@ -635,6 +640,7 @@ Ref function_new(std::size_t index, PyObject *globals) {
     Ref params = check(PyTuple_New(def.nparams));
     for (Py_ssize_t i = 0; i < def.nparams; ++i) {
         Ref name = check(PyUnicode_InternFromString(def.varnames[i]));
+        fn->param_names[i] = name.get();
         check(PyTuple_SetItem(params.get(), i, name.release()));
     }
     fn->params = params.release();
@@ -643,6 +649,9 @@ Ref function_new(std::size_t index, PyObject *globals) {
     fn->module = check(PyUnicode_InternFromString("brevan.setting")).release();
     Ref call_defaults = make_call_defaults(index);
     fn->call_defaults = Py_XNewRef(call_defaults.get());
+    for (Py_ssize_t i = def.nrequired; i < def.nparams; ++i) {
+        fn->default_values[i] = PyTuple_GetItem(call_defaults.get(), i - def.nrequired);
+    }
     fn->defaults = Py_NewRef(call_defaults ? call_defaults.get() : Py_None);
     fn->kwdefaults = Py_NewRef(Py_None);
     fn->globals = Py_NewRef(globals);
