@@ -108,7 +108,7 @@ SCENARIOS = {
     "save unchanged": (lambda e: lambda: e.setting.save({"a": {}}, e.scratch.user), TIMES),
     "save written": (lambda e: lambda: e.setting.save(e.setting.defaults, e.scratch.root / "d" / "t.json", True), WRITES),
     "find": (lambda e: lambda: e.setting.find("pkg"), TIMES),
-    "startup": (lambda e: e.setting.startup, WRITES),
+    "startup": (lambda e: e.setting.startup, TIMES),
     "vexil": (lambda e: lambda: vexil.loads(vexil.dumps(e.setting.defaults)) and vexil.iprint("m", foreground="cyan", background="red"), TIMES),
     # binding errors
     "too many": (lambda e: lambda: e.setting.clear("a", "b"), TIMES),
@@ -163,7 +163,7 @@ def test_repeated_calls_do_not_leak(env, scenario):
                 pass
 
     with contextlib.redirect_stdout(Sink()):
-        run(max(times // 2, 5))  # caches fill here: traceback code, interned names, ...
+        run(times)  # caches fill here: traceback code, interned names, ...
         counts = [settled()]
         for _ in range(ROUNDS):
             run(times)
