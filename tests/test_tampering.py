@@ -88,8 +88,16 @@ DOORS = {
         """
         sys._getframe = lambda *a: 42
         builtins.compile = lambda *a, **k: 42
-        builtins.__import__ = lambda *a, **k: 42
-        print(count_error(), S.clear.__code__.co_name)
+        real_import = builtins.__import__
+
+        def first_entry_and_code():
+            builtins.__import__ = lambda *a, **k: 42
+            try:
+                name = S.clear.__code__.co_name
+                S.read([], 2)
+            finally:
+                builtins.__import__ = real_import  # for the report of the outcome
+        print(outcome(first_entry_and_code), S.clear.__code__.co_name)
         """,
         [COUNT + " clear"],
     ),
