@@ -391,17 +391,15 @@ Ref make_annotations(const FunctionDef &def);
 PyObject *function_get_annotations(PyObject *self, void *) noexcept {
     FunctionObject *fn = as_function(self);
     if (fn->annotations == nullptr) {
-        if (fn->annotations_made) {
-            fn->annotations = PyDict_New();
-        } else {
-            try {
-                fn->annotations = make_annotations(*fn->def).release();
-            } catch (const PyError &) {
-            } catch (const std::bad_alloc &) {
-                PyErr_NoMemory();
-            }
+        Ref made;
+        try {
+            made = fn->annotations_made ? check(PyDict_New()) : make_annotations(*fn->def);
+        } catch (const PyError &) {
+            return nullptr;
+        } catch (const std::bad_alloc &) {
+            return PyErr_NoMemory();
         }
-        if (fn->annotations == nullptr) return nullptr;
+        if (fn->annotations == nullptr) fn->annotations = made.release();  // as for __code__
         fn->annotations_made = true;
     }
     return Py_NewRef(fn->annotations);
@@ -421,12 +419,15 @@ int function_set_annotations(PyObject *self, PyObject *value, void *) noexcept {
 
 Ref make_code(const FunctionDef &def);
 
-// Made on first access: nothing is compiled at import.
+// Made on first access: nothing is compiled at import. Making it may run a
+// collection, and with it finalizers and other threads, so the first one
+// stored wins.
 PyObject *function_get_code(PyObject *self, void *) noexcept {
     FunctionObject *fn = as_function(self);
     if (fn->code == nullptr) {
         try {
-            fn->code = make_code(*fn->def).release();
+            Ref code = make_code(*fn->def);
+            if (fn->code == nullptr) fn->code = code.release();
         } catch (const PyError &) {
             return nullptr;
         } catch (const std::bad_alloc &) {
