@@ -204,6 +204,19 @@ DOORS = {
         """,
         ["RecursionError", "('returned', None) count_error"],
     ),
+    "calls while the interpreter shuts down": (
+        """
+        import atexit, os
+        S.iprint = lambda *a, **k: None
+        S.site = types.SimpleNamespace(getusersitepackages=lambda: "/none", getsitepackages=list)
+
+        def late(write=os.write):
+            for call in (lambda: S.read([], 2), S.startup, lambda: S.find("-x")):
+                write(1, f"{outcome(call)[0]} ".encode())
+        atexit.register(late)
+        """,
+        ["TypeError returned Exception "],
+    ),
     "signal handler meddling with an entry's frame": (
         """
         import ctypes, signal
