@@ -10,6 +10,8 @@
 // To introspection the objects look like Python functions: a real code object
 // (built by compiling a stub and replacing its fields), __defaults__,
 // __kwdefaults__ and __annotations__, so inspect.signature() and help() work.
+// The code object, __doc__ and __annotations__ are made on first access, so
+// an import compiles nothing.
 // Reassigning __defaults__ changes what introspection shows, not the values
 // calls use: those are fixed in `call_defaults`.
 #include "setting.hpp"

@@ -47,7 +47,7 @@ private:
 };
 
 // An attribute of a standard module (os.path.realpath, shutil.copyfile,
-// sys._getframe, ...), imported on first use and kept for the life of the
+// ...), imported on first use and kept for the life of the
 // process. These are the module's own tools, not module globals: rebinding
 // names in brevan.setting does not change them.
 class StdAttr {
