@@ -46,10 +46,10 @@ private:
     PyObject *obj_ = nullptr;
 };
 
-// An attribute of a standard module (os.path.realpath, shutil.copyfile,
-// ...), imported on first use and kept for the life of the
-// process. These are the module's own tools, not module globals: rebinding
-// names in brevan.setting does not change them.
+// An attribute of a standard module (os.path.realpath, shutil.copyfile, ...),
+// imported on first use and kept for the life of the process. These are the
+// module's own tools, not module globals: rebinding names in brevan.setting
+// does not change them.
 class StdAttr {
 public:
     constexpr StdAttr(const char *module, const char *name) noexcept : module_(module), name_(name) {}
