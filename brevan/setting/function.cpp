@@ -10,6 +10,8 @@
 // To introspection the objects look like Python functions: a real code object
 // (built by compiling a stub and replacing its fields), __defaults__,
 // __kwdefaults__ and __annotations__, so inspect.signature() and help() work.
+// The code object, __doc__ and __annotations__ are made on first access, so
+// an import compiles nothing.
 // Reassigning __defaults__ changes what introspection shows, not the values
 // calls use: those are fixed in `call_defaults`.
 #include "setting.hpp"
@@ -74,17 +76,23 @@ struct FunctionObject {
     const FunctionDef *def;
     PyObject *params;         // tuple of the parameter names (interned)
     PyObject *call_defaults;  // values for omitted trailing parameters; never reassigned
+    // The items of the two tuples above (borrowed from them), by parameter
+    // index, for binding without API calls.
+    PyObject *param_names[kMaxParams];
+    PyObject *default_values[kMaxParams];
     PyObject *name;
     PyObject *qualname;
     PyObject *module;
-    PyObject *doc;
+    PyObject *doc;            // with annotations: made on first access
     PyObject *defaults;
     PyObject *kwdefaults;
     PyObject *annotations;
-    PyObject *code;
+    PyObject *code;           // made on first access of __code__
     PyObject *globals;
     PyObject *dict;
     PyObject *weakrefs;
+    bool doc_made;
+    bool annotations_made;
 };
 
 FunctionObject *as_function(PyObject *self) noexcept {
@@ -92,7 +100,6 @@ FunctionObject *as_function(PyObject *self) noexcept {
 }
 
 PyTypeObject *function_type = nullptr;
-PyObject *code_objects[kFunctionCount] = {};
 
 // ----------------------------------------------------- binding errors ----
 // All out of line: binding succeeds on the hot path without touching them.
@@ -190,10 +197,10 @@ Ref type_display_name(PyTypeObject *type) noexcept {
 Py_ssize_t param_index(FunctionObject *fn, PyObject *key) noexcept {
     const Py_ssize_t n = fn->def->nparams;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (PyTuple_GetItem(fn->params, i) == key) return i;  // interned: the usual case
+        if (fn->param_names[i] == key) return i;  // interned: the usual case
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (PyUnicode_Compare(PyTuple_GetItem(fn->params, i), key) == 0) return i;
+        if (PyUnicode_Compare(fn->param_names[i], key) == 0) return i;
     }
     return -1;
 }
@@ -220,7 +227,7 @@ bool bind_arguments(FunctionObject *fn, PyObject *const *args, Py_ssize_t nargs,
         if (bound[i] == nullptr) return count_error(def, false, nargs);
     }
     for (Py_ssize_t i = def.nrequired; i < def.nparams; ++i) {
-        if (bound[i] == nullptr) bound[i] = PyTuple_GetItem(fn->call_defaults, i - def.nrequired);
+        if (bound[i] == nullptr) bound[i] = fn->default_values[i];
     }
 
     if (def.truth >= 0) {
@@ -251,18 +258,29 @@ PyObject *run_body(const FunctionDef &def, PyObject *const *bound) noexcept {
     return nullptr;
 }
 
+// A body can reach itself again through rebound globals without any Python
+// frame in between (site.getusersitepackages = clear), so each call counts
+// against the recursion limit, as calls of builtin functions do.
+PyObject *run_guarded(const FunctionDef &def, PyObject *const *bound) noexcept {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject *result = run_body(def, bound);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
 PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames) noexcept {
     FunctionObject *fn = as_function(self);
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    // PyVectorcall_NARGS, without a call.
+    const auto nargs = static_cast<Py_ssize_t>(nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET);
     if (fn->def->nparams == 0) {
         if (kwnames != nullptr && PyTuple_Size(kwnames) > 0) return startup_error(fn, nargs, true);
         if (nargs > 0) return startup_error(fn, nargs, false);
-        return run_body(*fn->def, nullptr);
+        return run_guarded(*fn->def, nullptr);
     }
     PyObject *bound[kMaxParams] = {};
     if (!bind_arguments(fn, args, nargs, kwnames, bound)) return nullptr;
-    return run_body(*fn->def, bound);
+    return run_guarded(*fn->def, bound);
 }
 
 // ----------------------------------------------------------- attributes ----
@@ -311,11 +329,21 @@ int function_set_module(PyObject *self, PyObject *value, void *) noexcept {
 }
 
 PyObject *function_get_doc(PyObject *self, void *) noexcept {
-    return none_if_null(as_function(self)->doc);
+    FunctionObject *fn = as_function(self);
+    if (!fn->doc_made) {
+        if (fn->def->doc != nullptr) {
+            fn->doc = PyUnicode_FromString(fn->def->doc);
+            if (fn->doc == nullptr) return nullptr;
+        }
+        fn->doc_made = true;
+    }
+    return none_if_null(fn->doc);
 }
 
 int function_set_doc(PyObject *self, PyObject *value, void *) noexcept {
-    replace(as_function(self)->doc, value ? value : Py_None);
+    FunctionObject *fn = as_function(self);
+    replace(fn->doc, value ? value : Py_None);
+    fn->doc_made = true;
     return 0;
 }
 
@@ -358,11 +386,23 @@ int function_set_kwdefaults(PyObject *self, PyObject *value, void *) noexcept {
     return 0;
 }
 
+Ref make_annotations(const FunctionDef &def);
+
+// The signature's annotations at first; after an assignment of None or a
+// deletion, a new empty dict.
 PyObject *function_get_annotations(PyObject *self, void *) noexcept {
     FunctionObject *fn = as_function(self);
     if (fn->annotations == nullptr) {
-        fn->annotations = PyDict_New();
-        if (fn->annotations == nullptr) return nullptr;
+        Ref made;
+        try {
+            made = fn->annotations_made ? check(PyDict_New()) : make_annotations(*fn->def);
+        } catch (const PyError &) {
+            return nullptr;
+        } catch (const std::bad_alloc &) {
+            return PyErr_NoMemory();
+        }
+        if (fn->annotations == nullptr) fn->annotations = made.release();  // as for __code__
+        fn->annotations_made = true;
     }
     return Py_NewRef(fn->annotations);
 }
@@ -373,12 +413,30 @@ int function_set_annotations(PyObject *self, PyObject *value, void *) noexcept {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    replace(as_function(self)->annotations, value);
+    FunctionObject *fn = as_function(self);
+    replace(fn->annotations, value);
+    fn->annotations_made = true;
     return 0;
 }
 
+Ref make_code(const FunctionDef &def);
+
+// Made on first access: nothing is compiled at import. Making it may run a
+// collection, and with it finalizers and other threads, so the first one
+// stored wins.
 PyObject *function_get_code(PyObject *self, void *) noexcept {
-    return Py_NewRef(as_function(self)->code);
+    FunctionObject *fn = as_function(self);
+    if (fn->code == nullptr) {
+        try {
+            Ref code = make_code(*fn->def);
+            if (fn->code == nullptr) fn->code = code.release();
+        } catch (const PyError &) {
+            return nullptr;
+        } catch (const std::bad_alloc &) {
+            return PyErr_NoMemory();
+        }
+    }
+    return Py_NewRef(fn->code);
 }
 
 PyObject *function_get_globals(PyObject *self, void *) noexcept {
@@ -530,7 +588,7 @@ Ref make_code(const FunctionDef &def) {
     source += def.varnames[0];
     source += "\n";
 
-    Ref module_code = compile_notional(source, "exec");
+    Ref module_code = compile_notional(source, Py_file_input);
     Ref consts = getattr(module_code.get(), s_co_consts);
     PyObject *stub = nullptr;
     const Py_ssize_t n = PyTuple_Size(consts.get());
@@ -582,18 +640,23 @@ Ref function_new(std::size_t index, PyObject *globals) {
     FunctionObject *fn = as_function(self.get());
     fn->vectorcall = function_vectorcall;
     fn->def = &def;
-    fn->code = Ref::borrow(code_objects[index]).release();
-    Ref varnames = check(PyObject_GetAttrString(fn->code, "co_varnames"));
-    fn->params = check(PyTuple_GetSlice(varnames.get(), 0, def.nparams)).release();
+    Ref params = check(PyTuple_New(def.nparams));
+    for (Py_ssize_t i = 0; i < def.nparams; ++i) {
+        Ref name = check(PyUnicode_InternFromString(def.varnames[i]));
+        fn->param_names[i] = name.get();
+        check(PyTuple_SetItem(params.get(), i, name.release()));
+    }
+    fn->params = params.release();
     fn->name = check(PyUnicode_InternFromString(def.name)).release();
     fn->qualname = Py_NewRef(fn->name);
     fn->module = check(PyUnicode_InternFromString("brevan.setting")).release();
-    fn->doc = def.doc ? check(PyUnicode_FromString(def.doc)).release() : Py_NewRef(Py_None);
     Ref call_defaults = make_call_defaults(index);
     fn->call_defaults = Py_XNewRef(call_defaults.get());
+    for (Py_ssize_t i = def.nrequired; i < def.nparams; ++i) {
+        fn->default_values[i] = PyTuple_GetItem(call_defaults.get(), i - def.nrequired);
+    }
     fn->defaults = Py_NewRef(call_defaults ? call_defaults.get() : Py_None);
     fn->kwdefaults = Py_NewRef(Py_None);
-    fn->annotations = make_annotations(def).release();
     fn->globals = Py_NewRef(globals);
     return self;
 }
@@ -605,16 +668,12 @@ void functions_prepare(PyObject *module) {
         function_type = reinterpret_cast<PyTypeObject *>(
             check(PyType_FromModuleAndSpec(module, &function_spec, nullptr)).release());
     }
-    for (std::size_t i = 0; i < kFunctionCount; ++i) {
-        if (code_objects[i] == nullptr) code_objects[i] = make_code(kDefs[i]).release();
-    }
 }
 
-Ref compile_notional(const std::string &source, const char *mode) {
-    static StdAttr compile("builtins", "compile");
-    Ref text = check(PyUnicode_FromStringAndSize(source.data(), static_cast<Py_ssize_t>(source.size())));
-    Ref mode_text = check(PyUnicode_FromString(mode));
-    return call(compile.get(), text, s_filename.get(), mode_text);
+Ref compile_notional(const std::string &source, int start) {
+    // The parser directly, not builtins.compile: nothing a caller can rebind,
+    // no flags inherited from the running frame, and no AST types to set up.
+    return check(Py_CompileString(source.c_str(), s_filename.text(), start));
 }
 
 Ref rename_code(PyObject *code, PyObject *name, PyObject *fields) {

@@ -161,24 +161,53 @@ void pip_location(Frame &frame, PyObject *site, Ref &sysdir) {
 
 }  // namespace
 
+// `if "site-packages" in sp:` and the clean-up of a qualifying directory.
+void clear_candidate(Frame &frame, PyObject *sp, PyObject *pattern) {
+    frame.line = kLineClearQualifies;
+    PyObject *needle = s_site_packages.get();
+    const int qualifies = PyUnicode_CheckExact(sp) ? PyUnicode_Contains(sp, needle)
+                                                   : PySequence_Contains(sp, needle);
+    if (check(qualifies)) clear_directory(frame, sp, pattern);
+}
+
 Ref clear_body(Frame &frame, PyObject *const *args) {
     PyObject *pattern = args[0];
 
     frame.line = kLineClearLoop;
     Ref user = call_method(lookup_global(s_site).get(), s_getusersitepackages);
+    Ref rest = call_method(lookup_global(s_site).get(), s_getsitepackages);
+    if (PyList_CheckExact(rest.get())) {
+        // `[user] + rest` of a real list is a new list: walked by index as
+        // its iterator would (gc.get_objects() can still reach and change
+        // it), and not made at all when `rest` is empty.
+        const Py_ssize_t n = PyList_Size(rest.get());
+        if (n == 0) {
+            clear_candidate(frame, user.get(), pattern);
+            return Ref::borrow(Py_None);
+        }
+        Ref directories = check(PyList_New(n + 1));
+        check(PyList_SetItem(directories.get(), 0, user.release()));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *item = PyList_GetItem(rest.get(), i);  // borrowed
+            check(PyList_SetItem(directories.get(), i + 1, Ref::borrow(item).release()));
+        }
+        for (Py_ssize_t i = 0; i < PyList_Size(directories.get()); ++i) {
+            frame.line = kLineClearLoop;
+            Ref sp = Ref::borrow(PyList_GetItem(directories.get(), i));
+            clear_candidate(frame, sp.get(), pattern);
+        }
+        return Ref::borrow(Py_None);
+    }
+    // Anything else goes through `+` and iteration, with whatever they run.
     Ref first = check(PyList_New(1));
     check(PyList_SetItem(first.get(), 0, user.release()));
-    Ref rest = call_method(lookup_global(s_site).get(), s_getsitepackages);
     Ref directories = check(PyNumber_Add(first.get(), rest.get()));
     Ref iterator = check(PyObject_GetIter(directories.get()));
     for (;;) {
         frame.line = kLineClearLoop;
         Ref sp = next_item(iterator.get());
         if (!sp) break;
-        frame.line = kLineClearQualifies;
-        if (check(PySequence_Contains(sp.get(), s_site_packages.get()))) {
-            clear_directory(frame, sp.get(), pattern);
-        }
+        clear_candidate(frame, sp.get(), pattern);
     }
     return Ref::borrow(Py_None);
 }

@@ -46,10 +46,10 @@ private:
     PyObject *obj_ = nullptr;
 };
 
-// An attribute of a standard module (os.path.realpath, shutil.copyfile,
-// sys._getframe, ...), imported on first use and kept for the life of the
-// process. These are the module's own tools, not module globals: rebinding
-// names in brevan.setting does not change them.
+// An attribute of a standard module (os.path.realpath, shutil.copyfile, ...),
+// imported on first use and kept for the life of the process. These are the
+// module's own tools, not module globals: rebinding names in brevan.setting
+// does not change them.
 class StdAttr {
 public:
     constexpr StdAttr(const char *module, const char *name) noexcept : module_(module), name_(name) {}
@@ -170,7 +170,7 @@ Ref startup_body(Frame &frame, PyObject *const *args);
 
 // ------------------------------------------------------ function objects ----
 
-// Creates the function type and the five code objects (import time).
+// Creates the function type (import time; code objects are made on demand).
 void functions_prepare(PyObject *module);
 // Binds the five functions in the module namespace, in their order. Returns
 // the line of the failing definition through `line` while it works.
@@ -178,8 +178,9 @@ void functions_bind(PyObject *globals, int &line);
 // Drops what functions_prepare() made (after a failed import).
 void functions_reset() noexcept;
 
-// compile(source, "brevan/setting", mode): code of the notional source file.
-Ref compile_notional(const std::string &source, const char *mode);
+// Code of the notional source file "brevan/setting"; `start` is
+// Py_file_input or Py_eval_input.
+Ref compile_notional(const std::string &source, int start);
 // code.replace(co_name=name, co_qualname=name, **fields); `fields` may be null.
 Ref rename_code(PyObject *code, PyObject *name, PyObject *fields = nullptr);
 

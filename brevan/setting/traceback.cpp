@@ -4,9 +4,18 @@
 // cannot make one. So a frame is made the way Python makes every frame: by
 // running code. For each (function, line) pair a one-expression code object
 // is compiled once, with as many leading newlines as the line number, and
-// renamed to the function's qualified name; evaluating it returns its own
-// frame through sys._getframe(). That finished frame reports the right file,
-// name and line, and is added to the pending exception's traceback.
+// renamed to the function's qualified name; evaluating it calls a private C
+// function that returns the running frame (PyEval_GetFrame), which is the
+// code's own. That finished frame reports the right file, name and line, and
+// is added to the pending exception's traceback.
+//
+// Everything such a frame exposes to Python is disposable: each evaluation
+// gets a new locals dict, and the C function is found there, never through
+// a name anyone else can rebind (sys._getframe, builtins). What comes back
+// is still checked to be a frame running exactly that code before it goes
+// to PyTraceBack_Here, which trusts its argument blindly; anything else
+// (a signal handler meddling with the frame, say) costs the entry, not the
+// process.
 //
 // An error path therefore costs one small evaluation; the compile happens
 // once per distinct line.
@@ -20,20 +29,21 @@ namespace brevan {
 namespace {
 
 StaticString s_getframe("_getframe");
-StdAttr sys_getframe("sys", "_getframe");
 
 // Kept for the life of the process (never destroyed: see State).
 auto &code_cache = *new std::map<std::pair<const char *, int>, Ref>();
-auto &frame_locals = *new Ref();  // {"_getframe": sys._getframe}
+PyTypeObject *frame_type = nullptr;  // the type of every genuine frame
+PyObject *getframe_function = nullptr;
 
-PyObject *locals_for_eval() {
-    if (!frame_locals) {
-        Ref locals = check(PyDict_New());
-        check(PyDict_SetItem(locals.get(), s_getframe.get(), sys_getframe.get()));
-        frame_locals = locals;
-    }
-    return frame_locals.get();
+// _getframe(): the caller's frame, or None outside any Python frame.
+PyObject *current_frame(PyObject *, PyObject *) noexcept {
+    PyObject *frame = reinterpret_cast<PyObject *>(PyEval_GetFrame());  // borrowed
+    if (frame == nullptr) return Py_NewRef(Py_None);
+    frame_type = Py_TYPE(frame);
+    return Py_NewRef(frame);
 }
+
+PyMethodDef current_frame_def = {"_getframe", current_frame, METH_NOARGS, nullptr};
 
 PyObject *code_for(const char *qualified_name, int line) {
     const auto key = std::make_pair(qualified_name, line);
@@ -42,20 +52,30 @@ PyObject *code_for(const char *qualified_name, int line) {
 
     std::string source(static_cast<std::size_t>(line > 1 ? line - 1 : 0), '\n');
     source += "_getframe()\n";
-    Ref code = compile_notional(source, "eval");
+    Ref code = compile_notional(source, Py_eval_input);
     Ref name = check(PyUnicode_FromString(qualified_name));
     Ref renamed = rename_code(code.get(), name.get());
     return code_cache.emplace(key, renamed).first->second.get();
 }
 
-// A finished frame of `qualified_name` at `line`.
+// A finished frame of `qualified_name` at `line`, or an empty Ref (with or
+// without an exception set) when none could be made.
 Ref make_frame(const char *qualified_name, int line) {
+    if (getframe_function == nullptr) {
+        getframe_function = check(PyCFunction_New(&current_frame_def, nullptr)).release();
+    }
     PyObject *code = code_for(qualified_name, line);
-    PyObject *locals = locals_for_eval();
+    Ref locals = check(PyDict_New());
+    check(PyDict_SetItem(locals.get(), s_getframe.get(), getframe_function));
     // The frame's globals are the module's namespace, as for a Python
     // function; before the import has made it, the private locals serve.
-    PyObject *globals = state.globals ? state.globals : locals;
-    return check(PyEval_EvalCode(code, globals, locals));
+    PyObject *globals = state.globals ? state.globals : locals.get();
+    Ref frame = check(PyEval_EvalCode(code, globals, locals.get()));
+    if (Py_TYPE(frame.get()) != frame_type) return Ref();
+    PyFrameObject *as_frame = reinterpret_cast<PyFrameObject *>(frame.get());
+    Ref frame_code = Ref::steal(reinterpret_cast<PyObject *>(PyFrame_GetCode(as_frame)));
+    if (frame_code.get() != code) return Ref();
+    return frame;
 }
 
 }  // namespace

@@ -1,0 +1,242 @@
+"""Nothing reachable from Python crashes the interpreter: the frames behind
+traceback entries, the code objects, rebound standard names, module games,
+re-import, pickling, weak references and recursion through rebound globals.
+Each case runs in a child process, so a crash fails only that case."""
+
+import textwrap
+
+import pytest
+
+PRELUDE = """
+import builtins, copy, gc, importlib, pickle, sys, traceback, types, weakref
+import brevan.setting as S
+
+def outcome(call):
+    try:
+        result = call()
+    except BaseException as e:
+        entries = [(f.lineno, f.name) for f in traceback.extract_tb(e.__traceback__)
+                   if f.filename == "brevan/setting"]
+        return type(e).__name__, entries
+    return "returned", result
+
+def last_frame(exc):
+    tb = exc.__traceback__
+    while tb.tb_next:
+        tb = tb.tb_next
+    return tb.tb_frame
+
+def count_error():
+    return outcome(lambda: S.read([], 2))
+
+def entry_frame():
+    try:
+        S.read([], 2)
+    except TypeError as e:
+        return last_frame(e)
+"""
+
+COUNT = "('TypeError', [(42, 'brevan.setting.read')])"
+
+# name: (code run after PRELUDE, expected output lines)
+DOORS = {
+    "frame locals replaced": (
+        """
+        entry_frame().f_locals["_getframe"] = lambda: 42
+        print(count_error())
+        entry_frame().f_locals["_getframe"] = lambda: sys._getframe()
+        entry_frame().f_locals.clear()
+        print(count_error())
+        """,
+        [COUNT, COUNT],
+    ),
+    "frame globals replaced": (
+        """
+        frame = entry_frame()
+        frame.f_globals["_getframe"] = lambda: 42
+        del frame.f_globals["__builtins__"]
+        print(count_error())
+        vars(S)["__builtins__"] = 5
+        print(count_error())
+        """,
+        [COUNT, COUNT],
+    ),
+    "frame cleared": (
+        """
+        frame = entry_frame()
+        frame.clear()
+        print(count_error(), frame.f_lineno)
+        """,
+        [COUNT + " 42"],
+    ),
+    "frame function called": (
+        """
+        getframe = entry_frame().f_locals["_getframe"]
+        print(type(getframe()).__name__, outcome(lambda: getframe(1))[0], count_error())
+        """,
+        ["frame TypeError " + COUNT],
+    ),
+    "frame code run": (
+        """
+        code = entry_frame().f_code
+        print(outcome(lambda: exec(code, {}))[0], outcome(lambda: exec(code, {"_getframe": len}))[0])
+        print(outcome(lambda: types.FunctionType(code, {})())[0], count_error())
+        """,
+        ["NameError TypeError", "NameError " + COUNT],
+    ),
+    "sys._getframe and builtins rebound before the first entry": (
+        """
+        sys._getframe = lambda *a: 42
+        builtins.compile = lambda *a, **k: 42
+        real_import = builtins.__import__
+
+        def first_entry_and_code():
+            builtins.__import__ = lambda *a, **k: 42
+            try:
+                name = S.clear.__code__.co_name
+                S.read([], 2)
+            finally:
+                builtins.__import__ = real_import  # for the report of the outcome
+        print(outcome(first_entry_and_code), S.clear.__code__.co_name)
+        """,
+        [COUNT + " clear"],
+    ),
+    "function code objects run": (
+        """
+        results = set()
+        for name in ("clear", "save", "read", "find", "startup"):
+            code = getattr(S, name).__code__
+            results.add(outcome(lambda: exec(code))[0])
+            results.add(outcome(lambda: exec(code, {}, {}))[0])
+            for n in range(6):
+                results.add(outcome(lambda: types.FunctionType(code, vars(S))(*range(n)))[0])
+                results.add(outcome(lambda: types.FunctionType(code, {})(**dict.fromkeys(code.co_varnames[:n])))[0])
+            other = code.replace(co_name="x", co_consts=(None,), co_varnames=tuple("abcde"[:code.co_nlocals]))
+            results.add(outcome(lambda: exec(other))[0])
+            results.add(outcome(lambda: copy.deepcopy(code) is code)[1])
+        print(sorted(map(str, results)), count_error())
+        """,
+        ["['True', 'TypeError', 'UnboundLocalError'] " + COUNT],
+    ),
+    "types.MethodType rebound": (
+        """
+        types.MethodType = lambda *a: 42
+        class Holder:
+            find = S.find
+        method = Holder().find
+        print(type(method).__name__, method.__func__ is S.find, outcome(method))
+        """,
+        ["method True ('TypeError', [])"],
+    ),
+    "module class and namespace games": (
+        """
+        class Odd(types.ModuleType):
+            @property
+            def Path(self):
+                raise KeyError("no")
+        S.__class__ = Odd
+        print(outcome(lambda: S.read(["x"])))
+        S.__class__ = types.ModuleType
+        read = S.read
+        vars(S).clear()
+        print(outcome(lambda: read(["x"])), outcome(lambda: read([], 2)))
+        """,
+        [
+            "('NameError', [(53, 'brevan.setting.read')])",
+            "('NameError', [(53, 'brevan.setting.read')]) " + COUNT,
+        ],
+    ),
+    "re-import and reload": (
+        """
+        import importlib.util
+        first = S
+        del sys.modules["brevan.setting"]
+        import brevan.setting as again
+        print(again is first, importlib.reload(S) is S)
+        fresh = importlib.util.module_from_spec(S.__spec__)
+        print(fresh is S, outcome(lambda: S.__spec__.loader.exec_module(S)), count_error())
+        """,
+        ["True True", "True ('returned', None) " + COUNT],
+    ),
+    "pickling and copying": (
+        """
+        frame = entry_frame()
+        print(pickle.loads(pickle.dumps(S.save)) is S.save, copy.deepcopy([S.read])[0] is S.read,
+              outcome(lambda: pickle.dumps(frame))[0], outcome(lambda: copy.copy(frame))[0])
+        S.save.__qualname__ = "no.such"
+        print(outcome(lambda: pickle.dumps(S.save))[0], count_error())
+        """,
+        ["True True TypeError TypeError", "PicklingError " + COUNT],
+    ),
+    "weak references and collection": (
+        """
+        seen = []
+        ref = weakref.ref(S.clear, lambda r: seen.append(r() is None))
+        gc.get_referents(S.clear), gc.get_referrers(S.clear)
+        S.iprint = lambda *a, **k: None
+        del S.clear
+        gc.collect()
+        print(seen, ref(), outcome(S.startup), count_error())
+        """,
+        ["[True] None ('returned', None) " + COUNT],
+    ),
+    "function type misuse": (
+        """
+        kind = type(S.clear)
+        print(outcome(lambda: object.__new__(kind))[0], outcome(kind)[0],
+              outcome(lambda: type("Sub", (kind,), {}))[0])
+        class Same:
+            __slots__ = tuple("abcdefghijklm") + ("__dict__", "__weakref__")
+        def swap():
+            S.clear.__class__ = Same
+        print(outcome(swap)[0], count_error())
+        """,
+        ["TypeError TypeError TypeError", "TypeError " + COUNT],
+    ),
+    "recursion through rebound globals": (
+        """
+        S.iprint = lambda *a, **k: None
+        S.site = types.SimpleNamespace(getusersitepackages=S.clear, getsitepackages=list)
+        print(outcome(S.clear)[0])
+        S.site = types.SimpleNamespace(getusersitepackages=lambda: "/none", getsitepackages=list)
+        S.read = S.startup
+        print(outcome(S.startup), count_error.__name__)
+        """,
+        ["RecursionError", "('returned', None) count_error"],
+    ),
+    "calls while the interpreter shuts down": (
+        """
+        import atexit, os
+        S.iprint = lambda *a, **k: None
+        S.site = types.SimpleNamespace(getusersitepackages=lambda: "/none", getsitepackages=list)
+
+        def late(write=os.write):
+            for call in (lambda: S.read([], 2), S.startup, lambda: S.find("-x")):
+                write(1, f"{outcome(call)[0]} ".encode())
+        atexit.register(late)
+        """,
+        ["TypeError returned Exception "],
+    ),
+    "signal handler meddling with an entry's frame": (
+        """
+        import ctypes, signal
+        trip = ctypes.pythonapi.PyErr_SetInterrupt
+        trip.argtypes, trip.restype = [], None
+        class Override:
+            __len__ = staticmethod(trip)
+        def handler(signum, frame):
+            frame.f_locals["_getframe"] = lambda: sys._getframe()
+        signal.signal(signal.SIGINT, handler)
+        print(outcome(lambda: S.save({}, override=Override())), count_error())
+        """,
+        ["('TypeError', []) " + COUNT],
+    ),
+}
+
+
+@pytest.mark.parametrize("door", DOORS)
+def test_tampering_never_crashes(run_python, door):
+    code, expected = DOORS[door]
+    result = run_python(PRELUDE + textwrap.dedent(code), check=False)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == expected, result.stderr
