@@ -1,6 +1,7 @@
 import io
 import json
 import math
+import os
 import re
 import sys
 from pathlib import Path
@@ -262,10 +263,13 @@ def env(monkeypatch):
         (None, "", False, False),
     ],
 )
-def test_colour_decision(env, no_color, force_color, tty, coloured):
+@pytest.mark.parametrize("environ", ["os.environ", "a dict in its place"])
+def test_colour_decision(env, no_color, force_color, tty, coloured, environ):
     for name, value in [("NO_COLOR", no_color), ("FORCE_COLOR", force_color)]:
         if value is not None:
             env.setenv(name, value)
+    if environ != "os.environ":  # not the interpreter's mapping: read through get()
+        env.setattr(os, "environ", dict(os.environ))
     out = FakeOut(tty)
     env.setattr(sys, "stdout", out)
     assert vexil.iprint("hi", "cyan", "red") == "hi"
@@ -303,6 +307,23 @@ def test_unknown_colour_writes_nothing(env, fg, bg, shown):
     with pytest.raises(ValueError, match=rf"unknown colour {shown} \(expected one of black, red, .*light_white\)"):
         vexil.iprint("x", fg, bg)
     assert out.getvalue() == ""
+
+
+@pytest.mark.parametrize(
+    ("owner", "name", "value"),
+    [
+        ("type", "get", lambda self, key, default=None: "1" if key == "NO_COLOR" else default),
+        ("type", "__getitem__", lambda self, key: "1"),
+        ("object", "encodekey", lambda key: b"FORCE_COLOR"),
+    ],
+)
+def test_colour_variables_follow_a_changed_environ(env, owner, name, value):
+    env.setenv("FORCE_COLOR", "1")
+    env.setattr(type(os.environ) if owner == "type" else os.environ, name, value)
+    out = FakeOut(True)
+    env.setattr(sys, "stdout", out)
+    vexil.iprint("hi", "cyan")
+    assert out.getvalue() == "hi\n"  # NO_COLOR seen as set, as os.environ.get() says
 
 
 def test_stdout_looked_up_each_call(env):

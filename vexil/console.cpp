@@ -34,17 +34,9 @@ int colour_code(PyObject *colour, int base) {
     throw_error();
 }
 
-// os.environ[name] is set and not empty. Read on every call so changes to the
-// environment at run time are seen.
-bool env_flag(State &st, const char *name) {
-    Ref environ = check(PyObject_GetAttrString(st.os, "environ"));
-    Ref value = check(PyObject_CallMethod(environ.get(), "get", "s", name));
-    return check(PyObject_IsTrue(value.get())) != 0;
-}
-
 bool use_colour(State &st, PyObject *stream) {
-    if (env_flag(st, "NO_COLOR")) return false;
-    if (env_flag(st, "FORCE_COLOR")) return true;
+    if (colour_variable_set(st, kNoColor)) return false;
+    if (colour_variable_set(st, kForceColor)) return true;
     Ref isatty = Ref::steal(PyObject_GetAttrString(stream, "isatty"));
     if (!isatty) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();

@@ -79,6 +79,7 @@ int exec(PyObject *module) {
         Ref encoder = check(PyImport_ImportModule("json.encoder"));
         Ref c_encoder = check(PyObject_GetAttrString(encoder.get(), "c_make_encoder"));
         st.json_c_writer = Py_Version >= 0x030D0000 && c_encoder.get() != Py_None;
+        environ_prepare(st);
     } catch (const PyError &) {
         return -1;  // m_clear drops whatever was stored
     }
@@ -88,7 +89,11 @@ int exec(PyObject *module) {
 template <class F>
 void each_field(State &st, F &&f) {
     for (PyObject **field : {&st.json_dumps, &st.decode_error, &st.dumps_kwnames, &st.indent, &st.scan_plain,
-                             &st.scan_checked, &st.isascii_name, &st.os})
+                             &st.scan_checked, &st.isascii_name, &st.os, &st.environ_type,
+                             &st.environ_names[0], &st.environ_names[1], &st.environ_names[2],
+                             &st.environ_names[3], &st.environ_values[0], &st.environ_values[1],
+                             &st.environ_values[2], &st.environ_values[3], &st.environ_data_name,
+                             &st.colour_keys[0], &st.colour_keys[1]})
         f(*field);
 }
 

@@ -29,7 +29,21 @@ struct State {
     PyObject *isascii_name;     // "isascii"
     PyObject *os;
     bool json_c_writer;         // json's indented writer is its C encoder
+    // os.environ as it was at import, for reading the colour variables
+    // without running Python code (environ_flags.cpp). NULL: no shortcut.
+    PyObject *environ_type;
+    PyObject *environ_names[4];   // get, __getitem__, encodekey, decodevalue
+    PyObject *environ_values[4];  // what those names gave at import
+    PyObject *environ_data_name;  // "_data"
+    PyObject *colour_keys[2];     // NO_COLOR and FORCE_COLOR, encoded as os.environ stores them
 };
+
+// The colour variables iprint reads, in the order it reads them.
+enum ColourVariable { kNoColor = 0, kForceColor = 1 };
+// Whether os.environ holds a non-empty value for the variable.
+bool colour_variable_set(State &st, ColourVariable variable);
+// Records os.environ as it is now (module set-up); never fails.
+void environ_prepare(State &st) noexcept;
 
 inline State &state_of(PyObject *module) { return *static_cast<State *>(PyModule_GetState(module)); }
 
