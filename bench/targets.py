@@ -28,6 +28,7 @@ from pathlib import Path
 
 import vexil
 import brevan.setting as ours
+from bench_calls import NoSite  # a `site` that lists no site-packages directory
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -111,18 +112,6 @@ def import_rows(base_dir: Path, rounds: int):
 
 
 # ---------------------------------------------------------------- calls
-
-class NoSite:
-    """A `site` that lists no site-packages directory."""
-
-    @staticmethod
-    def getusersitepackages():
-        return "/nonexistent"
-
-    @staticmethod
-    def getsitepackages():
-        return []
-
 
 def settings_100k():
     """A settings object whose text is about 100 KB: sections of mixed values."""

@@ -9,12 +9,8 @@ cd "$(dirname "$0")/.."
 . scripts/pythons.sh
 . scripts/venv.sh
 
-mapfile -t pythons < <(brevan_pythons)
-python=${pythons[0]:-}
-if [ -z "$python" ]; then
-    echo "no Python >= 3.12 found (set PYTHON=/path/to/python3.12)" >&2
-    exit 1
-fi
+brevan_require_pythons
+python=${pythons[0]}
 echo "Using $python"
 brevan_venv .venv/demo "$python" "$(brevan_sources_hash)" .
 if [ "$BREVAN_VENV_REUSED" = 1 ]; then

@@ -36,3 +36,13 @@ brevan_pythons() {
         echo "$real"
     done
 }
+
+# brevan_require_pythons: fills the array `pythons` (best first), or exits
+# with a hint when there is none.
+brevan_require_pythons() {
+    mapfile -t pythons < <(brevan_pythons)
+    if [ "${#pythons[@]}" -eq 0 ]; then
+        echo "no Python >= 3.12 found (set PYTHON=/path/to/python3.12)" >&2
+        exit 1
+    fi
+}

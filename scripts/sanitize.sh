@@ -15,28 +15,15 @@ cd "$(dirname "$0")/.."
 . scripts/pythons.sh
 . scripts/venv.sh
 
-mapfile -t pythons < <(brevan_pythons)
-if [ "${#pythons[@]}" -eq 0 ]; then
-    echo "no Python >= 3.12 found (set PYTHON=/path/to/python3.12)" >&2
-    exit 1
-fi
+brevan_require_pythons
 python=${pythons[0]}
-mapfile -t requires < <("$python" -c '
-import tomllib
-with open("pyproject.toml", "rb") as f:
-    project = tomllib.load(f)
-print("\n".join(project["build-system"]["requires"] + project["project"]["optional-dependencies"]["test"]))')
+mapfile -t requires < <(brevan_requirements "$python" test)
 brevan_venv .venv/sanitize "$python" "$(brevan_hash pyproject.toml)" "${requires[@]}"
 # A new environment (another Python, other build requirements) starts the
 # CMake tree afresh too.
 if [ "$BREVAN_VENV_REUSED" = 0 ]; then rm -rf build/sanitize; fi
 vpy=.venv/sanitize/bin/python
-mapfile -t extra < <("$vpy" -c '
-from scikit_build_core.build import get_requires_for_build_wheel
-print("\n".join(get_requires_for_build_wheel()))')
-if [ -n "${extra[*]}" ]; then
-    "$vpy" -m pip install --quiet --disable-pip-version-check "${extra[@]}"
-fi
+brevan_backend_extras "$vpy"
 # Debug information, unstripped, so that reports name functions and lines.
 BREVAN_SANITIZE=ON BREVAN_WERROR=ON "$vpy" -m pip install --quiet --disable-pip-version-check \
     --no-build-isolation --no-deps --force-reinstall -C build-dir=build/sanitize \

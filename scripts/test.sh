@@ -14,11 +14,7 @@ cd "$(dirname "$0")/.."
 . scripts/pythons.sh
 . scripts/venv.sh
 
-mapfile -t pythons < <(brevan_pythons)
-if [ "${#pythons[@]}" -eq 0 ]; then
-    echo "no Python >= 3.12 found (set PYTHON=/path/to/python3.12)" >&2
-    exit 1
-fi
+brevan_require_pythons
 echo "Pythons: ${pythons[*]}"
 
 wheel=$(bash scripts/wheel.sh | tail -n 1)

