@@ -32,9 +32,6 @@ BREVAN_SANITIZE=ON BREVAN_WERROR=ON "$vpy" -m pip install --quiet --disable-pip-
 cxx=${CXX:-g++}
 preload="$("$cxx" -print-file-name=libasan.so) $("$cxx" -print-file-name=libstdc++.so.6)"
 tag=$("$vpy" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-# Instrumented frames are several times larger: at the interpreter's C
-# recursion limit, the deepest tests need more than the usual 8 MiB of stack.
-ulimit -s 65536 || echo "warning: could not raise the stack limit to 64 MiB" >&2
 cd tests
 status=0
 for general in 0 1; do

@@ -260,10 +260,26 @@ PyObject *run_body(const FunctionDef &def, PyObject *const *bound) noexcept {
 
 // A body can reach itself again through rebound globals without any Python
 // frame in between (site.getusersitepackages = clear), so each call counts
-// against the recursion limit, as calls of builtin functions do.
+// against the recursion limit, as calls of builtin functions do. The
+// interpreter's C recursion limit alone is not enough: from 3.13 on it allows
+// thousands of nested C calls, more than fit on the stack when frames are
+// large (as under AddressSanitizer). So the module also bounds its own
+// nesting explicitly by the recursion limit, the depth at which the same
+// functions written in Python would stop.
+thread_local int nesting = 0;
+
+[[gnu::cold, gnu::noinline]] PyObject *too_deep() noexcept {
+    PyErr_SetString(PyExc_RecursionError,
+                    "maximum recursion depth exceeded while calling a Python object");
+    return nullptr;
+}
+
 PyObject *run_guarded(const FunctionDef &def, PyObject *const *bound) noexcept {
+    if (nesting >= Py_GetRecursionLimit()) return too_deep();
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    ++nesting;
     PyObject *result = run_body(def, bound);
+    --nesting;
     Py_LeaveRecursiveCall();
     return result;
 }
