@@ -1,7 +1,6 @@
 """Arbitrary arguments to the five functions give a result or an ordinary
 exception, never a crash, and bind exactly where a Python function of the
-same signature binds. The functions run against scratch settings files,
-a stand-in `site` over scratch directories and a stand-in `subprocess`."""
+same signature binds (against scratch files and stand-in site and subprocess)."""
 
 import collections
 import inspect
@@ -45,29 +44,12 @@ class Settings(dict):
 
 # Names without "/": paths stay inside the scratch working directory.
 names = st.text(alphabet="ab~*?.-_ [", max_size=6)
-leaves = st.one_of(
-    st.none(),
-    st.booleans(),
-    st.integers(),
-    st.floats(allow_nan=True),
-    names,
-    names.map(str.encode),
-    names.map(Text),
-    names.map(pathlib.Path),
-    st.just(Booby()),
-    st.sampled_from([object(), Settings, hostile, b"", bytearray(b"x")]),
-)
-values = st.recursive(
-    leaves,
-    lambda children: st.one_of(
-        st.lists(children, max_size=3),
-        st.lists(children, max_size=3).map(tuple),
-        st.dictionaries(names, children, max_size=3),
-        st.dictionaries(names, children, max_size=3).map(Settings),
-        st.dictionaries(names, children, max_size=3).map(collections.OrderedDict),
-    ),
-    max_leaves=6,
-)
+leaves = st.none() | st.booleans() | st.integers() | st.floats(allow_nan=True) | names | names.map(str.encode) \
+    | names.map(Text) | names.map(pathlib.Path) | st.just(Booby()) | st.sampled_from([object(), Settings, hostile, b"", bytearray(b"x")])
+values = st.recursive(leaves, lambda children: st.one_of(
+    st.lists(children, max_size=3), st.lists(children, max_size=3).map(tuple),
+    *(st.dictionaries(names, children, max_size=3).map(kind) for kind in (dict, Settings, collections.OrderedDict)),
+), max_leaves=6)
 keyword_names = st.sampled_from(KEYWORDS) | st.sampled_from(KEYWORDS).map(Text) | names
 keywords = st.dictionaries(keyword_names, values, max_size=3)
 anything = st.tuples(st.lists(values, max_size=4), keywords)
@@ -115,13 +97,6 @@ def stand_ins(setting, monkeypatch, tmp_path):
     monkeypatch.chdir(work)
 
 
-def outcome(func, args, kwargs):
-    try:
-        return "returned", func(*args, **kwargs)
-    except Exception as e:
-        return "raised", e
-
-
 @settings(max_examples=300, derandomize=True, deadline=None,
           suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
 @given(call=calls)
@@ -134,15 +109,14 @@ def test_arbitrary_arguments(setting, scratch, stand_ins, call):
     except TypeError:
         binds = False
 
-    kind, result = outcome(func, args, kwargs)
-    event(f"{name} {kind} {type(result).__name__}")
-
-    if kind == "raised":
-        assert not isinstance(result, SystemError), result
-        own = [f.name for f in traceback.extract_tb(result.__traceback__) if f.filename == "brevan/setting"]
+    try:
+        event(f"{name} returned {type(func(*args, **kwargs)).__name__}")
+    except Exception as e:
+        event(f"{name} raised {type(e).__name__}")
+        assert not isinstance(e, SystemError), e
+        own = [f.name for f in traceback.extract_tb(e.__traceback__) if f.filename == "brevan/setting"]
         assert all(entry.startswith("brevan.setting.") for entry in own), own
-        message = str(result)
-        binding_error = type(result) is TypeError and message.startswith(f"{name}() ")
-        assert binding_error == (not binds), (message, args, kwargs)
+        binding_error = type(e) is TypeError and str(e).startswith(f"{name}() ")
+        assert binding_error == (not binds), (str(e), args, kwargs)
     else:
         assert binds

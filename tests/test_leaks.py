@@ -1,9 +1,6 @@
-"""Repeated calls hold on to nothing: every function of brevan.setting and
-vexil, on its success path and on each kind of error path, leaves the
-allocated blocks and the live objects where they were.
-
-Runs in seconds: `find` talks to a stand-in `subprocess`, `clear` to a
-stand-in `site` over scratch directories, and console lines go to a sink."""
+"""Repeated calls of every function of brevan.setting and vexil, on success
+and on each kind of error path, leave the allocated blocks and live objects
+where they were. `find`, `clear` and the console talk to stand-ins."""
 
 import contextlib
 import ctypes
@@ -15,28 +12,11 @@ import pytest
 
 import vexil
 
-TIMES = 600
-WRITES = 100  # calls that write and sync a file
-ROUNDS = 2
-# A leak grows the counts by at least one per call in every round. The
-# interpreter's own caches and allocator keep a block now and then too (a
-# few hundred per thousand file reads, in pure Python as well), so only
-# growth in every round counts, and only past this slack.
+TIMES, WRITES, ROUNDS = 600, 100, 2  # WRITES: for calls that write and sync a file
+# A leak grows the counts by one or more per call in every round; the
+# interpreter's caches keep a block now and then (also in pure Python), so
+# only growth in every round counts, past a slack.
 SLACK_OBJECTS = 16
-
-
-def slack_blocks(times):
-    return max(64, times // 2)
-
-
-class Sink:
-    """A console that keeps nothing."""
-
-    def write(self, text):
-        return len(text)
-
-    def flush(self):
-        pass
 
 
 class Raiser:
@@ -62,10 +42,8 @@ def completed(returncode, stdout=b"", stderr=b""):
 
 @pytest.fixture
 def env(setting, scratch, monkeypatch, tmp_path):
-    """Stand-ins for everything that would leave the process, and a
-    settings file in the scratch home."""
-    user = tmp_path / "user" / "site-packages"
-    system = tmp_path / "sys" / "site-packages"
+    """Stand-ins for all that would leave the process; a settings file in home."""
+    user, system = tmp_path / "user" / "site-packages", tmp_path / "sys" / "site-packages"
     (user / "kept~").mkdir(parents=True)  # a match that rmtree's stand-in keeps
     system.mkdir(parents=True)
     monkeypatch.setattr(setting, "site", types.SimpleNamespace(
@@ -87,10 +65,8 @@ def reentrant_iprint(setting):
     def iprint(message, foreground, background=None):
         if not depth:  # one level of re-entry, then plain
             depth.append(1)
-            try:
+            with contextlib.suppress(UnboundLocalError):
                 setting.read([])
-            except UnboundLocalError:
-                pass
             setting.clear()
             depth.pop()
         return message
@@ -157,12 +133,10 @@ def test_repeated_calls_do_not_leak(env, scenario):
 
     def run(n):
         for _ in range(n):
-            try:
+            with contextlib.suppress(Exception):
                 call()
-            except Exception:
-                pass
 
-    with contextlib.redirect_stdout(Sink()):
+    with contextlib.redirect_stdout(types.SimpleNamespace(write=len, flush=lambda: None)):  # keeps nothing
         run(times)  # caches fill here: traceback code, interned names, ...
         counts = [settled()]
         for _ in range(ROUNDS):
@@ -170,5 +144,5 @@ def test_repeated_calls_do_not_leak(env, scenario):
             counts.append(settled())
     blocks = min(after[0] - before[0] for before, after in zip(counts, counts[1:]))
     objects = min(after[1] - before[1] for before, after in zip(counts, counts[1:]))
-    assert blocks <= slack_blocks(times) and objects <= SLACK_OBJECTS, (
+    assert blocks <= max(64, times // 2) and objects <= SLACK_OBJECTS, (
         f"{blocks} blocks, {objects} objects more in each round of {times} calls: {counts}")
