@@ -16,30 +16,22 @@ NAMES = ("clear", "save", "read", "find", "startup")
 KEYWORDS = ("pattern", "obj", "path", "override", "site", "x", "", "self", "Path")
 
 
-class Hostile(Exception):
-    pass
+Hostile = type("Hostile", (Exception,), {})
+Settings = type("Settings", (dict,), {})
 
 
 def hostile(*_):
     raise Hostile("refused")
 
 
-class Booby:
-    """An object whose protocols raise (but its repr, which reports need)."""
-
+class Booby:  # its protocols raise, but its repr, which reports need
     __bool__ = __fspath__ = __str__ = __len__ = __iter__ = __format__ = __eq__ = hostile
     __hash__ = None
-
-    def __repr__(self):
-        return "Booby()"
+    __repr__ = lambda self: "Booby()"  # noqa: E731
 
 
 class Text(str):
     __str__ = __format__ = __fspath__ = hostile
-
-
-class Settings(dict):
-    pass
 
 
 # Names without "/": paths stay inside the scratch working directory.
@@ -92,9 +84,8 @@ def stand_ins(setting, monkeypatch, tmp_path):
         getusersitepackages=lambda: str(user), getsitepackages=lambda: [str(system)]))
     found = types.SimpleNamespace(returncode=0, stdout=b"Location: /x\n", stderr=b"")
     monkeypatch.setattr(setting, "subprocess", types.SimpleNamespace(run=lambda *a, **k: found))
-    work = tmp_path / "work"
-    work.mkdir()
-    monkeypatch.chdir(work)
+    (tmp_path / "work").mkdir()
+    monkeypatch.chdir(tmp_path / "work")
 
 
 @settings(max_examples=300, derandomize=True, deadline=None,

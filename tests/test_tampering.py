@@ -13,12 +13,9 @@ import brevan.setting as S
 
 def outcome(call):
     try:
-        result = call()
+        return "returned", call()
     except BaseException as e:
-        entries = [(f.lineno, f.name) for f in traceback.extract_tb(e.__traceback__)
-                   if f.filename == "brevan/setting"]
-        return type(e).__name__, entries
-    return "returned", result
+        return type(e).__name__, [(f.lineno, f.name) for f in traceback.extract_tb(e.__traceback__) if f.filename == "brevan/setting"]
 
 def count_error():
     return outcome(lambda: S.read([], 2))
