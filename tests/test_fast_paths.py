@@ -197,13 +197,11 @@ def test_fifo_is_opened_once(tmp_path):
     assert result.stdout.endswith("{'a': 1}\n"), result.stderr
 
 
-NOTIONAL_CLEAR = """
-def clear(pattern="*~*"):
-    for sp in [site.getusersitepackages()] + site.getsitepackages():
+def python_clear(pattern="*~*"):  # the loop clear() stands for, with site and Path set here by walk()
+    for sp in [site.getusersitepackages()] + site.getsitepackages():  # noqa: F821
         if "site-packages" in sp:
-            for fp in Path(sp).glob(pattern=pattern):
+            for fp in Path(sp).glob(pattern=pattern):  # noqa: F821
                 pass
-"""
 
 
 class RightAdd:
@@ -211,15 +209,11 @@ class RightAdd:
         return iter([*other, "b/site-packages", 5])
 
 
-class Listing(list):
-    pass
-
-
 LISTINGS = {  # what getsitepackages() returns: a list is walked by index
     "empty list": lambda: [],
     "several": lambda: ["a/site-packages", "b/dist-packages", "c/site-packages"],
     "bytes entry": lambda: [b"a/site-packages"],
-    "list subclass": lambda: Listing(["a/site-packages"]),
+    "list subclass": lambda: type("Listing", (list,), {})(["a/site-packages"]),
     "answers + itself": RightAdd,
     "None": lambda: None,
     # Path() of the first directory empties every list holding it, the walked copy too.
@@ -251,8 +245,6 @@ def walk(clear, bind, listing, user):
 @pytest.mark.parametrize("user", ["u/site-packages", "/nonexistent"])
 @pytest.mark.parametrize("listing", LISTINGS)
 def test_clear_walk_matches_python(setting, monkeypatch, listing, user):
-    python_globals = {}
-    exec(NOTIONAL_CLEAR, python_globals)
-    expected = walk(python_globals["clear"], python_globals.__setitem__, listing, user)
+    expected = walk(python_clear, lambda name, value: monkeypatch.setitem(globals(), name, value), listing, user)
     ours = walk(setting.clear, lambda name, value: monkeypatch.setattr(setting, name, value), listing, user)
     assert ours == expected

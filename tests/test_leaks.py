@@ -13,9 +13,8 @@ import pytest
 import vexil
 
 TIMES, WRITES, ROUNDS = 600, 100, 2  # WRITES: for calls that write and sync a file
-# A leak grows the counts by one or more per call in every round; the
-# interpreter's caches keep a block now and then (also in pure Python), so
-# only growth in every round counts, past a slack.
+# A leak grows the counts by one or more per call in every round; caches keep
+# a block now and then (also in pure Python): only steady growth past a slack counts.
 SLACK_OBJECTS = 16
 
 
@@ -31,10 +30,6 @@ def vectorcall(func, args, kwnames):
     return call(func, ctypes.cast(stack, ctypes.c_void_p), len(args) - len(kwnames), id(kwnames))
 
 
-def completed(returncode, stdout=b"", stderr=b""):
-    return types.SimpleNamespace(returncode=returncode, stdout=stdout, stderr=stderr)
-
-
 @pytest.fixture
 def env(setting, scratch, monkeypatch, tmp_path):
     """Stand-ins for all that would leave the process; a settings file in home."""
@@ -44,7 +39,7 @@ def env(setting, scratch, monkeypatch, tmp_path):
     monkeypatch.setattr(setting, "site", types.SimpleNamespace(
         getusersitepackages=lambda: str(user), getsitepackages=lambda: [str(system)]))
     monkeypatch.setattr(setting, "shutil", types.SimpleNamespace(rmtree=lambda path, ignore_errors: None))
-    found = completed(0, b"Name: pkg\nLocation: /somewhere\n")
+    found = types.SimpleNamespace(returncode=0, stdout=b"Name: pkg\nLocation: /somewhere\n", stderr=b"")
     monkeypatch.setattr(setting, "subprocess", types.SimpleNamespace(run=lambda command, capture_output: found))
     setting.save(setting.defaults, scratch.user, override=True)
     return types.SimpleNamespace(setting=setting, scratch=scratch, set=lambda name, value: monkeypatch.setattr(setting, name, value))
@@ -71,7 +66,6 @@ def reentrant_iprint(setting):
 
 # name: (set-up taking env and returning the call, times); a call may raise.
 SCENARIOS = {
-    # success paths
     "clear": (lambda e: e.setting.clear, TIMES),
     "clear pattern": (lambda e: lambda: e.setting.clear(pattern="*"), TIMES),
     "read": (lambda e: e.setting.read, TIMES),
@@ -81,7 +75,6 @@ SCENARIOS = {
     "find": (lambda e: lambda: e.setting.find("pkg"), TIMES),
     "startup": (lambda e: e.setting.startup, TIMES),
     "vexil": (lambda e: lambda: vexil.loads(vexil.dumps(e.setting.defaults)) and vexil.iprint("m", foreground="cyan", background="red"), TIMES),
-    # binding errors
     "too many": (lambda e: lambda: e.setting.clear("a", "b"), TIMES),
     "too few": (lambda e: e.setting.find, TIMES),
     "unexpected keyword": (lambda e: lambda: e.setting.save({}, x=1), TIMES),
@@ -93,22 +86,19 @@ SCENARIOS = {
     "startup arguments": (lambda e: lambda: e.setting.startup(1), TIMES),
     "startup keywords": (lambda e: lambda: e.setting.startup(x=1), TIMES),
     "vexil errors": (lambda e: lambda: vexil.loads("{") if vexil.dumps({1: 2}) else None, TIMES),
-    # body failures
     "broken settings file": (lambda e: (e.scratch.local.write_text("{"), e.setting.read)[1], TIMES),
     "missing files": (lambda e: lambda: e.setting.read([e.scratch.root / "none"]), TIMES),
-    "pip fails": (lambda e: (e.set("subprocess", types.SimpleNamespace(run=lambda command, capture_output: completed(1, stderr=b"no"))),
-                             lambda: e.setting.find("pkg"))[1], TIMES),
+    "pip fails": (lambda e: (e.set("subprocess", types.SimpleNamespace(run=lambda command, capture_output: types.SimpleNamespace(
+        returncode=1, stdout=b"", stderr=b"no"))), lambda: e.setting.find("pkg"))[1], TIMES),
     "option refused": (lambda e: lambda: e.setting.find("-x"), TIMES),
     "dumps fails": (lambda e: lambda: e.setting.save({"a": {1: 2}}, e.scratch.root / "x.json"), TIMES),
     "bad pattern": (lambda e: lambda: e.setting.clear(""), TIMES),
-    # failing rebound globals
     "Path fails": (lambda e: (e.set("Path", fail), e.setting.read)[1], TIMES),
     "iprint fails": (lambda e: (e.set("iprint", fail), lambda: e.setting.find("pkg"))[1], TIMES),
     "loads fails": (lambda e: (e.set("loads", fail), e.setting.read)[1], TIMES),
     "site missing": (lambda e: (e.set("site", None), e.setting.clear)[1], TIMES),
     "startup catches": (lambda e: (e.set("read", fail), e.setting.startup)[1], TIMES),
     "run raises": (lambda e: (e.set("subprocess", types.SimpleNamespace(run=fail)), lambda: e.setting.find("pkg"))[1], TIMES),
-    # re-entry
     "iprint re-enters": (lambda e: (e.set("iprint", reentrant_iprint(e.setting)), lambda: e.setting.read([e.scratch.local]))[1], TIMES),
     "recursion limit": (lambda e: (e.set("site", types.SimpleNamespace(getusersitepackages=e.setting.clear, getsitepackages=list)),
                                    e.setting.clear)[1], 10),
