@@ -24,10 +24,7 @@ def entry_frame():
     try:
         S.read([], 2)
     except TypeError as e:
-        tb = e.__traceback__
-        while tb.tb_next:
-            tb = tb.tb_next
-        return tb.tb_frame
+        return list(traceback.walk_tb(e.__traceback__))[-1][0]
 """
 
 COUNT = "('TypeError', [(42, 'brevan.setting.read')])"
