@@ -221,7 +221,7 @@ LISTINGS = {  # what getsitepackages() returns: a list is walked by index
 }
 
 
-def walk(clear, bind, listing, user):
+def walk(clear, namespace, monkeypatch, listing, user):
     """The calls a clear() makes, and how it ends."""
     events = []
 
@@ -233,8 +233,8 @@ def walk(clear, bind, listing, user):
                     holder.clear()
         return SimpleNamespace(glob=lambda pattern: events.append(("glob", pattern)) or [])
 
-    bind("site", SimpleNamespace(getusersitepackages=lambda: user, getsitepackages=LISTINGS[listing]))
-    bind("Path", recording_path)
+    monkeypatch.setitem(namespace, "site", SimpleNamespace(getusersitepackages=lambda: user, getsitepackages=LISTINGS[listing]))
+    monkeypatch.setitem(namespace, "Path", recording_path)
     try:
         events.append(("returned", clear()))
     except Exception as e:
@@ -245,6 +245,4 @@ def walk(clear, bind, listing, user):
 @pytest.mark.parametrize("user", ["u/site-packages", "/nonexistent"])
 @pytest.mark.parametrize("listing", LISTINGS)
 def test_clear_walk_matches_python(setting, monkeypatch, listing, user):
-    expected = walk(python_clear, lambda name, value: monkeypatch.setitem(globals(), name, value), listing, user)
-    ours = walk(setting.clear, lambda name, value: monkeypatch.setattr(setting, name, value), listing, user)
-    assert ours == expected
+    assert walk(setting.clear, vars(setting), monkeypatch, listing, user) == walk(python_clear, globals(), monkeypatch, listing, user)

@@ -506,8 +506,7 @@ NOBODY = 65534
 
 @pytest.fixture(params=["anonymous", "named"])
 def prelude(request, run_python):
-    """Child code choosing how the new file is made: anonymous while it is
-    written, or named from the start, as on systems without /proc."""
+    """Child code making the new file anonymous while written, or named from the start (no /proc)."""
     if request.param == "named" and run_python(HIDE_PROC, check=False).returncode != 0:
         pytest.skip("cannot hide /proc in a private mount namespace")
     return HIDE_PROC if request.param == "named" else ""

@@ -1,7 +1,7 @@
-"""Nothing reachable from Python crashes the interpreter: the frames behind
-traceback entries, the code objects, rebound standard names, module games,
-re-import, pickling, weak references and recursion through rebound globals.
-Each case runs in a child process, so a crash fails only that case."""
+"""Nothing reachable from Python crashes the interpreter: frames behind
+traceback entries, code objects, rebound names, module games, re-import,
+pickling, weak references, recursion through rebound globals. Each case runs
+in a child process, so a crash fails only that case."""
 
 import textwrap
 
@@ -110,10 +110,9 @@ DOORS = {
     """, [NAME, NAME + " " + COUNT]),
     "re-import and reload": ("""
         import importlib.util
-        first = S
         del sys.modules["brevan.setting"]
         import brevan.setting as again
-        print(again is first, importlib.reload(S) is S)
+        print(again is S, importlib.reload(S) is S)
         fresh = importlib.util.module_from_spec(S.__spec__)
         print(fresh is S, outcome(lambda: S.__spec__.loader.exec_module(S)), count_error())
     """, ["True True", "True ('returned', None) " + COUNT]),
@@ -139,9 +138,7 @@ DOORS = {
               outcome(lambda: type("Sub", (kind,), {}))[0])
         class Same:
             __slots__ = tuple("abcdefghijklm") + ("__dict__", "__weakref__")
-        def swap():
-            S.clear.__class__ = Same
-        print(outcome(swap)[0], count_error())
+        print(outcome(lambda: setattr(S.clear, "__class__", Same))[0], count_error())
     """, ["TypeError TypeError TypeError", "TypeError " + COUNT]),
     "recursion through rebound globals": ("""
         S.iprint = lambda *a, **k: None
