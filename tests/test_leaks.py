@@ -105,29 +105,19 @@ SCENARIOS = {
 }
 
 
-def settled():
-    gc.collect()
-    gc.collect()
-    return sys.getallocatedblocks(), len(gc.get_objects())
-
-
 @pytest.mark.parametrize("scenario", SCENARIOS)
 def test_repeated_calls_do_not_leak(env, scenario):
     set_up, times = SCENARIOS[scenario]
     call = set_up(env)
-
-    def run(n):
-        for _ in range(n):
-            with contextlib.suppress(Exception):
-                call()
-
+    counts = []
     with contextlib.redirect_stdout(types.SimpleNamespace(write=len, flush=lambda: None)):  # keeps nothing
-        run(times)  # caches fill here: traceback code, interned names, ...
-        counts = [settled()]
-        for _ in range(ROUNDS):
-            run(times)
-            counts.append(settled())
-    blocks = min(after[0] - before[0] for before, after in zip(counts, counts[1:]))
-    objects = min(after[1] - before[1] for before, after in zip(counts, counts[1:]))
+        for _ in range(1 + ROUNDS):  # the first fills caches: traceback code, interned names, ...
+            for _ in range(times):
+                with contextlib.suppress(Exception):
+                    call()
+            gc.collect()
+            gc.collect()
+            counts.append((sys.getallocatedblocks(), len(gc.get_objects())))
+    blocks, objects = (min(after[i] - before[i] for before, after in zip(counts, counts[1:])) for i in (0, 1))
     assert blocks <= max(64, times // 2) and objects <= SLACK_OBJECTS, (
         f"{blocks} blocks, {objects} objects more in each round of {times} calls: {counts}")
