@@ -79,10 +79,9 @@ def test_modules_need_only_the_c_library_and_export_only_their_init(member, init
 @linux
 def test_wheel_is_manylinux():
     pytest.importorskip("auditwheel")
-    shown = subprocess.run([sys.executable, "-m", "auditwheel", "show", WHEEL], capture_output=True, text=True, check=True).stdout
-    shown = " ".join(shown.split())
+    shown = " ".join(subprocess.run([sys.executable, "-m", "auditwheel", "show", WHEEL], capture_output=True, text=True,
+                                    check=True).stdout.split())
     allowed = re.search(r'consistent with the following platform tag: "(manylinux_\d+_\d+_\w+)"', shown)
-    assert allowed, shown
-    assert "libstdc++" not in shown and "libgcc_s" not in shown
+    assert allowed, shown  # the C++ runtime not being needed is checked on the modules' ELF above
     # The file name carries the tag auditwheel repair gave it (with its aliases, if any).
     assert allowed.group(1) in Path(WHEEL).name.removesuffix(".whl").split("-")[-1].split(".")
