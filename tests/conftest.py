@@ -7,13 +7,10 @@ so neither the real working directory nor the real home is ever touched.
 Module globals, `tjs` and `defaults` are restored after each test, so a test
 may rebind `brevan.setting.iprint` and the like freely.
 
-With BREVAN_TEST_GENERAL_PATH=1 in the environment, every test (and every
-child interpreter started through `run_python`) runs with `builtins.open`
-replaced by a transparent wrapper, which makes the module refuse all of its
-fast paths: the whole suite then checks the general path alone.
+With BREVAN_TEST_GENERAL_PATH=1, every test and `run_python` child runs with
+`builtins.open` wrapped, so the module refuses its fast paths.
 """
 
-import builtins
 import copy
 import functools
 import io
@@ -31,26 +28,23 @@ import brevan.setting as setting_module
 
 GENERAL_PATH = os.environ.get("BREVAN_TEST_GENERAL_PATH", "") not in ("", "0")
 
-# The same, for child interpreters, through a sitecustomize module.
-WRAP_OPEN = "import builtins, functools, io\nbuiltins.open = functools.partial(io.open)\n"
-
 
 def open_wrapper():
-    """A stand-in for builtins.open that behaves exactly like it (no Python
-    frame of its own, so warnings still name the caller)."""
+    """open() as it is, with no Python frame (warnings name the caller)."""
     return functools.partial(io.open)
 
 
-@pytest.fixture
-def general_path(monkeypatch):
-    """Refuses the module's fast paths for the rest of the test."""
-    monkeypatch.setattr(builtins, "open", open_wrapper())
+def general_site(directory):
+    """For PYTHONPATH: a sitecustomize that wraps open() in a child."""
+    directory.mkdir(exist_ok=True)
+    (directory / "sitecustomize.py").write_text("import builtins, functools, io\nbuiltins.open = functools.partial(io.open)\n")
+    return str(directory)
 
 
 @pytest.fixture(autouse=True)
 def general_path_only(request):
     if GENERAL_PATH:
-        request.getfixturevalue("general_path")
+        request.getfixturevalue("monkeypatch").setattr("builtins.open", open_wrapper())
 
 
 @pytest.fixture
@@ -114,10 +108,7 @@ def run_python(tmp_path):
         child_env = {k: v for k, v in os.environ.items() if k not in ("FORCE_COLOR", "PYTHONPATH")}
         child_env.update(HOME=str(home), NO_COLOR="1")
         if GENERAL_PATH:
-            custom = tmp_path / "general-path-site"
-            custom.mkdir(exist_ok=True)
-            (custom / "sitecustomize.py").write_text(WRAP_OPEN)
-            child_env["PYTHONPATH"] = str(custom)
+            child_env["PYTHONPATH"] = general_site(tmp_path / "general-path-site")
         child_env.update(env or {})
         result = subprocess.run(
             [sys.executable, "-c", textwrap.dedent(code)],

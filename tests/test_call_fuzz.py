@@ -1,7 +1,6 @@
 """Arbitrary arguments to the five functions give a result or an ordinary
 exception, never a crash, and bind exactly where a Python function of the
-same signature binds. The functions run against scratch settings files,
-a stand-in `site` over scratch directories and a stand-in `subprocess`."""
+same signature binds (against scratch files and stand-in site and subprocess)."""
 
 import collections
 import inspect
@@ -17,57 +16,32 @@ NAMES = ("clear", "save", "read", "find", "startup")
 KEYWORDS = ("pattern", "obj", "path", "override", "site", "x", "", "self", "Path")
 
 
-class Hostile(Exception):
-    pass
+Hostile = type("Hostile", (Exception,), {})
+Settings = type("Settings", (dict,), {})
 
 
 def hostile(*_):
     raise Hostile("refused")
 
 
-class Booby:
-    """An object whose protocols raise (but its repr, which reports need)."""
-
+class Booby:  # its protocols raise, but its repr, which reports need
     __bool__ = __fspath__ = __str__ = __len__ = __iter__ = __format__ = __eq__ = hostile
     __hash__ = None
-
-    def __repr__(self):
-        return "Booby()"
+    __repr__ = lambda self: "Booby()"  # noqa: E731
 
 
 class Text(str):
     __str__ = __format__ = __fspath__ = hostile
 
 
-class Settings(dict):
-    pass
-
-
 # Names without "/": paths stay inside the scratch working directory.
 names = st.text(alphabet="ab~*?.-_ [", max_size=6)
-leaves = st.one_of(
-    st.none(),
-    st.booleans(),
-    st.integers(),
-    st.floats(allow_nan=True),
-    names,
-    names.map(str.encode),
-    names.map(Text),
-    names.map(pathlib.Path),
-    st.just(Booby()),
-    st.sampled_from([object(), Settings, hostile, b"", bytearray(b"x")]),
-)
-values = st.recursive(
-    leaves,
-    lambda children: st.one_of(
-        st.lists(children, max_size=3),
-        st.lists(children, max_size=3).map(tuple),
-        st.dictionaries(names, children, max_size=3),
-        st.dictionaries(names, children, max_size=3).map(Settings),
-        st.dictionaries(names, children, max_size=3).map(collections.OrderedDict),
-    ),
-    max_leaves=6,
-)
+leaves = st.none() | st.booleans() | st.integers() | st.floats(allow_nan=True) | names | names.map(str.encode) \
+    | names.map(Text) | names.map(pathlib.Path) | st.just(Booby()) | st.sampled_from([object(), Settings, hostile, b"", bytearray(b"x")])
+values = st.recursive(leaves, lambda children: st.one_of(
+    st.lists(children, max_size=3), st.lists(children, max_size=3).map(tuple),
+    *(st.dictionaries(names, children, max_size=3).map(kind) for kind in (dict, Settings, collections.OrderedDict)),
+), max_leaves=6)
 keyword_names = st.sampled_from(KEYWORDS) | st.sampled_from(KEYWORDS).map(Text) | names
 keywords = st.dictionaries(keyword_names, values, max_size=3)
 anything = st.tuples(st.lists(values, max_size=4), keywords)
@@ -110,16 +84,8 @@ def stand_ins(setting, monkeypatch, tmp_path):
         getusersitepackages=lambda: str(user), getsitepackages=lambda: [str(system)]))
     found = types.SimpleNamespace(returncode=0, stdout=b"Location: /x\n", stderr=b"")
     monkeypatch.setattr(setting, "subprocess", types.SimpleNamespace(run=lambda *a, **k: found))
-    work = tmp_path / "work"
-    work.mkdir()
-    monkeypatch.chdir(work)
-
-
-def outcome(func, args, kwargs):
-    try:
-        return "returned", func(*args, **kwargs)
-    except Exception as e:
-        return "raised", e
+    (tmp_path / "work").mkdir()
+    monkeypatch.chdir(tmp_path / "work")
 
 
 @settings(max_examples=300, derandomize=True, deadline=None,
@@ -134,15 +100,14 @@ def test_arbitrary_arguments(setting, scratch, stand_ins, call):
     except TypeError:
         binds = False
 
-    kind, result = outcome(func, args, kwargs)
-    event(f"{name} {kind} {type(result).__name__}")
-
-    if kind == "raised":
-        assert not isinstance(result, SystemError), result
-        own = [f.name for f in traceback.extract_tb(result.__traceback__) if f.filename == "brevan/setting"]
+    try:
+        event(f"{name} returned {type(func(*args, **kwargs)).__name__}")
+    except Exception as e:
+        event(f"{name} raised {type(e).__name__}")
+        assert not isinstance(e, SystemError), e
+        own = [f.name for f in traceback.extract_tb(e.__traceback__) if f.filename == "brevan/setting"]
         assert all(entry.startswith("brevan.setting.") for entry in own), own
-        message = str(result)
-        binding_error = type(result) is TypeError and message.startswith(f"{name}() ")
-        assert binding_error == (not binds), (message, args, kwargs)
+        binding_error = type(e) is TypeError and str(e).startswith(f"{name}() ")
+        assert binding_error == (not binds), (str(e), args, kwargs)
     else:
         assert binds

@@ -1,8 +1,10 @@
-"""The direct paths of read(), save() and clear() against the general path:
-every generated case runs both ways, each in a fresh copy of the same files,
-and must give the same results, console lines, exceptions, files and audit
-events. The general path is forced by replacing builtins.open."""
+"""The direct paths of read(), save() and clear() against the general path
+(forced by wrapping builtins.open): each generated case runs both ways in
+fresh copies of the same files, with the same results, console lines,
+exceptions, files and audit events. Last, clear()'s walk of the site
+directories against the Python loop it stands for."""
 
+import gc
 import os
 import pathlib
 import subprocess
@@ -13,21 +15,15 @@ from types import SimpleNamespace
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from conftest import GENERAL_PATH, WRAP_OPEN, open_wrapper
+from conftest import GENERAL_PATH, general_site, open_wrapper
 
 EVENTS = []
 sys.addaudithook(lambda name, args: EVENTS.append((name, args)) if EVENTS and name in AUDITED else None)
 AUDITED = {"open", "os.scandir", "pathlib.Path.glob", "os.stat"}
 
-CONTENTS = {
-    "settings": b'{"server": {"home": "x"}, "studio": {}}',
-    "broken": b'{"server": ',
-    "invalid": b'{"a": "\xff\xfe"}',
-    "bom": b'\xef\xbb\xbf{"a": 1}',
-    "crlf": b'{"a":\r\n "b\\r"\r}\r',
-    "empty": b"",
-    "false": b"{}",
-}
+CONTENTS = {"settings": b'{"server": {"home": "x"}, "studio": {}}', "broken": b'{"server": ',
+            "invalid": b'{"a": "\xff\xfe"}', "bom": b'\xef\xbb\xbf{"a": 1}', "crlf": b'{"a":\r\n "b\\r"\r}\r',
+            "empty": b"", "false": b"{}"}
 KINDS = [*CONTENTS, "dir", "missing", "link", "dangling", "unreadable"]
 NAMES = ["f.json", "ü ~.json", os.fsdecode(b"\xff\xfe.json"), "f\0.json"]
 FORMS = ["{}", "./{}", "sub//../{}", "{}/", "sub/./{}", "/{}"]  # absolute: prefixed with the root
@@ -42,14 +38,13 @@ def make(root, name, kind):
     path = root / name
     if "\0" in name or kind == "missing":
         return
-    if kind in CONTENTS or kind == "unreadable":
-        path.write_bytes(CONTENTS.get(kind, b"{}"))
-        if kind == "unreadable":
-            path.chmod(0)
-    elif kind == "dir":
+    if kind == "dir":
         path.mkdir()
-    else:
+    elif kind in ("link", "dangling"):
         path.symlink_to(root / ("gone" if kind == "dangling" else "target"))
+    else:
+        path.write_bytes(CONTENTS.get(kind, b"{}"))
+        path.chmod(0 if kind == "unreadable" else 0o644)
 
 
 def describe(exc, root):
@@ -70,7 +65,7 @@ def run_both(tmp_path, monkeypatch, build, act):
         root.mkdir()
         build(root)
         monkeypatch.chdir(root)
-        lines, outcome = [], None
+        lines = []
         hide = lambda value: repr(value).replace(str(root), "<root>")
         with monkeypatch.context() as m:
             m.setattr("brevan.setting.iprint", lambda *a, **k: lines.append((a, k, describe(sys.exception(), root))))
@@ -96,8 +91,7 @@ def as_given(root, name, form, absolute, as_path):
     return pathlib.Path(text) if as_path and "\0" not in text else text
 
 
-paths = dict(name=st.sampled_from(NAMES), form=st.sampled_from(FORMS), absolute=st.booleans(),
-             as_path=st.booleans())
+paths = dict(name=st.sampled_from(NAMES), form=st.sampled_from(FORMS), absolute=st.booleans(), as_path=st.booleans())
 
 
 @CASE
@@ -181,27 +175,74 @@ def test_fast_paths_are_taken(setting, scratch, monkeypatch, spied, call):
 def test_interpreter_settings_like_general_path(tmp_path, flags, env):
     """Encodings and warnings that open() takes from the interpreter: same output both ways."""
     (tmp_path / "tolvek.json").write_bytes('{"a": "\u00e9"}'.encode())
-    (tmp_path / "general").mkdir()
-    (tmp_path / "general" / "sitecustomize.py").write_text(WRAP_OPEN)
     code = "import brevan.setting as s; print(s.read(), s.save({}, 'tolvek.json'))"
     runs = [subprocess.run([sys.executable, *flags, "-c", code], cwd=tmp_path, capture_output=True,
                            env={**os.environ, "NO_COLOR": "1", "HOME": str(tmp_path), **env, **extra})
-            for extra in ({}, {"PYTHONPATH": str(tmp_path / "general")})]
+            for extra in ({}, {"PYTHONPATH": general_site(tmp_path / "general")})]
     assert runs[0].returncode == 0, runs[0].stderr
     assert (runs[0].stdout, runs[0].stderr) == (runs[1].stdout, runs[1].stderr)
 
 
 def test_fifo_is_opened_once(tmp_path):
     """A FIFO settings file meets its writer (another process) once, in the general path."""
-    fifo = tmp_path / "tolvek.json"
+    fifo = str(tmp_path / "tolvek.json")
     os.mkfifo(fifo)
-    content = '{"a": 1}'
-    writer = subprocess.Popen([sys.executable, "-c", f"open({str(fifo)!r}, 'w').write({content!r})"])
-    code = f"import brevan.setting as s; print(s.read([{str(fifo)!r}])[1])"
+    writer = subprocess.Popen([sys.executable, "-c", f"open({fifo!r}, 'w').write('{{\"a\": 1}}')"])
     try:
-        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30,
-                                env={**os.environ, "NO_COLOR": "1"})
+        result = subprocess.run([sys.executable, "-c", f"import brevan.setting as s; print(s.read([{fifo!r}])[1])"],
+                                capture_output=True, text=True, timeout=30, env={**os.environ, "NO_COLOR": "1"})
     finally:
         writer.kill()
         writer.wait()
     assert result.stdout.endswith("{'a': 1}\n"), result.stderr
+
+
+def python_clear(pattern="*~*"):  # the loop clear() stands for, with site and Path set here by walk()
+    for sp in [site.getusersitepackages()] + site.getsitepackages():  # noqa: F821
+        if "site-packages" in sp:
+            for fp in Path(sp).glob(pattern=pattern):  # noqa: F821
+                pass
+
+
+class RightAdd:
+    def __radd__(self, other):
+        return iter([*other, "b/site-packages", 5])
+
+
+LISTINGS = {  # what getsitepackages() returns: a list is walked by index
+    "empty list": lambda: [],
+    "several": lambda: ["a/site-packages", "b/dist-packages", "c/site-packages"],
+    "bytes entry": lambda: [b"a/site-packages"],
+    "list subclass": lambda: type("Listing", (list,), {})(["a/site-packages"]),
+    "answers + itself": RightAdd,
+    "None": lambda: None,
+    # Path() of the first directory empties every list holding it, the walked copy too.
+    "changed under the walk": lambda: ["a/site-packages", "b/site-packages"],
+}
+
+
+def walk(clear, namespace, monkeypatch, listing, user):
+    """The calls a clear() makes, and how it ends."""
+    events = []
+
+    def recording_path(sp):
+        events.append(("Path", sp))
+        if listing == "changed under the walk":
+            for holder in gc.get_referrers(sp):
+                if type(holder) is list:
+                    holder.clear()
+        return SimpleNamespace(glob=lambda pattern: events.append(("glob", pattern)) or [])
+
+    monkeypatch.setitem(namespace, "site", SimpleNamespace(getusersitepackages=lambda: user, getsitepackages=LISTINGS[listing]))
+    monkeypatch.setitem(namespace, "Path", recording_path)
+    try:
+        events.append(("returned", clear()))
+    except Exception as e:
+        events.append((type(e).__name__, str(e)))
+    return events
+
+
+@pytest.mark.parametrize("user", ["u/site-packages", "/nonexistent"])
+@pytest.mark.parametrize("listing", LISTINGS)
+def test_clear_walk_matches_python(setting, monkeypatch, listing, user):
+    assert walk(setting.clear, vars(setting), monkeypatch, listing, user) == walk(python_clear, globals(), monkeypatch, listing, user)

@@ -1,9 +1,6 @@
-"""Repeated calls hold on to nothing: every function of brevan.setting and
-vexil, on its success path and on each kind of error path, leaves the
-allocated blocks and the live objects where they were.
-
-Runs in seconds: `find` talks to a stand-in `subprocess`, `clear` to a
-stand-in `site` over scratch directories, and console lines go to a sink."""
+"""Repeated calls of every function of brevan.setting and vexil, on success
+and on each kind of error path, leave the allocated blocks and live objects
+where they were. `find`, `clear` and the console talk to stand-ins."""
 
 import contextlib
 import ctypes
@@ -15,37 +12,14 @@ import pytest
 
 import vexil
 
-TIMES = 600
-WRITES = 100  # calls that write and sync a file
-ROUNDS = 2
-# A leak grows the counts by at least one per call in every round. The
-# interpreter's own caches and allocator keep a block now and then too (a
-# few hundred per thousand file reads, in pure Python as well), so only
-# growth in every round counts, and only past this slack.
+TIMES, WRITES, ROUNDS = 600, 100, 2  # WRITES: for calls that write and sync a file
+# A leak grows the counts by one or more per call in every round; caches keep
+# a block now and then (also in pure Python): only steady growth past a slack counts.
 SLACK_OBJECTS = 16
 
 
-def slack_blocks(times):
-    return max(64, times // 2)
-
-
-class Sink:
-    """A console that keeps nothing."""
-
-    def write(self, text):
-        return len(text)
-
-    def flush(self):
-        pass
-
-
-class Raiser:
-    def __bool__(self):
-        raise ZeroDivisionError("no truth here")
-
-
-class Text(str):
-    pass
+Raiser = type("Raiser", (), {"__bool__": lambda self: 1 / 0})
+Text = type("Text", (str,), {})
 
 
 def vectorcall(func, args, kwnames):
@@ -56,22 +30,16 @@ def vectorcall(func, args, kwnames):
     return call(func, ctypes.cast(stack, ctypes.c_void_p), len(args) - len(kwnames), id(kwnames))
 
 
-def completed(returncode, stdout=b"", stderr=b""):
-    return types.SimpleNamespace(returncode=returncode, stdout=stdout, stderr=stderr)
-
-
 @pytest.fixture
 def env(setting, scratch, monkeypatch, tmp_path):
-    """Stand-ins for everything that would leave the process, and a
-    settings file in the scratch home."""
-    user = tmp_path / "user" / "site-packages"
-    system = tmp_path / "sys" / "site-packages"
+    """Stand-ins for all that would leave the process; a settings file in home."""
+    user, system = tmp_path / "user" / "site-packages", tmp_path / "sys" / "site-packages"
     (user / "kept~").mkdir(parents=True)  # a match that rmtree's stand-in keeps
     system.mkdir(parents=True)
     monkeypatch.setattr(setting, "site", types.SimpleNamespace(
         getusersitepackages=lambda: str(user), getsitepackages=lambda: [str(system)]))
     monkeypatch.setattr(setting, "shutil", types.SimpleNamespace(rmtree=lambda path, ignore_errors: None))
-    found = completed(0, b"Name: pkg\nLocation: /somewhere\n")
+    found = types.SimpleNamespace(returncode=0, stdout=b"Name: pkg\nLocation: /somewhere\n", stderr=b"")
     monkeypatch.setattr(setting, "subprocess", types.SimpleNamespace(run=lambda command, capture_output: found))
     setting.save(setting.defaults, scratch.user, override=True)
     return types.SimpleNamespace(setting=setting, scratch=scratch, set=lambda name, value: monkeypatch.setattr(setting, name, value))
@@ -87,10 +55,8 @@ def reentrant_iprint(setting):
     def iprint(message, foreground, background=None):
         if not depth:  # one level of re-entry, then plain
             depth.append(1)
-            try:
+            with contextlib.suppress(UnboundLocalError):
                 setting.read([])
-            except UnboundLocalError:
-                pass
             setting.clear()
             depth.pop()
         return message
@@ -100,7 +66,6 @@ def reentrant_iprint(setting):
 
 # name: (set-up taking env and returning the call, times); a call may raise.
 SCENARIOS = {
-    # success paths
     "clear": (lambda e: e.setting.clear, TIMES),
     "clear pattern": (lambda e: lambda: e.setting.clear(pattern="*"), TIMES),
     "read": (lambda e: e.setting.read, TIMES),
@@ -110,7 +75,6 @@ SCENARIOS = {
     "find": (lambda e: lambda: e.setting.find("pkg"), TIMES),
     "startup": (lambda e: e.setting.startup, TIMES),
     "vexil": (lambda e: lambda: vexil.loads(vexil.dumps(e.setting.defaults)) and vexil.iprint("m", foreground="cyan", background="red"), TIMES),
-    # binding errors
     "too many": (lambda e: lambda: e.setting.clear("a", "b"), TIMES),
     "too few": (lambda e: e.setting.find, TIMES),
     "unexpected keyword": (lambda e: lambda: e.setting.save({}, x=1), TIMES),
@@ -122,53 +86,38 @@ SCENARIOS = {
     "startup arguments": (lambda e: lambda: e.setting.startup(1), TIMES),
     "startup keywords": (lambda e: lambda: e.setting.startup(x=1), TIMES),
     "vexil errors": (lambda e: lambda: vexil.loads("{") if vexil.dumps({1: 2}) else None, TIMES),
-    # body failures
     "broken settings file": (lambda e: (e.scratch.local.write_text("{"), e.setting.read)[1], TIMES),
     "missing files": (lambda e: lambda: e.setting.read([e.scratch.root / "none"]), TIMES),
-    "pip fails": (lambda e: (e.set("subprocess", types.SimpleNamespace(run=lambda command, capture_output: completed(1, stderr=b"no"))),
-                             lambda: e.setting.find("pkg"))[1], TIMES),
+    "pip fails": (lambda e: (e.set("subprocess", types.SimpleNamespace(run=lambda command, capture_output: types.SimpleNamespace(
+        returncode=1, stdout=b"", stderr=b"no"))), lambda: e.setting.find("pkg"))[1], TIMES),
     "option refused": (lambda e: lambda: e.setting.find("-x"), TIMES),
     "dumps fails": (lambda e: lambda: e.setting.save({"a": {1: 2}}, e.scratch.root / "x.json"), TIMES),
     "bad pattern": (lambda e: lambda: e.setting.clear(""), TIMES),
-    # failing rebound globals
     "Path fails": (lambda e: (e.set("Path", fail), e.setting.read)[1], TIMES),
     "iprint fails": (lambda e: (e.set("iprint", fail), lambda: e.setting.find("pkg"))[1], TIMES),
     "loads fails": (lambda e: (e.set("loads", fail), e.setting.read)[1], TIMES),
     "site missing": (lambda e: (e.set("site", None), e.setting.clear)[1], TIMES),
     "startup catches": (lambda e: (e.set("read", fail), e.setting.startup)[1], TIMES),
     "run raises": (lambda e: (e.set("subprocess", types.SimpleNamespace(run=fail)), lambda: e.setting.find("pkg"))[1], TIMES),
-    # re-entry
     "iprint re-enters": (lambda e: (e.set("iprint", reentrant_iprint(e.setting)), lambda: e.setting.read([e.scratch.local]))[1], TIMES),
     "recursion limit": (lambda e: (e.set("site", types.SimpleNamespace(getusersitepackages=e.setting.clear, getsitepackages=list)),
                                    e.setting.clear)[1], 10),
 }
 
 
-def settled():
-    gc.collect()
-    gc.collect()
-    return sys.getallocatedblocks(), len(gc.get_objects())
-
-
 @pytest.mark.parametrize("scenario", SCENARIOS)
 def test_repeated_calls_do_not_leak(env, scenario):
     set_up, times = SCENARIOS[scenario]
     call = set_up(env)
-
-    def run(n):
-        for _ in range(n):
-            try:
-                call()
-            except Exception:
-                pass
-
-    with contextlib.redirect_stdout(Sink()):
-        run(times)  # caches fill here: traceback code, interned names, ...
-        counts = [settled()]
-        for _ in range(ROUNDS):
-            run(times)
-            counts.append(settled())
-    blocks = min(after[0] - before[0] for before, after in zip(counts, counts[1:]))
-    objects = min(after[1] - before[1] for before, after in zip(counts, counts[1:]))
-    assert blocks <= slack_blocks(times) and objects <= SLACK_OBJECTS, (
+    counts = []
+    with contextlib.redirect_stdout(types.SimpleNamespace(write=len, flush=lambda: None)):  # keeps nothing
+        for _ in range(1 + ROUNDS):  # the first fills caches: traceback code, interned names, ...
+            for _ in range(times):
+                with contextlib.suppress(Exception):
+                    call()
+            gc.collect()
+            gc.collect()
+            counts.append((sys.getallocatedblocks(), len(gc.get_objects())))
+    blocks, objects = (min(after[i] - before[i] for before, after in zip(counts, counts[1:])) for i in (0, 1))
+    assert blocks <= max(64, times // 2) and objects <= SLACK_OBJECTS, (
         f"{blocks} blocks, {objects} objects more in each round of {times} calls: {counts}")

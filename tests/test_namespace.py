@@ -1,31 +1,22 @@
 """A host tool's own regular `brevan` package holds `setting` when both sit
-in one directory, or when the host's package extends its path. Each case puts
-a host package on the path of a child interpreter."""
+in one directory, or when the host's package extends its path."""
 
 import pytest
 
-HOST_INIT = {
-    "plain": "",
-    "extend_path": "from pkgutil import extend_path\n__path__ = extend_path(__path__, __name__)\n",
-}
+HOST_INIT = {"plain": "", "extend_path": "from pkgutil import extend_path\n__path__ = extend_path(__path__, __name__)\n"}
 
 CHILD = """
 import importlib.util, sys
 from pathlib import Path
 installed = importlib.util.find_spec("brevan.setting").origin   # found, not loaded
-site = Path({host_dir!r})
-host = site / "brevan"
-host.mkdir()
+host = Path({site!r}) / "brevan"
+host.mkdir(parents=True)
 (host / "__init__.py").write_text({init!r})
 (host / "tool.py").write_text("NAME = 'host tool'\\n")
 if {same_dir!r}:
     (host / Path(installed).name).symlink_to(installed)
-# A fresh import of brevan, as in a new process with the host installed.
-del sys.modules["brevan"]
-if {position!r} == "first":
-    sys.path.insert(0, str(site))
-else:
-    sys.path.append(str(site))
+del sys.modules["brevan"]  # a fresh import, as in a new process with the host installed
+sys.path.insert(0 if {position!r} == "first" else len(sys.path), {site!r})
 import brevan.tool
 print(brevan.tool.NAME)
 try:
@@ -40,8 +31,7 @@ else:
 @pytest.mark.parametrize(
     ("init", "same_dir", "position", "expected"),
     [
-        # The supported layout: host's regular package and setting side by side.
-        ("plain", True, "first", "setting True"),
+        ("plain", True, "first", "setting True"),  # the supported layout: side by side
         # A regular package elsewhere on sys.path hides setting, wherever it is...
         ("plain", False, "first", "ModuleNotFoundError"),
         ("plain", False, "last", "ModuleNotFoundError"),
@@ -51,7 +41,5 @@ else:
     ],
 )
 def test_host_brevan_package(run_python, tmp_path, init, same_dir, position, expected):
-    code = CHILD.format(host_dir=str(tmp_path / "host-site"), init=HOST_INIT[init], same_dir=same_dir, position=position)
-    (tmp_path / "host-site").mkdir()
-    out = run_python(code).stdout.splitlines()
-    assert out == ["host tool", expected]
+    code = CHILD.format(site=str(tmp_path / "host-site"), init=HOST_INIT[init], same_dir=same_dir, position=position)
+    assert run_python(code).stdout.splitlines() == ["host tool", expected]

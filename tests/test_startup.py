@@ -146,8 +146,7 @@ def test_backup_failure_keeps_the_file(setting, scratch, capsys, calls):
 
 @pytest.mark.parametrize("planted", ["symlink", "hard link", "dangling symlink"])
 def test_backup_replaces_what_is_at_its_name(setting, scratch, capsys, planted):
-    # Whatever someone put at the backup's name is replaced, never written
-    # through: the file it leads to keeps its content, or is not made.
+    # What is at the backup's name is replaced, never written through.
     old = '{"server": {"home": "/mine"}}'
     scratch.user.write_text(old)
     scratch.user.chmod(0o640)

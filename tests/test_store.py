@@ -506,8 +506,7 @@ NOBODY = 65534
 
 @pytest.fixture(params=["anonymous", "named"])
 def prelude(request, run_python):
-    """Child code choosing how the new file is made: anonymous while it is
-    written, or named from the start, as on systems without /proc."""
+    """Child code making the new file anonymous while written, or named from the start (no /proc)."""
     if request.param == "named" and run_python(HIDE_PROC, check=False).returncode != 0:
         pytest.skip("cannot hide /proc in a private mount namespace")
     return HIDE_PROC if request.param == "named" else ""
@@ -515,16 +514,14 @@ def prelude(request, run_python):
 
 def test_save_without_override_creates_once(setting, run_python, tmp_path, prelude):
     # Writers started together on one absent file, each with its own text:
-    # one creates it, whole, and the others leave it alone, so each of them
-    # reads the winner's text right after its own save.
+    # one creates it, whole, and each of them then reads the winner's text.
     rounds, writers = 6, 8
     result = run_python(prelude + textwrap.dedent(f"""
         import json, os
         import brevan.setting as setting
         for r in range({rounds}):
             target = os.path.join({str(tmp_path)!r}, str(r), "tolvek.json")
-            go, start = os.pipe()
-            seen, report = os.pipe()
+            (go, start), (seen, report) = os.pipe(), os.pipe()
             for n in range({writers}):
                 if os.fork() == 0:
                     try:
@@ -545,27 +542,20 @@ def test_save_without_override_creates_once(setting, run_python, tmp_path, prelu
     for r, line in enumerate(lines):
         [winner] = set(line.split())
         assert len(line.split()) == writers
-        text = setting.dumps({"writer": {"n": int(winner), "pad": "x" * 50000}})
-        assert (tmp_path / str(r) / "tolvek.json").read_text() == text
+        assert (tmp_path / str(r) / "tolvek.json").read_text() == setting.dumps({"writer": {"n": int(winner), "pad": "x" * 50000}})
         assert files(tmp_path / str(r)) == ["tolvek.json"]
 
 
-@pytest.mark.parametrize(
-    ("directory_mode", "owner", "mode"),
-    [(0o755, NOBODY, 0o640), (0o1777, 0, 0o666)],
-    ids=["locked-directory", "sticky-directory"],
-)
-def test_save_writes_in_place_where_nothing_can_be_made_beside(
-    setting, run_python, prelude, directory_mode, owner, mode
-):
+@pytest.mark.parametrize(("directory_mode", "owner", "mode"), [(0o755, NOBODY, 0o640), (0o1777, 0, 0o666)],
+                         ids=["locked-directory", "sticky-directory"])
+def test_save_writes_in_place_where_nothing_can_be_made_beside(setting, run_python, prelude, directory_mode, owner, mode):
     # A file the user may write, in a directory that takes no new file from
     # them or lets them create but not replace: writing works as open() does.
     if os.geteuid() != 0:
         pytest.skip("acts as two users")
-    shared = Path(tempfile.mkdtemp(prefix="brevan-in-place-"))
-    try:
-        shared.chmod(0o755)
-        directory = shared / "settings"
+    with tempfile.TemporaryDirectory(prefix="brevan-in-place-") as shared:
+        os.chmod(shared, 0o755)
+        directory = Path(shared) / "settings"
         directory.mkdir()
         directory.chmod(directory_mode)
         target = directory / "tolvek.json"
@@ -581,8 +571,6 @@ def test_save_writes_in_place_where_nothing_can_be_made_beside(
         assert target.read_text() == setting.dumps({"a": {}})
         assert (target.stat().st_uid, stat.S_IMODE(target.stat().st_mode)) == (owner, mode)
         assert files(directory) == ["tolvek.json"]
-    finally:
-        shutil.rmtree(shared)
 
 
 @pytest.mark.parametrize("override", [True, False], ids=["replacing", "creating"])
@@ -590,15 +578,10 @@ def test_save_removes_temporaries_of_dead_writers(setting, scratch, override):
     dead = int(subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
                               capture_output=True, text=True, check=True).stdout)
     live, t = os.getpid(), "tolvek.json"
-    kept = [
-        f".{t}.{live}.7f3a.tmp",  # its writer is still at work
-        f".{t}.bak.{dead}.7f3a.tmp",  # another file's
-        f".{t}.{dead}.7F3A.tmp",  # not names save() makes
-        f".{t}.0{dead}.7f3a.tmp",
-        f".{t}.{dead}..tmp",
-        f".{t}.{dead}.7f3a.tmp~",
-        f"{t}.{dead}.7f3a.tmp",
-    ]
+    kept = [f".{t}.{live}.7f3a.tmp",  # its writer is still at work
+            f".{t}.bak.{dead}.7f3a.tmp",  # another file's; then names save() does not make:
+            f".{t}.{dead}.7F3A.tmp", f".{t}.0{dead}.7f3a.tmp", f".{t}.{dead}..tmp", f".{t}.{dead}.7f3a.tmp~",
+            f"{t}.{dead}.7f3a.tmp"]
     for name in kept + [f".{t}.{dead}.7f3a.tmp"]:
         (scratch.home / name).write_text("partial")
     # Named for the dead writer, but not a regular file of ours.

@@ -24,20 +24,13 @@ class BadRepr:
         raise RuntimeError("no repr")
 
 
-class ItemsSay(dict):
-    """A dict whose items() disagrees with what it stores."""
-
+class ItemsSay(dict):  # items() disagree with what is stored
     def __init__(self, pairs, **stored):
         super().__init__(**stored)
-        self.pairs = pairs
-
-    def items(self):
-        return list(self.pairs)
+        self.items = lambda: list(pairs)
 
 
-class IterSays(list):
-    """A list whose iteration disagrees with what it stores."""
-
+class IterSays(list):  # iteration disagrees with what is stored
     def __init__(self, stored, values):
         super().__init__(stored)
         self.values = values
@@ -97,14 +90,7 @@ def test_dumps_writes_the_items_it_checked():
     assert vexil.dumps(obj) == json.dumps({"a": {"k": [1, "v"]}}, indent=4) + "\n"
 
 
-@pytest.mark.parametrize(
-    "obj",
-    [
-        [10**5000],  # over the int digit limit: json's own ValueError
-        {"a": {"b": [math.nan]}},
-        [set()],
-    ],
-)
+@pytest.mark.parametrize("obj", [[10**5000], {"a": {"b": [math.nan]}}, [set()]])  # 10**5000: over the digit limit
 def test_dumps_errors_are_jsons(obj):
     with pytest.raises(Exception) as expected:
         json.dumps(obj, indent=4, ensure_ascii=True, allow_nan=False)
@@ -166,10 +152,8 @@ def test_loads_errors_name_position(text, line, column):
     assert isinstance(info.value, json.JSONDecodeError)
 
 
-@pytest.mark.parametrize(
-    "text",
-    ["[1" + "0" * 400 + "]", "[1e-400, -0.0, 5e-324, 1.7976931348623157e308]", '["1e999", 1' + "0" * 400 + "]"],
-)
+@pytest.mark.parametrize("text", ["[1" + "0" * 400 + "]", "[1e-400, -0.0, 5e-324, 1.7976931348623157e308]",
+                                  '["1e999", 1' + "0" * 400 + "]"])
 def test_loads_keeps_finite_numbers(text):
     value = vexil.loads(text)
     assert value == json.loads(text)
@@ -309,21 +293,17 @@ def test_unknown_colour_writes_nothing(env, fg, bg, shown):
     assert out.getvalue() == ""
 
 
-@pytest.mark.parametrize(
-    ("owner", "name", "value"),
-    [
-        ("type", "get", lambda self, key, default=None: "1" if key == "NO_COLOR" else default),
-        ("type", "__getitem__", lambda self, key: "1"),
-        ("object", "encodekey", lambda key: b"FORCE_COLOR"),
-    ],
-)
+@pytest.mark.parametrize(("owner", "name", "value"), [
+    ("type", "get", lambda self, key, default=None: "1" if key == "NO_COLOR" else default),
+    ("type", "__getitem__", lambda self, key: "1"),
+    ("object", "encodekey", lambda key: b"FORCE_COLOR"),
+])
 def test_colour_variables_follow_a_changed_environ(env, owner, name, value):
     env.setenv("FORCE_COLOR", "1")
     env.setattr(type(os.environ) if owner == "type" else os.environ, name, value)
-    out = FakeOut(True)
-    env.setattr(sys, "stdout", out)
+    env.setattr(sys, "stdout", FakeOut(True))
     vexil.iprint("hi", "cyan")
-    assert out.getvalue() == "hi\n"  # NO_COLOR seen as set, as os.environ.get() says
+    assert sys.stdout.getvalue() == "hi\n"  # NO_COLOR seen as set, as os.environ.get() says
 
 
 def test_stdout_looked_up_each_call(env):
