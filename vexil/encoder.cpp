@@ -24,6 +24,7 @@
 #include <cstring>
 #include <memory>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace vexil {
@@ -38,13 +39,26 @@ namespace {
 }
 
 // A growable byte buffer written through raw pointers: reserve() room, write,
-// commit() the end.
+// commit() the end. Its memory is the module's scratch buffer when that is
+// free (a nested call makes its own), and goes back there afterwards unless
+// it grew large: a settings text then costs no page faults of a fresh
+// allocation on every call.
 class Buffer {
 public:
-    Buffer() = default;
+    explicit Buffer(State &st) : st_(st) {
+        data_ = std::exchange(st.scratch, nullptr);
+        cap_ = data_ == nullptr ? 0 : std::exchange(st.scratch_capacity, 0);
+    }
     Buffer(const Buffer &) = delete;
     Buffer &operator=(const Buffer &) = delete;
-    ~Buffer() { std::free(data_); }
+    ~Buffer() {
+        if (st_.scratch == nullptr && cap_ <= kKeep) {
+            st_.scratch = data_;
+            st_.scratch_capacity = cap_;
+        } else {
+            std::free(data_);
+        }
+    }
 
     char *reserve(size_t n) {
         if (cap_ - size_ < n) grow(n);
@@ -69,6 +83,8 @@ private:
         cap_ = cap;
     }
 
+    static constexpr size_t kKeep = size_t{1} << 20;  // bytes kept between calls at most
+    State &st_;
     char *data_ = nullptr;
     size_t size_ = 0;
     size_t cap_ = 0;
@@ -80,6 +96,7 @@ private:
 // references stay valid.
 class Writer {
 public:
+    explicit Writer(State &st) : out(st) {}
     Buffer out;
 
     bool value(PyObject *obj, int level) {
@@ -444,12 +461,12 @@ private:
 
 PyObject *dumps(PyObject *module, PyObject *obj) {
     return boundary([&] {
-        Writer writer;
+        State &st = state_of(module);
+        Writer writer(st);
         if (writer.value(obj, 0)) {
             writer.out.put("\n", 1);
             return check(PyUnicode_FromStringAndSize(writer.out.data(), static_cast<Py_ssize_t>(writer.out.size())));
         }
-        State &st = state_of(module);
         Ref copy = Copier(st.json_c_writer).copy(obj);
         PyObject *args[] = {copy.get(), st.indent, Py_True, Py_False};
         Ref text = check(PyObject_Vectorcall(st.json_dumps, args, 1, st.dumps_kwnames));

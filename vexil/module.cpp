@@ -8,6 +8,9 @@
 
 #include "vexil.hpp"
 
+#include <cstdlib>
+#include <utility>
+
 namespace vexil {
 
 Ref type_name(PyObject *obj) {
@@ -111,6 +114,8 @@ int clear(PyObject *module) {
     State *st = static_cast<State *>(PyModule_GetState(module));
     if (st == nullptr) return 0;
     each_field(*st, [](PyObject *&field) { Py_CLEAR(field); });
+    std::free(std::exchange(st->scratch, nullptr));
+    st->scratch_capacity = 0;
     return 0;
 }
 

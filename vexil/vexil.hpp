@@ -36,6 +36,10 @@ struct State {
     PyObject *environ_values[4];  // what those names gave at import
     PyObject *environ_data_name;  // "_data"
     PyObject *colour_keys[2];     // NO_COLOR and FORCE_COLOR, encoded as os.environ stores them
+    // dumps' output buffer, kept between calls (encoder.cpp); NULL while a
+    // call has it.
+    char *scratch;
+    size_t scratch_capacity;
 };
 
 // The colour variables iprint reads, in the order it reads them.
