@@ -573,6 +573,56 @@ def test_save_writes_in_place_where_nothing_can_be_made_beside(setting, run_pyth
         assert files(directory) == ["tolvek.json"]
 
 
+def test_save_replaces_in_a_directory_it_may_not_list(setting, run_python, prelude):
+    # Write and search rights are all a replacement needs; reading the
+    # directory only serves syncing and tidying it.
+    if os.geteuid() != 0:
+        pytest.skip("acts as two users")
+    with tempfile.TemporaryDirectory(prefix="brevan-unlisted-") as shared:
+        os.chmod(shared, 0o755)
+        directory = Path(shared) / "settings"
+        directory.mkdir(mode=0o300)
+        target = directory / "tolvek.json"
+        target.write_text("old")
+        os.chown(directory, NOBODY, NOBODY)
+        os.chown(target, NOBODY, NOBODY)
+        before = target.stat().st_ino
+        run_python(prelude + textwrap.dedent(f"""
+            import os
+            import brevan.setting as setting
+            os.setgid({NOBODY}); os.setuid({NOBODY})
+            setting.save({{"a": {{}}}}, {str(target)!r}, override=True)
+        """))
+        assert target.read_text() == setting.dumps({"a": {}})
+        assert target.stat().st_ino != before  # a new file took the name: not written in place
+        assert files(directory) == ["tolvek.json"]
+
+
+def test_save_closes_its_descriptor_once_when_the_file_object_fails(run_python, tmp_path):
+    # open() over the new file's descriptor may fail after taking it (a
+    # warning turned into an error): the descriptor must not be closed
+    # twice, or a file another part of the process opened meanwhile goes.
+    directory = tmp_path / "settings"
+    directory.mkdir()
+    run_python(f"""
+        import builtins, os
+        real_open, opened = builtins.open, []
+        def fails_late(file, mode="r", *args, **kwargs):
+            if not isinstance(file, int):
+                return real_open(file, mode, *args, **kwargs)
+            real_open(file, mode, *args, **kwargs).close()
+            opened.append(os.open(os.devnull, os.O_RDONLY))
+            raise RuntimeError("text layer failed")
+        builtins.open = fails_late
+        import brevan.setting as setting
+        try:
+            setting.save({{"a": 1}}, {str(directory / "t.json")!r}, override=True)
+        except RuntimeError:
+            os.fstat(opened[0])  # still open
+    """)
+    assert files(directory) == []
+
+
 @pytest.mark.parametrize("override", [True, False], ids=["replacing", "creating"])
 def test_save_removes_temporaries_of_dead_writers(setting, scratch, override):
     dead = int(subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],

@@ -107,12 +107,20 @@ ReplacementFile::ReplacementFile(std::string path) : path_(std::move(path)) {
 
 ReplacementFile::~ReplacementFile() {
     if (!temporary_.empty()) unlinkat(dirfd_, temporary_.c_str(), 0);
-    if (owns_fd_) close(fd_);
+    if (fd_ >= 0) close(fd_);
     if (dirfd_ >= 0) close(dirfd_);
 }
 
 bool ReplacementFile::open_directory() noexcept {
     dirfd_ = open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#ifdef O_PATH
+    // A directory we may write and search but not list still takes the new
+    // file and the rename; only syncing and tidying it need reading.
+    if (dirfd_ < 0 && errno == EACCES) {
+        dirfd_ = open(dir_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        listable_ = false;
+    }
+#endif
     return dirfd_ >= 0;
 }
 
@@ -162,7 +170,6 @@ bool ReplacementFile::create(const struct stat *like) {
             raise_os_error(dir_ + "/" + candidate);
         }
     }
-    owns_fd_ = true;
     if (like != nullptr) {
         if (like->st_uid != geteuid() || like->st_gid != getegid()) {
             if (fchown(fd_, like->st_uid, like->st_gid) != 0) {
@@ -242,6 +249,7 @@ void ReplacementFile::finish() noexcept {
         unlinkat(dirfd_, temporary_.c_str(), 0);
         temporary_.clear();
     }
+    if (!listable_) return;
     sync_fd(dirfd_);
     try {
         remove_stale_temporaries();

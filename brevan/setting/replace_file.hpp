@@ -60,9 +60,9 @@ public:
     // new file: 0o666 less the umask. False when the directory takes no new
     // file from this process (EACCES, EPERM, EROFS); other failures raise.
     bool create(const struct stat *like);
+    // The new file's descriptor, open until this object goes (file objects
+    // made over it must not close it).
     int fd() const noexcept { return fd_; }
-    // A file object has taken over the descriptor and closes it.
-    void hand_over() noexcept { owns_fd_ = false; }
     // Flushes the content to disk, without the interpreter lock.
     void sync();
 
@@ -90,7 +90,7 @@ private:
     std::string path_, dir_, name_;
     int dirfd_ = -1;
     int fd_ = -1;
-    bool owns_fd_ = false;  // false once a file object closes it
+    bool listable_ = true;  // the directory could be opened for reading
     std::string temporary_;  // the temporary name, while it exists
 };
 

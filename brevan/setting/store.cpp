@@ -28,7 +28,7 @@ StaticString s_path("Path"), s_tjs("tjs"), s_defaults("defaults"), s_enter("__en
     s_exists("exists"), s_parent("parent"), s_mkdir("mkdir"), s_mode_r("r"), s_mode_w("w"),
     s_empty(""), s_loads("loads"),
     s_hint("To override the global settings, place tolvek.json in the current directory!");
-KeywordNames kw_mkdir("parents", "exist_ok");
+KeywordNames kw_mkdir("parents", "exist_ok"), kw_closefd("closefd");
 
 // ------------------------------------------------------------ helpers ----
 
@@ -200,7 +200,9 @@ void write_plainly(Frame &frame, PyObject *path, PyObject *text) {
 }
 
 // The text-mode file object over a replacement's descriptor; closed on every
-// path, the pending exception going on unchanged.
+// path, the pending exception going on unchanged. It never closes the
+// descriptor itself (closefd=False): the replacement does, exactly once,
+// even when making the file object fails half-way.
 class TextFile {
 public:
     TextFile() = default;
@@ -221,8 +223,7 @@ public:
     void write(Frame &frame, ReplacementFile &replacement, PyObject *text) {
         frame.line = kLineSaveReplace;
         Ref fd = check(PyLong_FromLong(replacement.fd()));
-        file_ = call(state.open.get(), fd, s_mode_w.get());
-        replacement.hand_over();
+        file_ = call_kw(state.open.get(), kw_closefd.get(), fd, s_mode_w.get(), Py_False);
         frame.line = kLineSaveWrite;
         call_method(file_.get(), s_write, text);
         frame.line = kLineSaveReplace;
