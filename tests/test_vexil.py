@@ -297,6 +297,7 @@ def test_unknown_colour_writes_nothing(env, fg, bg, shown):
     ("type", "get", lambda self, key, default=None: "1" if key == "NO_COLOR" else default),
     ("type", "__getitem__", lambda self, key: "1"),
     ("object", "encodekey", lambda key: b"FORCE_COLOR"),
+    ("object", "get", lambda key, default=None: "1" if key == "NO_COLOR" else default),
 ])
 def test_colour_variables_follow_a_changed_environ(env, owner, name, value):
     env.setenv("FORCE_COLOR", "1")

@@ -6,8 +6,8 @@
 // name): about a microsecond per name, a third of a coloured line's cost.
 //
 // When os.environ is still the mapping the interpreter made (the same type
-// with the same get and __getitem__, the same key encoder and value decoder
-// as at import), its answer is whether the value stored under the encoded
+// with the same get and __getitem__, no get of its own, the same key encoder
+// and value decoder as at import), its answer is whether the value stored under the encoded
 // name in its _data dict is non-empty: the decoders keep empty values empty
 // and others not. That dict is read directly. Anything else, or any error
 // on the way, takes the general way, which then raises its own errors.
@@ -49,6 +49,13 @@ Ref untouched_data(State &st) noexcept {
     for (int i = 0; i < 4; ++i) {
         PyObject *owner = i < 2 ? st.environ_type : environ.get();
         if (!unchanged(owner, st.environ_names[i], st.environ_values[i])) return Ref();
+    }
+    // os.environ.get may also be set on the object itself.
+    Ref own = Ref::steal(PyObject_GenericGetDict(environ.get(), nullptr));
+    if (!own || !PyDict_CheckExact(own.get()) ||
+        PyDict_Contains(own.get(), st.environ_names[0]) != 0) {
+        PyErr_Clear();
+        return Ref();
     }
     Ref data = Ref::steal(PyObject_GetAttr(environ.get(), st.environ_data_name));
     if (!data || !PyDict_CheckExact(data.get())) {
