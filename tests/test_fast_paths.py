@@ -5,10 +5,12 @@ exceptions, files and audit events. Last, clear()'s walk of the site
 directories against the Python loop it stands for."""
 
 import gc
+import inspect
 import os
 import pathlib
 import subprocess
 import sys
+import textwrap
 import traceback
 from types import SimpleNamespace
 
@@ -142,28 +144,102 @@ def test_clear_both_ways(setting, tmp_path, monkeypatch, entries, site, pattern)
     run_both(tmp_path, monkeypatch, build, act)
 
 
-@pytest.mark.skipif(GENERAL_PATH, reason="the fast paths are refused for this run")
-@pytest.mark.parametrize(("spied", "call"), [
-    ("exists", lambda s, p: s.save({}, p)),
-    ("__fspath__", lambda s, p: s.read([p])),
-    ("glob", lambda s, p: s.clear()),
-])
-def test_fast_paths_are_taken(setting, scratch, monkeypatch, spied, call):
-    """pathlib is not asked for what the direct path does, unless open is replaced."""
+@pytest.mark.skipif(not os.access("/proc/kallsyms", os.R_OK), reason="no readable /proc/kallsyms")
+def test_proc_file_read_to_its_end(setting, tmp_path, monkeypatch):
+    """A /proc file reads short long before its end: both ways read all of it."""
+    monkeypatch.setattr(setting, "loads", lambda text: {"size": len(text), "hash": hash(text)})
+    run_both(tmp_path, monkeypatch, lambda root: None, lambda root: setting.read(["/proc/kallsyms"])[1])
+
+
+PATHLIB = os.path.dirname(pathlib.__file__) if pathlib.__file__.endswith("__init__.py") else pathlib.__file__
+MAKING_PATH = {"__new__", "__init__"}  # Path(item): read() and clear() make it either way
+CALLS = {"save": lambda s, p: s.save({}, p), "read": lambda s, p: s.read([p]), "clear": lambda s, p: s.clear()}
+
+
+@pytest.fixture
+def settled(setting, scratch, monkeypatch):
+    """An existing settings file (its path as text) and a site-packages with nothing to clear."""
     scratch.user.write_text("{}")
-    (scratch.root / "site-packages").mkdir()
+    site_packages = str(scratch.root / "site-packages")
+    os.mkdir(site_packages)
     monkeypatch.setattr(setting, "site", SimpleNamespace(
-        getusersitepackages=lambda: str(scratch.root / "site-packages"), getsitepackages=lambda: []))
-    monkeypatch.setattr(setting, "Path", pathlib.Path)
+        getusersitepackages=lambda: site_packages, getsitepackages=lambda: []))
     monkeypatch.setattr(setting, "iprint", lambda *a, **k: None)
-    counted = []
-    original = getattr(pathlib.PosixPath, spied)
-    monkeypatch.setattr(pathlib.PosixPath, spied, lambda *a, **k: counted.append(1) or original(*a, **k))
-    call(setting, scratch.user)
-    assert counted == []
+    return str(scratch.user)
+
+
+def pathlib_code_run(action):
+    """The names of pathlib's Python functions that action() runs."""
+    names = set()
+    sys.setprofile(lambda frame, event, arg: event == "call" and frame.f_code.co_filename.startswith(PATHLIB)
+                   and names.add(frame.f_code.co_name))
+    try:
+        action()
+    finally:
+        sys.setprofile(None)
+    return names
+
+
+@pytest.mark.skipif(GENERAL_PATH, reason="the fast paths are refused for this run")
+@pytest.mark.parametrize("call", CALLS.values(), ids=CALLS)
+def test_fast_paths_are_taken(setting, settled, monkeypatch, call):
+    """Beyond making the Path, pathlib's code runs only where open is replaced."""
+    call(setting, settled)  # the first use checks pathlib itself
+    assert pathlib_code_run(lambda: call(setting, settled)) <= MAKING_PATH
     monkeypatch.setattr("builtins.open", open_wrapper())
-    call(setting, scratch.user)
-    assert counted
+    assert pathlib_code_run(lambda: call(setting, settled)) - MAKING_PATH
+
+
+def counting_double(owner, name, seen):
+    """A stand-in for owner.<name>, of the same kind, that notes each call and does what it did."""
+    raw = inspect.getattr_static(owner, name)
+    note = lambda: seen.append(name)  # noqa: E731
+    if isinstance(raw, classmethod):
+        return classmethod(lambda cls, *a, **k: note() or raw.__func__(cls, *a, **k))
+    if isinstance(raw, property):
+        return property(lambda self: note() or raw.fget(self))
+    return lambda *a, **k: note() or raw(*a, **k)
+
+
+@pytest.mark.parametrize(("owner", "name", "call"), [
+    (pathlib.Path, "exists", "save"), (pathlib.Path, "stat", "save"), (os, "stat", "save"),
+    (pathlib.Path, "__fspath__", "read"), (pathlib.Path, "__format__", "read"),
+    (pathlib.Path, "glob", "clear"), (pathlib.Path, "__str__", "clear"),
+])
+def test_patched_pathlib_is_called(setting, settled, monkeypatch, owner, name, call):
+    """A test double patched onto Path (or os) is called as the general path calls it."""
+    CALLS[call](setting, settled)  # past the first use, which checks pathlib itself
+    seen = []
+    with monkeypatch.context() as patch:
+        patch.setattr(owner, name, counting_double(owner, name, seen))
+        CALLS[call](setting, settled)
+    assert seen
+    # Once the double is gone, the fast path is taken again.
+    assert GENERAL_PATH or pathlib_code_run(lambda: CALLS[call](setting, settled)) <= MAKING_PATH
+
+
+@pytest.mark.parametrize("replaced", ["sys.audit = lambda *a: print('replacement called', a[0])",
+                                      "pathlib.Path.exists = lambda self, **k: print('double called') or True"])
+@pytest.mark.parametrize("when", ["before import", "after the first call"])
+def test_replaced_before_first_use(tmp_path, replaced, when):
+    """What was replaced before the module could see the original: same output both ways."""
+    (tmp_path / "tolvek.json").write_text("{}")
+    before, after = (replaced, "") if when == "before import" else ("", replaced)
+    code = textwrap.dedent(f"""
+        import pathlib, sys
+        sys.addaudithook(lambda event, args: event in {sorted(AUDITED)} and print(event, args))
+        {before}
+        import brevan.setting as s
+        s.save({{}}, "tolvek.json")
+        {after}
+        print(s.read(["missing.json", "tolvek.json"])[1], s.save({{}}, "tolvek.json"), s.clear())
+        """)
+    runs = [subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True,
+                           env={**os.environ, "NO_COLOR": "1", "HOME": str(tmp_path), **extra})
+            for extra in ({}, {"PYTHONPATH": general_site(tmp_path / "general")})]
+    assert runs[0].returncode == 0, runs[0].stderr
+    assert runs[0].stdout == runs[1].stdout
+    assert " called" in runs[0].stdout  # pathlib calls the replacement (for its glob event) or the double
 
 
 @pytest.mark.parametrize(("flags", "env"), [

@@ -31,7 +31,7 @@ namespace {
 constexpr int kLineReadOpen = 55, kLineReadAnnounce = 56, kLineReadLoad = 57;
 
 StdAttr pathlib_path("pathlib", "Path"), pathlib_posix_path("pathlib", "PosixPath"),
-    io_open("_io", "open"), sys_audit("sys", "audit"), sys_flags("sys", "flags"),
+    io_open("_io", "open"), sys_flags("sys", "flags"),
     sys_fs_encoding("sys", "getfilesystemencoding"),
     sys_fs_errors("sys", "getfilesystemencodeerrors"),
     incremental_decoder("codecs", "getincrementaldecoder");
@@ -130,6 +130,125 @@ bool open_untouched() noexcept {
         Ref current = Ref::steal(PyObject_GetAttr(state.builtins.get(), s_open.get()));
         if (!current) PyErr_Clear();
         return current.get() == open;
+    } catch (...) {
+        PyErr_Clear();
+        return false;
+    }
+}
+
+// Whether `function` is the builtin `name` of the module `module`: a C
+// function bound to that very module object, as only its own functions are.
+bool is_builtin_of(const char *module, const char *name, PyObject *function) noexcept {
+    if (!PyCFunction_Check(function)) return false;
+    Ref owner = Ref::steal(PyImport_ImportModule(module));
+    Ref own_name = Ref::steal(PyObject_GetAttrString(function, "__name__"));
+    if (!owner || !own_name) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyCFunction_GetSelf(function) == owner.get() && PyUnicode_Check(own_name.get()) &&
+           PyUnicode_CompareWithASCIIString(own_name.get(), name) == 0;
+}
+
+// The interpreter's own sys.audit. io and os raise their events through the
+// audit machinery, not through the name sys.audit, so a replacement bound
+// there must not see them. Taken at the first use where sys.audit is still
+// the builtin; null (no fast path that raises such events) until then.
+PyObject *real_audit() noexcept {
+    static PyObject *audit = nullptr;
+    if (audit == nullptr) {
+        PyObject *bound = PySys_GetObject("audit");  // borrowed
+        if (bound != nullptr && is_builtin_of("sys", "audit", bound)) audit = Py_NewRef(bound);
+    }
+    return audit;
+}
+
+// ------------------------------------------------------ patched pathlib ----
+//
+// A test double patched onto pathlib's classes or onto os
+// (unittest.mock.patch.object(Path, "exists"), mock.patch("os.stat")) is
+// called by the general path, so each fast path checks that the public
+// functions it stands in for are still the originals (for save(), those
+// that decide what exists() says: a check costs a tenth of its time). They are recorded at
+// first use, and only if they are what the standard library defines there;
+// until then the fast path is refused. Private helpers are not watched.
+
+enum FastPath : unsigned { kRead = 1, kSave = 2, kClear = 4 };
+
+struct Watched {
+    bool in_os;        // os.<name>; else PosixPath.<name>, looked up through the class
+    const char *name;
+    unsigned paths;    // the fast paths that skip it
+};
+
+constexpr Watched kWatched[] = {
+    {.in_os = false, .name = "__fspath__", .paths = kRead | kClear},
+    {.in_os = false, .name = "__str__", .paths = kRead | kClear},
+    {.in_os = false, .name = "__format__", .paths = kRead},
+    {.in_os = false, .name = "exists", .paths = kSave},
+    {.in_os = false, .name = "stat", .paths = kSave | kClear},
+    {.in_os = false, .name = "glob", .paths = kClear},
+    {.in_os = false, .name = "is_dir", .paths = kClear},
+    {.in_os = true, .name = "stat", .paths = kSave | kClear},
+    {.in_os = true, .name = "scandir", .paths = kClear},
+};
+constexpr std::size_t kWatchedCount = sizeof kWatched / sizeof kWatched[0];
+
+StdAttr os_module_stat("os", "stat"), builtin_object_format("builtins", "object");
+
+// Whether `found` is the standard library's own `watched`: a posix builtin
+// for os, object.__format__, or a function of pathlib's own code.
+bool is_standard(const Watched &watched, PyObject *found) {
+    if (watched.in_os) return is_builtin_of("posix", watched.name, found);
+    if (std::strcmp(watched.name, "__format__") == 0) {
+        Ref original = check(PyObject_GetAttrString(builtin_object_format.get(), "__format__"));
+        return found == original.get();
+    }
+    Ref module = Ref::steal(PyObject_GetAttrString(found, "__module__"));
+    if (!module || !PyUnicode_Check(module.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(module.get(), &size);
+    if (text == nullptr) throw_error();
+    return std::strcmp(text, "pathlib") == 0 || std::strncmp(text, "pathlib.", 8) == 0;
+}
+
+PyObject *watched_owner(const Watched &watched) {
+    static PyObject *os = nullptr;
+    if (!watched.in_os) return pathlib_posix_path.get();
+    if (os == nullptr) os = check(PyImport_ImportModule("os")).release();
+    return os;
+}
+
+// Of the fast paths in `paths`, whether all the watched functions they skip
+// are the originals now.
+bool pathlib_functions_untouched(unsigned paths) noexcept {
+    // Kept for the life of the process: the interned names, the originals.
+    static PyObject *names[kWatchedCount] = {};
+    static PyObject *owners[kWatchedCount] = {};
+    static PyObject *originals[kWatchedCount] = {};
+    static bool recorded = false;
+    try {
+        if (!recorded) {
+            for (std::size_t i = 0; i < kWatchedCount; ++i) {
+                if (names[i] == nullptr) names[i] = check(PyUnicode_InternFromString(kWatched[i].name)).release();
+                owners[i] = watched_owner(kWatched[i]);
+                Ref found = check(PyObject_GetAttr(owners[i], names[i]));
+                if (!is_standard(kWatched[i], found.get())) return false;  // try again next time
+                PyObject *previous = originals[i];
+                originals[i] = found.release();
+                Py_XDECREF(previous);
+            }
+            recorded = true;
+        }
+        for (std::size_t i = 0; i < kWatchedCount; ++i) {
+            if ((kWatched[i].paths & paths) == 0) continue;
+            Ref found = check(PyObject_GetAttr(owners[i], names[i]));
+            if (found.get() != originals[i]) return false;
+        }
+        return true;
     } catch (...) {
         PyErr_Clear();
         return false;
@@ -258,7 +377,7 @@ void keep_text(PyObject *path, PyObject *text) noexcept {
 // sys.audit(event, args...): what io and pathlib raise before they act.
 template <class... Args>
 void audit(StaticString &event, const Args &...args) {
-    call(sys_audit.get(), event.get(), args...);
+    call(real_audit(), event.get(), args...);
 }
 
 class Descriptor {
@@ -290,9 +409,14 @@ private:
 
 Ref read_text(int fd, const struct stat &st) {
     std::string data;
-    data.resize(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 0) + 1);
+    // Room for the whole file and the read that finds its end; a file whose
+    // size stat() does not tell (/proc, /sys) starts with a page or two.
+    data.resize(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 8192);
     std::size_t have = 0;
+    // Up to the read that returns 0, as io does: /proc, /sys and FUSE files
+    // read short long before their end.
     for (;;) {
+        if (have == data.size()) data.resize(data.size() * 2);
         const ssize_t n = read(fd, data.data() + have, data.size() - have);
         if (n < 0) {
             if (errno == EINTR) {
@@ -304,9 +428,6 @@ Ref read_text(int fd, const struct stat &st) {
         }
         if (n == 0) break;
         have += static_cast<std::size_t>(n);
-        // A regular file reads short only at its end: no extra read for it.
-        if (have < data.size()) break;
-        data.resize(data.size() * 2);
     }
     data.resize(have);
     PyObject *decoded = PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(have), "strict");
@@ -322,7 +443,7 @@ Ref read_text(int fd, const struct stat &st) {
 // C++ exception unless it is no Exception (an audit hook's interrupt).
 FastRead missing(PyObject *text, PyObject *flags) {
     PyObject *stack[] = {nullptr, s_event_open.get(), text, s_mode_r.get(), flags};
-    PyObject *done = PyObject_Vectorcall(sys_audit.get(), stack + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject *done = PyObject_Vectorcall(real_audit(), stack + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (done != nullptr) {
         Py_DECREF(done);
         errno = ENOENT;
@@ -397,7 +518,10 @@ Scan scan_for_tilde(const char *path) noexcept {
 FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, PyObject *path,
                              Ref &config) {
     const Process *p = usable();
-    if (p == nullptr || !open_reads_utf8(*p) || !pathlib_untouched(path_type, path)) return FastRead::refused;
+    if (p == nullptr || !open_reads_utf8(*p) || real_audit() == nullptr || !pathlib_untouched(path_type, path) ||
+        !pathlib_functions_untouched(kRead)) {
+        return FastRead::refused;
+    }
     PathText name{};
     if (!path_text(item, name)) return FastRead::refused;
     keep_text(path, name.text.get());
@@ -444,7 +568,9 @@ FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, 
 // ---------------------------------------------------------------- save ----
 
 bool fast_save_target_exists(PyObject *path_type, PyObject *target) noexcept {
-    if (usable() == nullptr || !pathlib_untouched(path_type, nullptr)) return false;
+    if (usable() == nullptr || !pathlib_untouched(path_type, nullptr) || !pathlib_functions_untouched(kSave)) {
+        return false;
+    }
     PathText name{};
     if (PyUnicode_CheckExact(target)) {
         // Whatever form the text has, a path that resolves as given names
@@ -462,7 +588,10 @@ bool fast_save_target_exists(PyObject *path_type, PyObject *target) noexcept {
 
 bool fast_glob_finds_nothing(PyObject *path_type, PyObject *sp, PyObject *path, PyObject *pattern) {
     const Process *p = usable();
-    if (p == nullptr || !pathlib_untouched(path_type, path)) return false;
+    if (p == nullptr || real_audit() == nullptr || !pathlib_untouched(path_type, path) ||
+        !pathlib_functions_untouched(kClear)) {
+        return false;
+    }
     if (!PyUnicode_CheckExact(pattern) ||
         PyUnicode_Compare(pattern, s_default_pattern.get()) != 0) {
         PyErr_Clear();
@@ -483,7 +612,10 @@ bool fast_glob_finds_nothing(PyObject *path_type, PyObject *sp, PyObject *path, 
         if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP) return false;
         scans = false;
     }
-    audit(s_event_glob, path, pattern);
+    // pathlib raises its event in Python, through sys.audit as bound now.
+    Ref bound_audit = Ref::borrow(PySys_GetObject("audit"));
+    if (!bound_audit) return false;
+    call(bound_audit.get(), s_event_glob.get(), path, pattern);
     if (scans) audit(s_event_scandir, name.text);
     return true;
 }
