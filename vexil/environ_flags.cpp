@@ -41,7 +41,7 @@ bool unchanged(PyObject *owner, PyObject *name, PyObject *expected) noexcept {
 // an empty Ref (and no exception).
 Ref untouched_data(State &st) noexcept {
     if (st.environ_type == nullptr) return Ref();
-    Ref environ = Ref::steal(PyObject_GetAttrString(st.os, "environ"));
+    Ref environ = Ref::steal(PyObject_GetAttr(st.os, st.environ_name));
     if (!environ || reinterpret_cast<PyObject *>(Py_TYPE(environ.get())) != st.environ_type) {
         PyErr_Clear();
         return Ref();
@@ -90,6 +90,7 @@ void environ_prepare(State &st) noexcept {
             st.environ_values[i] = check(PyObject_GetAttr(owner, st.environ_names[i])).release();
         }
         st.environ_data_name = check(PyUnicode_InternFromString("_data")).release();
+        st.environ_name = check(PyUnicode_InternFromString("environ")).release();
         for (int i = 0; i < 2; ++i) {
             Ref name = check(PyUnicode_FromString(kVariables[i]));
             PyObject *args[] = {name.get()};

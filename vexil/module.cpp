@@ -92,7 +92,7 @@ int exec(PyObject *module) {
 template <class F>
 void each_field(State &st, F &&f) {
     for (PyObject **field : {&st.json_dumps, &st.decode_error, &st.dumps_kwnames, &st.indent, &st.scan_plain,
-                             &st.scan_checked, &st.isascii_name, &st.os, &st.environ_type,
+                             &st.scan_checked, &st.isascii_name, &st.os, &st.environ_type, &st.environ_name,
                              &st.environ_names[0], &st.environ_names[1], &st.environ_names[2],
                              &st.environ_names[3], &st.environ_values[0], &st.environ_values[1],
                              &st.environ_values[2], &st.environ_values[3], &st.environ_data_name,

@@ -32,6 +32,7 @@ struct State {
     // os.environ as it was at import, for reading the colour variables
     // without running Python code (environ_flags.cpp). NULL: no shortcut.
     PyObject *environ_type;
+    PyObject *environ_name;       // "environ"
     PyObject *environ_names[4];   // get, __getitem__, encodekey, decodevalue
     PyObject *environ_values[4];  // what those names gave at import
     PyObject *environ_data_name;  // "_data"

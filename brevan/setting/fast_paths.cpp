@@ -194,7 +194,7 @@ constexpr Watched kWatched[] = {
 };
 constexpr std::size_t kWatchedCount = sizeof kWatched / sizeof kWatched[0];
 
-StdAttr os_module_stat("os", "stat"), builtin_object_format("builtins", "object");
+StdAttr builtin_object_format("builtins", "object");
 
 // Whether `found` is the standard library's own `watched`: a posix builtin
 // for os, object.__format__, or a function of pathlib's own code.

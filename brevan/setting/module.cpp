@@ -21,7 +21,7 @@ std::int64_t interpreter_id = 0;
 StaticString s_name("name"), s_loader("loader"), s_origin("origin"), s_parent("parent"),
     s_search_locations("submodule_search_locations"), s_dunder_loader("__loader__"),
     s_dunder_file("__file__"), s_dunder_package("__package__"), s_dunder_path("__path__"),
-    s_builtins_name("builtins"), s_dunder_builtins("__builtins__"), s_open("open"),
+    s_dunder_builtins("__builtins__"), s_open("open"),
     s_print("print"), s_types("types"), s_method_type("MethodType"),
     s_full_name("brevan.setting"), s_cwd("cwd"), s_home("home"), s_tolvek("tolvek.json"),
     s_desktop_home("Desktop/home"), s_server("server"), s_studio("studio"),
