@@ -152,7 +152,9 @@ def test_proc_file_read_to_its_end(setting, tmp_path, monkeypatch):
 
 
 PATHLIB = os.path.dirname(pathlib.__file__) if pathlib.__file__.endswith("__init__.py") else pathlib.__file__
-MAKING_PATH = {"__new__", "__init__"}  # Path(item): read() and clear() make it either way
+# Path(item) and str() of it: read() and clear() make the Path and take its text either way.
+MAKING_PATH = {"__new__", "__init__", "__str__", "_format_parsed_parts", "drive", "root", "_tail", "_load_parts",
+               "_parse_path", "_raw_path"}
 CALLS = {"save": lambda s, p: s.save({}, p), "read": lambda s, p: s.read([p]), "clear": lambda s, p: s.clear()}
 
 

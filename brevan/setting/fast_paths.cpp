@@ -12,10 +12,12 @@
 // raises (open, pathlib.Path.glob, os.scandir) are raised here too, with the
 // same arguments.
 #include "setting.hpp"
+#include "stdlib_watch.hpp"
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <langinfo.h>
 #include <new>
@@ -23,6 +25,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
+#ifdef __linux__
+#include <sys/syscall.h>
+#else
+#include <dirent.h>
+#endif
 
 namespace brevan {
 namespace {
@@ -39,7 +47,7 @@ StaticString s_loads("loads"), s_open("open"), s_utf8_mode("utf8_mode"),
     s_warn_default_encoding("warn_default_encoding"), s_decode("decode"), s_strict("strict"),
     s_utf_8("utf-8"), s_event_open("open"), s_mode_r("r"), s_event_glob("pathlib.Path.glob"),
     s_event_scandir("os.scandir"), s_default_pattern("*~*"), s_crlf("\r\n"), s_cr("\r"),
-    s_lf("\n"), s_probe("a//b"), s_text_slot("_str"),
+    s_lf("\n"), s_slash("/"), s_text_slot("_str"), s_with_segments("with_segments"),
     s_announce("Load settings from ");
 
 constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC;  // what io's open() uses for "r"
@@ -69,6 +77,7 @@ struct Process {
     bool warns_on_encoding = true;  // -X warn_default_encoding: open() would warn
     bool fs_utf8 = false;           // file names are UTF-8 with surrogateescape
     bool before_313 = true;         // pathlib's glob checks is_dir() first
+    bool before_314 = true;         // pathlib lists "<dir>", not "<dir>/"
 };
 
 Process read_process() {
@@ -82,6 +91,7 @@ Process read_process() {
     process.fs_utf8 = names_utf8(encoding.get()) && PyUnicode_Check(errors.get()) &&
                       PyUnicode_CompareWithASCIIString(errors.get(), "surrogateescape") == 0;
     process.before_313 = Py_Version < 0x030D0000;
+    process.before_314 = Py_Version < 0x030E0000;
     return process;
 }
 
@@ -163,98 +173,6 @@ PyObject *real_audit() noexcept {
     return audit;
 }
 
-// ------------------------------------------------------ patched pathlib ----
-//
-// A test double patched onto pathlib's classes or onto os
-// (unittest.mock.patch.object(Path, "exists"), mock.patch("os.stat")) is
-// called by the general path, so each fast path checks that the public
-// functions it stands in for are still the originals (for save(), those
-// that decide what exists() says: a check costs a tenth of its time). They are recorded at
-// first use, and only if they are what the standard library defines there;
-// until then the fast path is refused. Private helpers are not watched.
-
-enum FastPath : unsigned { kRead = 1, kSave = 2, kClear = 4 };
-
-struct Watched {
-    bool in_os;        // os.<name>; else PosixPath.<name>, looked up through the class
-    const char *name;
-    unsigned paths;    // the fast paths that skip it
-};
-
-constexpr Watched kWatched[] = {
-    {.in_os = false, .name = "__fspath__", .paths = kRead | kClear},
-    {.in_os = false, .name = "__str__", .paths = kRead | kClear},
-    {.in_os = false, .name = "__format__", .paths = kRead},
-    {.in_os = false, .name = "exists", .paths = kSave},
-    {.in_os = false, .name = "stat", .paths = kSave | kClear},
-    {.in_os = false, .name = "glob", .paths = kClear},
-    {.in_os = false, .name = "is_dir", .paths = kClear},
-    {.in_os = true, .name = "stat", .paths = kSave | kClear},
-    {.in_os = true, .name = "scandir", .paths = kClear},
-};
-constexpr std::size_t kWatchedCount = sizeof kWatched / sizeof kWatched[0];
-
-StdAttr builtin_object_format("builtins", "object");
-
-// Whether `found` is the standard library's own `watched`: a posix builtin
-// for os, object.__format__, or a function of pathlib's own code.
-bool is_standard(const Watched &watched, PyObject *found) {
-    if (watched.in_os) return is_builtin_of("posix", watched.name, found);
-    if (std::strcmp(watched.name, "__format__") == 0) {
-        Ref original = check(PyObject_GetAttrString(builtin_object_format.get(), "__format__"));
-        return found == original.get();
-    }
-    Ref module = Ref::steal(PyObject_GetAttrString(found, "__module__"));
-    if (!module || !PyUnicode_Check(module.get())) {
-        PyErr_Clear();
-        return false;
-    }
-    Py_ssize_t size = 0;
-    const char *text = PyUnicode_AsUTF8AndSize(module.get(), &size);
-    if (text == nullptr) throw_error();
-    return std::strcmp(text, "pathlib") == 0 || std::strncmp(text, "pathlib.", 8) == 0;
-}
-
-PyObject *watched_owner(const Watched &watched) {
-    static PyObject *os = nullptr;
-    if (!watched.in_os) return pathlib_posix_path.get();
-    if (os == nullptr) os = check(PyImport_ImportModule("os")).release();
-    return os;
-}
-
-// Of the fast paths in `paths`, whether all the watched functions they skip
-// are the originals now.
-bool pathlib_functions_untouched(unsigned paths) noexcept {
-    // Kept for the life of the process: the interned names, the originals.
-    static PyObject *names[kWatchedCount] = {};
-    static PyObject *owners[kWatchedCount] = {};
-    static PyObject *originals[kWatchedCount] = {};
-    static bool recorded = false;
-    try {
-        if (!recorded) {
-            for (std::size_t i = 0; i < kWatchedCount; ++i) {
-                if (names[i] == nullptr) names[i] = check(PyUnicode_InternFromString(kWatched[i].name)).release();
-                owners[i] = watched_owner(kWatched[i]);
-                Ref found = check(PyObject_GetAttr(owners[i], names[i]));
-                if (!is_standard(kWatched[i], found.get())) return false;  // try again next time
-                PyObject *previous = originals[i];
-                originals[i] = found.release();
-                Py_XDECREF(previous);
-            }
-            recorded = true;
-        }
-        for (std::size_t i = 0; i < kWatchedCount; ++i) {
-            if ((kWatched[i].paths & paths) == 0) continue;
-            Ref found = check(PyObject_GetAttr(owners[i], names[i]));
-            if (found.get() != originals[i]) return false;
-        }
-        return true;
-    } catch (...) {
-        PyErr_Clear();
-        return false;
-    }
-}
-
 // The guards every fast path shares: the process settings, when usable.
 const Process *usable() noexcept {
     const Process *p = process();
@@ -273,29 +191,9 @@ bool open_reads_utf8(const Process &p) noexcept {
 
 // ---------------------------------------------------------- path text ----
 
-// Whether `text` is already in the form pathlib gives it on POSIX: no empty
-// or "." component after the root (one or two leading slashes), no trailing
-// slash. "." alone is its own form.
-bool pathlib_form(const char *text, Py_ssize_t size) noexcept {
-    if (size == 0) return false;
-    if (size == 1 && text[0] == '.') return true;
-    Py_ssize_t i = 0;
-    if (text[0] == '/') {
-        i = (size >= 2 && text[1] == '/' && (size == 2 || text[2] != '/')) ? 2 : 1;
-        if (i == size) return true;  // "/" or "//"
-    }
-    for (Py_ssize_t start = i; i <= size; ++i) {
-        if (i < size && text[i] != '/') continue;
-        const Py_ssize_t length = i - start;
-        if (length == 0 || (length == 1 && text[start] == '.')) return false;
-        start = i + 1;
-    }
-    return true;
-}
-
 // What the system calls get: the text of a path and its file-system bytes.
 struct PathText {
-    Ref text;           // str(Path(item)), an exact str
+    Ref text;           // str() of the path, an exact str
     const char *bytes;  // its UTF-8 form, kept alive by `text` or `encoded`
     Py_ssize_t size;
     Ref encoded;        // the bytes object, for text with surrogate escapes
@@ -318,58 +216,17 @@ bool encode_name(PathText &out) noexcept {
     return std::memchr(out.bytes, '\0', static_cast<std::size_t>(out.size)) == nullptr;
 }
 
-// str(Path(item)) without parsing a new Path: the item's own text when it
-// is an exact str already in pathlib's form, or the (cached) str() of an
-// exact PosixPath, which a Path made from it shares. False for anything else.
-bool path_text(PyObject *item, PathText &out) noexcept {
-    if (PyUnicode_CheckExact(item)) {
-        out.text = Ref::borrow(item);
-        if (!encode_name(out)) return false;
-        return pathlib_form(out.bytes, out.size);
-    }
-    if (reinterpret_cast<PyObject *>(Py_TYPE(item)) != std_object(pathlib_posix_path)) return false;
-    out.text = Ref::steal(PyObject_Str(item));
+// str(path) of a PosixPath, as os.fspath() gets it from pathlib's own
+// __fspath__: pathlib's own __str__ computes it once and caches it, so
+// asking here first leaves nothing for the general path to see. False for
+// text that is no exact str or that the system cannot take.
+bool path_text(PyObject *path, PathText &out) noexcept {
+    out.text = Ref::steal(PyObject_Str(path));
     if (!out.text || !PyUnicode_CheckExact(out.text.get())) {
         PyErr_Clear();
         return false;
     }
     return encode_name(out);
-}
-
-// Whether a PosixPath keeps its text in the slot `_str`, which str() fills
-// on first use and answers from afterwards. Checked once on two probes.
-bool text_cache_known() noexcept {
-    static enum { unknown, yes, no } status = unknown;
-    if (status == unknown) {
-        status = no;
-        try {
-            PyObject *posix_path = pathlib_posix_path.get();
-            Ref probe = call(posix_path, s_probe.get());
-            Ref text = check(PyObject_Str(probe.get()));
-            Ref cached = check(PyObject_GetAttr(probe.get(), s_text_slot.get()));
-            Ref primed = call(posix_path, s_probe.get());
-            check(PyObject_SetAttr(primed.get(), s_text_slot.get(), s_probe.get()));
-            Ref answer = check(PyObject_Str(primed.get()));
-            if (PyUnicode_CompareWithASCIIString(text.get(), "a/b") == 0 && cached.get() == text.get() &&
-                answer.get() == s_probe.get()) {
-                status = yes;
-            }
-        } catch (...) {
-            PyErr_Clear();
-        }
-    }
-    return status == yes;
-}
-
-// Leaves on `path` the text that str() would cache there, as the general
-// path leaves it (open() and the message both take str(path)).
-void keep_text(PyObject *path, PyObject *text) noexcept {
-    if (!text_cache_known()) return;
-    try {
-        if (PyObject_SetAttr(path, s_text_slot.get(), text) < 0) PyErr_Clear();
-    } catch (...) {
-        PyErr_Clear();
-    }
 }
 
 // ------------------------------------------------------------- helpers ----
@@ -438,21 +295,6 @@ Ref read_text(int fd, const struct stat &st) {
     return check(PyUnicode_Replace(text.get(), s_cr.get(), s_lf.get(), -1));
 }
 
-// The missing candidate, as open() reports it: the audit event, then
-// FileNotFoundError naming the path text. This expected failure makes no
-// C++ exception unless it is no Exception (an audit hook's interrupt).
-FastRead missing(PyObject *text, PyObject *flags) {
-    PyObject *stack[] = {nullptr, s_event_open.get(), text, s_mode_r.get(), flags};
-    PyObject *done = PyObject_Vectorcall(real_audit(), stack + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (done != nullptr) {
-        Py_DECREF(done);
-        errno = ENOENT;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, text);
-    }
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
-    return FastRead::failed;
-}
-
 // Where a caught error goes: an Exception is the candidate's failure; any
 // other (an interrupt) leaves read().
 FastRead failed_or_raise() {
@@ -466,49 +308,92 @@ PyObject *open_flags() {
     return flags;
 }
 
-// What listing a directory found.
-enum class Scan { nothing, match, unopened, failed };
+// open(path, "r") as io does it, after its audit event: the system call,
+// retried on EINTR, then the refusal of a directory.
+int open_like_io(const PathText &name) {
+    int fd;
+    do {
+        fd = open(name.bytes, kOpenFlags);
+    } while (fd < 0 && errno == EINTR && PyErr_CheckSignals() == 0);
+    if (fd < 0) {
+        if (!PyErr_Occurred()) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.text.get());
+        return -1;
+    }
+    struct stat st{};
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        close(fd);
+        errno = EISDIR;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_IsADirectoryError, name.text.get());
+        return -1;
+    }
+    return fd;
+}
 
-// Lists the directory at `path` for a name holding "~", as glob("*~*")
-// matches any such name (dot names too). `unopened` leaves errno set.
-Scan scan_for_tilde(const char *path) noexcept {
-    const int fd = open(path, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return Scan::unopened;
-    Scan result = Scan::nothing;
+// ---------------------------------------------------------- directories ----
+
+// The kernel's record of one directory entry, as getdents64 writes it. The
+// call goes through syscall(): the C library's wrapper is younger than the
+// oldest one the module supports.
+struct LinuxDirent64 {
+    std::uint64_t d_ino;
+    std::int64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;
+    char d_name[1];  // NUL-terminated, d_reclen covers it
+};
+
+// The names in the directory `fd` that glob("*~*") matches: those holding
+// "~" (dot names too), in the order the system lists them. False when the
+// listing fails, as os.scandir() then raises.
+bool tilde_names(int fd, std::vector<std::string> &names) {
 #ifdef __linux__
-    // getdents64 straight away: opendir() would add an fstat().
-    alignas(dirent64) char buffer[16384];
+    alignas(8) char buffer[16384];
     for (;;) {
-        const ssize_t size = getdents64(fd, buffer, sizeof buffer);
-        if (size <= 0) {
-            if (size < 0) result = Scan::failed;
-            break;
-        }
-        for (ssize_t at = 0; at < size && result == Scan::nothing;) {
-            const auto *entry = reinterpret_cast<const dirent64 *>(buffer + at);
-            if (std::strchr(entry->d_name, '~') != nullptr) result = Scan::match;
+        const long size = syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+        if (size < 0 && errno == EINTR) continue;
+        if (size <= 0) return size == 0;
+        for (long at = 0; at < size;) {
+            const auto *entry = reinterpret_cast<const LinuxDirent64 *>(buffer + at);
+            const char *name = buffer + at + offsetof(LinuxDirent64, d_name);
+            if (std::strchr(name, '~') != nullptr) names.emplace_back(name);
             at += entry->d_reclen;
         }
-        if (result != Scan::nothing) break;
     }
-    close(fd);
 #else
-    DIR *dir = fdopendir(fd);
-    if (dir == nullptr) {
-        close(fd);
-        return Scan::failed;
-    }
+    DIR *dir = fdopendir(dup(fd));
+    if (dir == nullptr) return false;
     errno = 0;
     while (const dirent *entry = readdir(dir)) {
-        if (std::strchr(entry->d_name, '~') != nullptr) {
-            result = Scan::match;
-            break;
-        }
+        if (std::strchr(entry->d_name, '~') != nullptr) names.emplace_back(entry->d_name);
     }
-    if (result == Scan::nothing && errno != 0) result = Scan::failed;
+    const bool listed = errno == 0;
     closedir(dir);
+    return listed;
 #endif
-    return result;
+}
+
+// Whether pathlib's glob machinery is already loaded: from 3.15 pathlib
+// imports glob lazily, at its first glob(), and that import is observable
+// (its audit events, sys.audit called by name). Names pathlib does not
+// have, or has as the very objects of glob, are fine.
+bool glob_machinery_loaded() {
+    Ref pathlib = check(PyImport_ImportModule("pathlib"));
+    PyObject *space = PyModule_GetDict(pathlib.get());  // borrowed
+    PyObject *modules = PySys_GetObject("modules");     // borrowed
+    if (space == nullptr || modules == nullptr || !PyDict_Check(modules)) return false;
+    PyObject *glob = PyDict_GetItemString(modules, "glob");  // borrowed
+    for (const char *name : {"_StringGlobber", "_no_recurse_symlinks"}) {
+        PyObject *held = PyDict_GetItemString(space, name);  // borrowed
+        if (held == nullptr) continue;
+        if (glob == nullptr) return false;
+        Ref own = Ref::steal(PyObject_GetAttrString(glob, name));
+        if (!own) {
+            PyErr_Clear();
+            return false;
+        }
+        if (own.get() != held) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -517,32 +402,31 @@ Scan scan_for_tilde(const char *path) noexcept {
 
 FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, PyObject *path,
                              Ref &config) {
+    (void)item;
     const Process *p = usable();
     if (p == nullptr || !open_reads_utf8(*p) || real_audit() == nullptr || !pathlib_untouched(path_type, path) ||
-        !pathlib_functions_untouched(kRead)) {
+        !stdlib_untouched(kWatchRead)) {
         return FastRead::refused;
     }
     PathText name{};
-    if (!path_text(item, name)) return FastRead::refused;
-    keep_text(path, name.text.get());
+    if (!path_text(path, name)) return FastRead::refused;
     PyObject *flags = open_flags();
 
+    // `with open(_path, "r") as f:` — the audit event comes first, so that a
+    // hook can refuse the open before any system call, and sees the
+    // descriptors the general path would show it.
     frame.line = kLineReadOpen;
-    // Only a regular file is opened here: opening a FIFO meets its writer,
-    // opening a device may act on it, and the general path would then open
-    // it a second time. The fstat() after opening catches a swap meanwhile.
-    struct stat st{};
-    if (stat(name.bytes, &st) != 0) {
-        if (errno != ENOENT) return FastRead::refused;
-        return missing(name.text.get(), flags);
-    }
-    if (!S_ISREG(st.st_mode)) return FastRead::refused;
-    Descriptor fd(open(name.bytes, kOpenFlags | O_NONBLOCK));
-    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return FastRead::refused;
-
-    // The block of `with open(_path, "r") as f:`.
     try {
         audit(s_event_open, name.text, s_mode_r.get(), flags);
+    } catch (const PyError &) {
+        return failed_or_raise();
+    }
+    Descriptor fd(open_like_io(name));
+    if (fd.get() < 0) return failed_or_raise();
+    struct stat st{};
+    if (fstat(fd.get(), &st) != 0) st.st_size = 0;
+
+    try {
         frame.line = kLineReadAnnounce;
         const IPrint iprint;
         Ref message = check(PyUnicode_Concat(s_announce.get(), name.text.get()));
@@ -568,7 +452,7 @@ FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, 
 // ---------------------------------------------------------------- save ----
 
 bool fast_save_target_exists(PyObject *path_type, PyObject *target) noexcept {
-    if (usable() == nullptr || !pathlib_untouched(path_type, nullptr) || !pathlib_functions_untouched(kSave)) {
+    if (usable() == nullptr || !pathlib_untouched(path_type, nullptr) || !stdlib_untouched(kWatchSave)) {
         return false;
     }
     PathText name{};
@@ -577,7 +461,8 @@ bool fast_save_target_exists(PyObject *path_type, PyObject *target) noexcept {
         // the same file as its pathlib form does: stat() success is enough.
         name.text = Ref::borrow(target);
         if (!encode_name(name)) return false;
-    } else if (!path_text(target, name)) {
+    } else if (reinterpret_cast<PyObject *>(Py_TYPE(target)) != std_object(pathlib_posix_path) ||
+               !path_text(target, name)) {
         return false;
     }
     struct stat st{};
@@ -586,38 +471,56 @@ bool fast_save_target_exists(PyObject *path_type, PyObject *target) noexcept {
 
 // --------------------------------------------------------------- clear ----
 
-bool fast_glob_finds_nothing(PyObject *path_type, PyObject *sp, PyObject *path, PyObject *pattern) {
+Ref fast_glob(PyObject *path_type, PyObject *path, PyObject *pattern) {
     const Process *p = usable();
     if (p == nullptr || real_audit() == nullptr || !pathlib_untouched(path_type, path) ||
-        !pathlib_functions_untouched(kClear)) {
-        return false;
+        !stdlib_untouched(kWatchClear) || !glob_machinery_loaded()) {
+        return Ref();
     }
-    if (!PyUnicode_CheckExact(pattern) ||
-        PyUnicode_Compare(pattern, s_default_pattern.get()) != 0) {
+    if (!PyUnicode_CheckExact(pattern) || PyUnicode_Compare(pattern, s_default_pattern.get()) != 0) {
         PyErr_Clear();
-        return false;
+        return Ref();
     }
     PathText name{};
-    if (!PyUnicode_CheckExact(sp) || !path_text(sp, name)) return false;
+    if (!path_text(path, name)) return Ref();
 
-    // Before 3.13, glob() first asks is_dir(), which takes a missing
-    // directory (and ENOTDIR, EBADF, ELOOP) as "no" and raises other errors;
-    // a directory that cannot be listed then yields nothing. Opening the
-    // directory answers both: it fails with those errors exactly where
-    // stat() does or finds no directory.
-    const Scan scan = scan_for_tilde(name.bytes);
-    if (scan == Scan::match || scan == Scan::failed) return false;  // the general path's work
-    bool scans = true;
-    if (scan == Scan::unopened && p->before_313) {
-        if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP) return false;
-        scans = false;
-    }
     // pathlib raises its event in Python, through sys.audit as bound now.
     Ref bound_audit = Ref::borrow(PySys_GetObject("audit"));
-    if (!bound_audit) return false;
+    if (!bound_audit) return Ref();
+    // From here on every step is the general path's own, in its order.
     call(bound_audit.get(), s_event_glob.get(), path, pattern);
-    if (scans) audit(s_event_scandir, name.text);
-    return true;
+    Ref matches = check(PyList_New(0));
+    if (p->before_313) {
+        // is_dir() first: a missing directory (and ENOTDIR, EBADF, ELOOP) is
+        // no directory, other errors are raised.
+        struct stat st{};
+        if (stat(name.bytes, &st) != 0) {
+            if (errno == ENOENT || errno == ENOTDIR || errno == EBADF || errno == ELOOP) return matches;
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.text.get());
+            throw_error();
+        }
+        if (!S_ISDIR(st.st_mode)) return matches;
+    }
+    // From 3.14 the directory is listed as "<path>/", and the matches are
+    // named by joining to that; before, "<path>" and a separator.
+    Ref listed = name.text;
+    if (!p->before_314) listed = check(PyUnicode_Concat(name.text.get(), s_slash.get()));
+    audit(s_event_scandir, listed);
+    const int fd = open(name.bytes, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return matches;  // os.scandir() raised, glob() yields nothing
+    std::vector<std::string> names;
+    const bool listed_all = tilde_names(fd, names);
+    close(fd);
+    if (!listed_all) return matches;
+    for (const std::string &found : names) {
+        // Made as glob() makes them: path.with_segments(text), text cached.
+        Ref entry = check(PyUnicode_DecodeFSDefaultAndSize(found.data(), static_cast<Py_ssize_t>(found.size())));
+        Ref text = check(PyUnicode_FromFormat("%U/%U", name.text.get(), entry.get()));
+        Ref match = call_method(path, s_with_segments, text);
+        check(PyObject_SetAttr(match.get(), s_text_slot.get(), text.get()));
+        check(PyList_Append(matches.get(), match.get()));
+    }
+    return matches;
 }
 
 }  // namespace brevan
