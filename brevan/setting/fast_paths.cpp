@@ -1,16 +1,67 @@
 // Fast paths: the common calls of read(), save() and clear() done with
 // direct system calls instead of pathlib and io objects.
 //
-// Each one is taken only when its guards prove that the result is the one
-// the general path gives: the module global Path is pathlib's own, the
-// argument is an exact str or an exact PosixPath, builtin open is io's own and
-// decodes UTF-8 (UTF-8 mode, or a UTF-8 locale, and no warning asked for on a
-// missing encoding), the file system encoding is UTF-8 with surrogateescape.
-// Anything else, and any doubt found before something observable happened,
-// refuses the fast path, and the general path then does the step itself, so
-// that every error it raises is its own. Audit events that the general path
-// raises (open, pathlib.Path.glob, os.scandir) are raised here too, with the
-// same arguments.
+// Each is taken only behind guards proving that the result is the one the
+// general path gives. A doubt found before anything observable happened
+// refuses the fast path, and the general path then does the step itself,
+// so every error it raises is its own. Once a fast path has raised an audit
+// event it is committed: it does the rest as the general path would, with
+// the same errors, and never hands the step back (the event would come
+// twice).
+//
+// What the general path touches, and how each is checked here:
+//
+//   every call
+//     module global Path        is pathlib.Path itself; the Path made (or
+//                               the item given) is an exact PosixPath
+//     builtin open              read()'s, and builtins.open now, are io.open
+//     file-system encoding      UTF-8 with surrogateescape (read once)
+//     Path methods and steps    the objects recorded from pathlib, compared
+//                               by identity at each call (stdlib_watch.cpp)
+//   read(), per candidate
+//     os.fspath(path)           __fspath__ and __str__ watched; the text is
+//                               str(path), so what pathlib computes is used
+//     open(path, "r") decoding  UTF-8 mode or a UTF-8 locale (asked at each
+//                               call), no warn_default_encoding
+//     a FIFO or a device        refused, by a stat() that no event announces
+//     audit "open"              raised first, through the interpreter's own
+//                               sys.audit as io raises it, same arguments
+//     open(), fstat(), read()   after the event, as io makes them: EINTR
+//                               retried, the lock released, a directory
+//                               refused with IsADirectoryError
+//     f"...{_path}"             __format__ watched (object's own)
+//     iprint, loads             looked up as module globals, when the
+//                               general path looks them up
+//     f.read() decoding         strict UTF-8 (an error comes from the codec
+//                               io uses), universal newlines
+//     close()                   its error is the candidate's failure
+//   save(), the exists() test
+//     Path(target)              not made here: __new__, __init__ (also the
+//                               one super() reaches), _parse_path,
+//                               _load_parts, _raw_path, _format_parsed_parts,
+//                               drive, root, _tail, parser/_flavour watched
+//     exists() and its callees  Path.exists, Path.stat (to 3.13),
+//                               os.path.exists (3.14 on) and os.stat watched
+//     the answer                only "exists" is taken; anything else, or a
+//                               text with a NUL, goes to the general path
+//   clear(), per site directory
+//     glob(pattern=...)         Path.glob watched; the pattern is exactly
+//                               "*~*"
+//     glob's first import       from 3.15 pathlib imports glob lazily at its
+//                               first glob(): refused until that happened
+//     audit "pathlib.Path.glob" first, through sys.audit as bound now (pathlib
+//                               calls it by that name)
+//     is_dir() (3.12)           Path.is_dir, Path.stat, os.stat watched; its
+//                               stat() comes after the event, its errors kept
+//     audit "os.scandir"        before the directory is opened; the text of
+//                               the path, with a trailing "/" from 3.14
+//     listing errors            no matches, as glob() swallows them
+//     the matches               path.with_segments(text), text cached, in the
+//                               listing's order; with_segments,
+//                               _make_child_relpath, _from_parsed_string,
+//                               _scandir, os.scandir watched
+//   not watched: module-level names inside pathlib, glob, genericpath and os,
+//   and changes made in place to the recorded function objects.
 #include "setting.hpp"
 #include "stdlib_watch.hpp"
 
@@ -274,7 +325,10 @@ Ref read_text(int fd, const struct stat &st) {
     // read short long before their end.
     for (;;) {
         if (have == data.size()) data.resize(data.size() * 2);
-        const ssize_t n = read(fd, data.data() + have, data.size() - have);
+        ssize_t n;
+        Py_BEGIN_ALLOW_THREADS  // as io reads: a FIFO or a slow file system waits here
+        n = read(fd, data.data() + have, data.size() - have);
+        Py_END_ALLOW_THREADS
         if (n < 0) {
             if (errno == EINTR) {
                 check(PyErr_CheckSignals());
@@ -308,25 +362,33 @@ PyObject *open_flags() {
     return flags;
 }
 
-// open(path, "r") as io does it, after its audit event: the system call,
-// retried on EINTR, then the refusal of a directory.
+// open(path, "r") as io does it, after its audit event: the system call
+// (without the interpreter lock, retried on EINTR), then the refusal of a
+// directory. Sets the error and returns -1 when it fails.
 int open_like_io(const PathText &name) {
     int fd;
-    do {
+    for (;;) {
+        Py_BEGIN_ALLOW_THREADS
         fd = open(name.bytes, kOpenFlags);
-    } while (fd < 0 && errno == EINTR && PyErr_CheckSignals() == 0);
+        Py_END_ALLOW_THREADS
+        if (fd >= 0 || errno != EINTR) break;
+        if (PyErr_CheckSignals() < 0) return -1;
+    }
     if (fd < 0) {
-        if (!PyErr_Occurred()) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.text.get());
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.text.get());
         return -1;
     }
     struct stat st{};
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        close(fd);
+    if (fstat(fd, &st) != 0) {
+        PyErr_SetFromErrno(PyExc_OSError);
+    } else if (S_ISDIR(st.st_mode)) {
         errno = EISDIR;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_IsADirectoryError, name.text.get());
-        return -1;
+    } else {
+        return fd;
     }
-    return fd;
+    close(fd);
+    return -1;
 }
 
 // ---------------------------------------------------------- directories ----
@@ -411,6 +473,11 @@ FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, 
     PathText name{};
     if (!path_text(path, name)) return FastRead::refused;
     PyObject *flags = open_flags();
+    // A FIFO or a device is left to io: opening one acts on it (a FIFO
+    // meets its writer), and io's way of reading it is io's. What is no such
+    // thing here and becomes one before the open below is read as io would.
+    struct stat st{};
+    if (stat(name.bytes, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return FastRead::refused;
 
     // `with open(_path, "r") as f:` — the audit event comes first, so that a
     // hook can refuse the open before any system call, and sees the
@@ -423,8 +490,7 @@ FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, 
     }
     Descriptor fd(open_like_io(name));
     if (fd.get() < 0) return failed_or_raise();
-    struct stat st{};
-    if (fstat(fd.get(), &st) != 0) st.st_size = 0;
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) st.st_size = 0;
 
     try {
         frame.line = kLineReadAnnounce;
