@@ -153,9 +153,7 @@ def test_proc_file_read_to_its_end(setting, tmp_path, monkeypatch):
 
 
 PATHLIB = os.path.dirname(pathlib.__file__) if pathlib.__file__.endswith("__init__.py") else pathlib.__file__
-# Path(item) and str() of it: read() and clear() make the Path and take its text either way.
-MAKING_PATH = {"__new__", "__init__", "__str__", "_format_parsed_parts", "drive", "root", "_tail", "_load_parts",
-               "_parse_path", "_raw_path"}
+MAKING_PATH = {"__new__", "__init__"}  # Path(item): read() and clear() make it either way
 CALLS = {"save": lambda s, p: s.save({}, p), "read": lambda s, p: s.read([p]), "clear": lambda s, p: s.clear()}
 
 
@@ -190,9 +188,7 @@ def test_fast_paths_are_taken(setting, settled, monkeypatch, call):
     call(setting, settled)  # the first use checks pathlib itself
     assert pathlib_code_run(lambda: call(setting, settled)) <= MAKING_PATH
     monkeypatch.setattr("builtins.open", open_wrapper())
-    # From 3.15 __fspath__ is __str__ itself: open() in read() runs nothing more of pathlib.
-    assert pathlib_code_run(lambda: call(setting, settled)) - MAKING_PATH or (
-        call is CALLS["read"] and pathlib.Path.__fspath__ is pathlib.PurePath.__str__)
+    assert pathlib_code_run(lambda: call(setting, settled)) - MAKING_PATH
 
 
 ON_EVENT = {}  # event name: what a hook does when it is raised, once

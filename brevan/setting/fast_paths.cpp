@@ -19,8 +19,13 @@
 //     Path methods and steps    the objects recorded from pathlib, compared
 //                               by identity at each call (stdlib_watch.cpp)
 //   read(), per candidate
-//     os.fspath(path)           __fspath__ and __str__ watched; the text is
-//                               str(path), so what pathlib computes is used
+//     Path(item)                made by the body; its text is the item's
+//                               own when it is an exact str in pathlib's
+//                               form, or str() of an exact PosixPath item,
+//                               with the steps that make a Path and its
+//                               text watched (as for save() below); the
+//                               text is cached on the Path as str() does
+//     os.fspath(path)           __fspath__ and __str__ watched
 //     open(path, "r") decoding  UTF-8 mode or a UTF-8 locale (asked at each
 //                               call), no warn_default_encoding
 //     a FIFO or a device        refused, by a stat() that no event announces
@@ -45,6 +50,7 @@
 //     the answer                only "exists" is taken; anything else, or a
 //                               text with a NUL, goes to the general path
 //   clear(), per site directory
+//     Path(sp)                  its text as for read()
 //     glob(pattern=...)         Path.glob watched; the pattern is exactly
 //                               "*~*"
 //     glob's first import       from 3.15 pathlib imports glob lazily at its
@@ -98,7 +104,8 @@ StaticString s_loads("loads"), s_open("open"), s_utf8_mode("utf8_mode"),
     s_warn_default_encoding("warn_default_encoding"), s_decode("decode"), s_strict("strict"),
     s_utf_8("utf-8"), s_event_open("open"), s_mode_r("r"), s_event_glob("pathlib.Path.glob"),
     s_event_scandir("os.scandir"), s_default_pattern("*~*"), s_crlf("\r\n"), s_cr("\r"),
-    s_lf("\n"), s_slash("/"), s_text_slot("_str"), s_with_segments("with_segments"),
+    s_lf("\n"), s_slash("/"), s_probe("a//b"), s_text_slot("_str"),
+    s_with_segments("with_segments"),
     s_announce("Load settings from ");
 
 constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC;  // what io's open() uses for "r"
@@ -242,9 +249,29 @@ bool open_reads_utf8(const Process &p) noexcept {
 
 // ---------------------------------------------------------- path text ----
 
+// Whether `text` is already in the form pathlib gives it on POSIX: no empty
+// or "." component after the root (one or two leading slashes), no trailing
+// slash. "." alone is its own form.
+bool pathlib_form(const char *text, Py_ssize_t size) noexcept {
+    if (size == 0) return false;
+    if (size == 1 && text[0] == '.') return true;
+    Py_ssize_t i = 0;
+    if (text[0] == '/') {
+        i = (size >= 2 && text[1] == '/' && (size == 2 || text[2] != '/')) ? 2 : 1;
+        if (i == size) return true;  // "/" or "//"
+    }
+    for (Py_ssize_t start = i; i <= size; ++i) {
+        if (i < size && text[i] != '/') continue;
+        const Py_ssize_t length = i - start;
+        if (length == 0 || (length == 1 && text[start] == '.')) return false;
+        start = i + 1;
+    }
+    return true;
+}
+
 // What the system calls get: the text of a path and its file-system bytes.
 struct PathText {
-    Ref text;           // str() of the path, an exact str
+    Ref text;           // str(Path(item)), an exact str
     const char *bytes;  // its UTF-8 form, kept alive by `text` or `encoded`
     Py_ssize_t size;
     Ref encoded;        // the bytes object, for text with surrogate escapes
@@ -267,17 +294,60 @@ bool encode_name(PathText &out) noexcept {
     return std::memchr(out.bytes, '\0', static_cast<std::size_t>(out.size)) == nullptr;
 }
 
-// str(path) of a PosixPath, as os.fspath() gets it from pathlib's own
-// __fspath__: pathlib's own __str__ computes it once and caches it, so
-// asking here first leaves nothing for the general path to see. False for
-// text that is no exact str or that the system cannot take.
-bool path_text(PyObject *path, PathText &out) noexcept {
-    out.text = Ref::steal(PyObject_Str(path));
+// str(Path(item)) without parsing a new Path: the item's own text when it
+// is an exact str already in pathlib's form, or the (cached) str() of an
+// exact PosixPath, which a Path made from it shares. False for anything else.
+// That Path(item) has this text is pathlib's doing: the steps that make a
+// Path and its text are watched (stdlib_watch.cpp).
+bool path_text(PyObject *item, PathText &out) noexcept {
+    if (PyUnicode_CheckExact(item)) {
+        out.text = Ref::borrow(item);
+        if (!encode_name(out)) return false;
+        return pathlib_form(out.bytes, out.size);
+    }
+    if (reinterpret_cast<PyObject *>(Py_TYPE(item)) != std_object(pathlib_posix_path)) return false;
+    out.text = Ref::steal(PyObject_Str(item));
     if (!out.text || !PyUnicode_CheckExact(out.text.get())) {
         PyErr_Clear();
         return false;
     }
     return encode_name(out);
+}
+
+// Whether a PosixPath keeps its text in the slot `_str`, which str() fills
+// on first use and answers from afterwards. Checked once on two probes.
+bool text_cache_known() noexcept {
+    static enum { unknown, yes, no } status = unknown;
+    if (status == unknown) {
+        status = no;
+        try {
+            PyObject *posix_path = pathlib_posix_path.get();
+            Ref probe = call(posix_path, s_probe.get());
+            Ref text = check(PyObject_Str(probe.get()));
+            Ref cached = check(PyObject_GetAttr(probe.get(), s_text_slot.get()));
+            Ref primed = call(posix_path, s_probe.get());
+            check(PyObject_SetAttr(primed.get(), s_text_slot.get(), s_probe.get()));
+            Ref answer = check(PyObject_Str(primed.get()));
+            if (PyUnicode_CompareWithASCIIString(text.get(), "a/b") == 0 && cached.get() == text.get() &&
+                answer.get() == s_probe.get()) {
+                status = yes;
+            }
+        } catch (...) {
+            PyErr_Clear();
+        }
+    }
+    return status == yes;
+}
+
+// Leaves on `path` the text that str() would cache there, as the general
+// path leaves it (open() and the message both take str(path)).
+void keep_text(PyObject *path, PyObject *text) noexcept {
+    if (!text_cache_known()) return;
+    try {
+        if (PyObject_SetAttr(path, s_text_slot.get(), text) < 0) PyErr_Clear();
+    } catch (...) {
+        PyErr_Clear();
+    }
 }
 
 // ------------------------------------------------------------- helpers ----
@@ -439,11 +509,12 @@ bool tilde_names(int fd, std::vector<std::string> &names) {
 // (its audit events, sys.audit called by name). Names pathlib does not
 // have, or has as the very objects of glob, are fine.
 bool glob_machinery_loaded() {
-    Ref pathlib = check(PyImport_ImportModule("pathlib"));
-    PyObject *space = PyModule_GetDict(pathlib.get());  // borrowed
-    PyObject *modules = PySys_GetObject("modules");     // borrowed
-    if (space == nullptr || modules == nullptr || !PyDict_Check(modules)) return false;
-    PyObject *glob = PyDict_GetItemString(modules, "glob");  // borrowed
+    PyObject *modules = PySys_GetObject("modules");  // borrowed
+    if (modules == nullptr || !PyDict_Check(modules)) return false;
+    PyObject *pathlib = PyDict_GetItemString(modules, "pathlib");  // borrowed
+    if (pathlib == nullptr || !PyModule_Check(pathlib)) return false;
+    PyObject *space = PyModule_GetDict(pathlib);                // borrowed
+    PyObject *glob = PyDict_GetItemString(modules, "glob");     // borrowed
     for (const char *name : {"_StringGlobber", "_no_recurse_symlinks"}) {
         PyObject *held = PyDict_GetItemString(space, name);  // borrowed
         if (held == nullptr) continue;
@@ -464,14 +535,14 @@ bool glob_machinery_loaded() {
 
 FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, PyObject *path,
                              Ref &config) {
-    (void)item;
     const Process *p = usable();
     if (p == nullptr || !open_reads_utf8(*p) || real_audit() == nullptr || !pathlib_untouched(path_type, path) ||
         !stdlib_untouched(kWatchRead)) {
         return FastRead::refused;
     }
     PathText name{};
-    if (!path_text(path, name)) return FastRead::refused;
+    if (!path_text(item, name)) return FastRead::refused;
+    keep_text(path, name.text.get());
     PyObject *flags = open_flags();
     // A FIFO or a device is left to io: opening one acts on it (a FIFO
     // meets its writer), and io's way of reading it is io's. What is no such
@@ -527,8 +598,7 @@ bool fast_save_target_exists(PyObject *path_type, PyObject *target) noexcept {
         // the same file as its pathlib form does: stat() success is enough.
         name.text = Ref::borrow(target);
         if (!encode_name(name)) return false;
-    } else if (reinterpret_cast<PyObject *>(Py_TYPE(target)) != std_object(pathlib_posix_path) ||
-               !path_text(target, name)) {
+    } else if (!path_text(target, name)) {
         return false;
     }
     struct stat st{};
@@ -537,7 +607,7 @@ bool fast_save_target_exists(PyObject *path_type, PyObject *target) noexcept {
 
 // --------------------------------------------------------------- clear ----
 
-Ref fast_glob(PyObject *path_type, PyObject *path, PyObject *pattern) {
+Ref fast_glob(PyObject *path_type, PyObject *sp, PyObject *path, PyObject *pattern) {
     const Process *p = usable();
     if (p == nullptr || real_audit() == nullptr || !pathlib_untouched(path_type, path) ||
         !stdlib_untouched(kWatchClear) || !glob_machinery_loaded()) {
@@ -548,7 +618,8 @@ Ref fast_glob(PyObject *path_type, PyObject *path, PyObject *pattern) {
         return Ref();
     }
     PathText name{};
-    if (!path_text(path, name)) return Ref();
+    if (!PyUnicode_CheckExact(sp) || !path_text(sp, name)) return Ref();
+    keep_text(path, name.text.get());
 
     // pathlib raises its event in Python, through sys.audit as bound now.
     Ref bound_audit = Ref::borrow(PySys_GetObject("audit"));
