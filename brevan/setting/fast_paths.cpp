@@ -67,7 +67,8 @@
 //                               _make_child_relpath, _from_parsed_string,
 //                               _scandir, os.scandir watched
 //   not watched: module-level names inside pathlib, glob, genericpath and os,
-//   and changes made in place to the recorded function objects.
+//   changes made in place to the recorded function objects, and a name put
+//   in front of a watched one while another of that class is deleted.
 #include "setting.hpp"
 #include "stdlib_watch.hpp"
 

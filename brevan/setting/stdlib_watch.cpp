@@ -16,9 +16,14 @@
 // nothing is recorded and the fast paths are refused, so a double patched
 // in before the module was imported keeps them off until it is removed.
 //
+// Class attributes are checked where pathlib's classes hold them, with the
+// number of names each class holds: a name added in front of a watched one
+// changes that number.
+//
 // Not watched: module-level names inside pathlib, glob, genericpath and os
-// (pathlib's `os` global and the like), and changes made in place to the
-// recorded function objects (their __code__ or defaults).
+// (pathlib's `os` global and the like), changes made in place to the
+// recorded function objects (their __code__ or defaults), and a name added
+// in front of a watched one while another name of the same class is deleted.
 #include "stdlib_watch.hpp"
 
 #include "setting.hpp"
@@ -188,16 +193,63 @@ Ref current(PyObject *owner, PyObject *name) {
     return unbound(Ref::steal(found));
 }
 
+// A class attribute as the classes of a PosixPath hold it: the namespaces
+// of PosixPath's bases (object excepted: it cannot change), and for each
+// watched name the first of them, from where the lookup starts, that holds
+// it. Reading those namespaces costs a third of looking the attribute up,
+// which binds class methods anew each time.
+struct ClassSpaces {
+    static constexpr Py_ssize_t kMax = 8;
+    PyObject *spaces[kMax] = {};  // mappingproxy views, kept
+    Py_ssize_t sizes[kMax] = {};  // how many names each held when recorded
+    Py_ssize_t count = 0;
+    Py_ssize_t pure_start = 0;    // where PurePosixPath's own lookup starts
+
+    void record() {
+        Ref mro = check(PyObject_GetAttrString(posix_path.get(), "__mro__"));
+        if (!PyTuple_Check(mro.get())) throw_error();
+        const Py_ssize_t size = PyTuple_Size(mro.get());
+        if (size < 1 || size - 1 > kMax) throw_error();
+        for (Py_ssize_t k = 0; k < size - 1; ++k) {
+            PyObject *cls = PyTuple_GetItem(mro.get(), k);  // borrowed
+            if (cls == pure_posix_path.get()) pure_start = k;
+            spaces[k] = check(PyObject_GetAttrString(cls, "__dict__")).release();
+            sizes[k] = check(static_cast<int>(PyObject_Size(spaces[k])));
+        }
+        count = size - 1;
+    }
+    // Whether no name was added to (or removed from) any of them: a name put
+    // in front of a watched one is an added one.
+    bool same_names() const {
+        for (Py_ssize_t k = 0; k < count; ++k) {
+            if (PyObject_Size(spaces[k]) != sizes[k]) return false;
+        }
+        return true;
+    }
+    // The first namespace on the lookup of `watched` that holds `name`, or
+    // count (object's own, or none).
+    Py_ssize_t holder(const Watched &watched, PyObject *name) const {
+        Py_ssize_t k = watched.owner == Owner::pure_posix_path ? pure_start : 0;
+        while (k < count && check(PySequence_Contains(spaces[k], name)) == 0) ++k;
+        return k;
+    }
+};
+
 }  // namespace
 
 bool stdlib_untouched(unsigned paths) noexcept {
-    // Kept for the life of the process: the interned names, the owners and
-    // the recorded originals (null where the version has no such name).
+    // Kept for the life of the process: the interned names, the owners, the
+    // recorded originals (null where the version has no such name) and, for
+    // class attributes, where they are held and the objects held there.
     static PyObject *names[kWatchedCount] = {};
     static PyObject *owners[kWatchedCount] = {};
     static PyObject *originals[kWatchedCount] = {};
+    static Py_ssize_t holders[kWatchedCount] = {};
+    static PyObject *held[kWatchedCount] = {};
+    static ClassSpaces classes;
     static bool recorded = false;
     try {
+        if (recorded && !classes.same_names()) return false;
         if (!recorded) {
             Ref found[kWatchedCount];
             for (std::size_t i = 0; i < kWatchedCount; ++i) {
@@ -206,14 +258,37 @@ bool stdlib_untouched(unsigned paths) noexcept {
                 found[i] = current(owners[i], names[i]);
                 if (found[i] && !is_standard(kWatched[i], found[i].get())) return false;  // again next time
             }
+            if (classes.count == 0) classes.record();
+            for (std::size_t i = 0; i < kWatchedCount; ++i) {
+                const Watched &watched = kWatched[i];
+                if (!found[i] || (watched.owner != Owner::posix_path && watched.owner != Owner::pure_posix_path)) {
+                    continue;
+                }
+                holders[i] = classes.holder(watched, names[i]);
+                Py_XDECREF(held[i]);
+                held[i] = holders[i] < classes.count
+                              ? check(PyObject_GetItem(classes.spaces[holders[i]], names[i])).release()
+                              : nullptr;  // object's own
+            }
             for (std::size_t i = 0; i < kWatchedCount; ++i) originals[i] = found[i].release();
             recorded = true;
         }
         for (std::size_t i = 0; i < kWatchedCount; ++i) {
+            const Watched &watched = kWatched[i];
             // A name the version lacks is one its pathlib never calls.
-            if ((kWatched[i].paths & paths) == 0 || originals[i] == nullptr) continue;
-            Ref found = current(owners[i], names[i]);
-            if (found.get() != originals[i]) return false;
+            if ((watched.paths & paths) == 0 || originals[i] == nullptr) continue;
+            if (watched.owner == Owner::os || watched.owner == Owner::os_path) {
+                if (current(owners[i], names[i]).get() != originals[i]) return false;
+                continue;
+            }
+            // The object held where it was (nothing was put in front of it:
+            // same_names() above).
+            const Py_ssize_t holder = holders[i];
+            if (holder == classes.count) continue;
+            PyObject *now = PyObject_GetItem(classes.spaces[holder], names[i]);
+            if (now == nullptr) throw_error();  // deleted
+            Py_DECREF(now);  // only its identity is compared
+            if (now != held[i]) return false;
         }
         return true;
     } catch (...) {
