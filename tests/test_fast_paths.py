@@ -203,6 +203,8 @@ HOOK_ACTS = {  # a hook that acts at an event sees the state before the operatio
     "glob: match made": ("clear", "pathlib.Path.glob", lambda root, seen: (root / "site-packages/a~").mkdir()),
     "scandir: match made": ("clear", "os.scandir", lambda root, seen: (root / "site-packages/b~").mkdir()),
     "glob: refused": ("clear", "pathlib.Path.glob", lambda root, seen: (_ for _ in ()).throw(PermissionError("no"))),
+    "open: directory swapped in": ("read", "open", lambda root, seen: (root / "f.json").unlink()
+                                   or (root / "f.json").mkdir()),
 }
 
 
@@ -328,6 +330,31 @@ def test_fifo_is_opened_once(tmp_path):
         writer.kill()
         writer.wait()
     assert result.stdout.endswith("{'a': 1}\n"), result.stderr
+
+
+def test_fifo_swapped_in_at_the_open_event(tmp_path):
+    """A file that becomes a FIFO when open is announced is opened as io opens it: the lock is
+    let go while it waits, so a writer thread of the same process gets to write (no deadlock)."""
+    code = textwrap.dedent("""
+        import os, sys, threading, brevan.setting as s
+        def swap(event, args):
+            if event == "open" and args[0] == "tolvek.json" and not os.path.exists("swapped"):
+                open("swapped", "w").close()
+                os.unlink("tolvek.json")
+                os.mkfifo("tolvek.json")
+                threading.Thread(target=lambda: open("tolvek.json", "w").write('{"b": 2}')).start()
+        sys.addaudithook(swap)
+        print(s.read(["tolvek.json"])[1])
+        """)
+    outputs = []
+    for run, extra in (("fast", {}), ("general", {"PYTHONPATH": general_site(tmp_path / "site")})):
+        (tmp_path / run).mkdir()
+        (tmp_path / run / "tolvek.json").write_text('{"a": 1}')
+        result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path / run, capture_output=True, text=True,
+                                timeout=60, env={**os.environ, "NO_COLOR": "1"})
+        outputs.append((result.returncode, result.stdout, result.stderr))
+    assert outputs[0] == outputs[1]
+    assert outputs[0][1].endswith("{'b': 2}\n")
 
 
 def python_clear(pattern="*~*"):  # the loop clear() stands for, with site and Path set here by walk()
