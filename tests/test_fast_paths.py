@@ -274,6 +274,24 @@ REPLACED = {
 }
 
 
+def test_class_put_in_front_of_pathlib(setting, settled, monkeypatch):
+    """A class that holds exists() put into PosixPath's bases is called as the general path calls it."""
+    CALLS["save"](setting, settled)
+    seen, bases = {}, pathlib.PosixPath.__bases__
+    for general in (False, True):
+        front = type("Front", (), {"__slots__": (), "exists": lambda self, **k: seen.setdefault(general, []).append(1)})
+        with monkeypatch.context() as patch:
+            pathlib.PosixPath.__bases__ = (front, *bases)
+            if general:
+                patch.setattr("builtins.open", open_wrapper())
+            try:
+                CALLS["save"](setting, settled)
+            finally:
+                pathlib.PosixPath.__bases__ = bases
+    assert seen == {False: [1], True: [1]}
+    assert GENERAL_PATH or pathlib_code_run(lambda: CALLS["save"](setting, settled)) <= MAKING_PATH
+
+
 @pytest.mark.parametrize("replaced", REPLACED)
 @pytest.mark.parametrize("when", ["before import", "after the first call"])
 def test_replaced_before_first_use(tmp_path, replaced, when):

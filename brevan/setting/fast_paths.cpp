@@ -32,8 +32,9 @@
 //     audit "open"              raised first, through the interpreter's own
 //                               sys.audit as io raises it, same arguments
 //     open(), fstat(), read()   after the event, as io makes them: EINTR
-//                               retried, the lock released, a directory
-//                               refused with IsADirectoryError
+//                               retried, the lock released where they may
+//                               wait, a directory refused with
+//                               IsADirectoryError
 //     f"...{_path}"             __format__ watched (object's own)
 //     iprint, loads             looked up as module globals, when the
 //                               general path looks them up
@@ -386,7 +387,11 @@ private:
     return call_method(decoder.get(), s_decode, bytes, Py_True);
 }
 
+// A FIFO or a device (swapped in after the check before the open) may
+// keep a read waiting: the lock is let go then, as io does. A regular
+// file's read does not wait on anyone, and keeps it.
 Ref read_text(int fd, const struct stat &st) {
+    const bool may_wait = !S_ISREG(st.st_mode);
     std::string data;
     // Room for the whole file and the read that finds its end; a file whose
     // size stat() does not tell (/proc, /sys) starts with a page or two.
@@ -397,9 +402,16 @@ Ref read_text(int fd, const struct stat &st) {
     for (;;) {
         if (have == data.size()) data.resize(data.size() * 2);
         ssize_t n;
-        Py_BEGIN_ALLOW_THREADS  // as io reads: a FIFO or a slow file system waits here
-        n = read(fd, data.data() + have, data.size() - have);
-        Py_END_ALLOW_THREADS
+        if (may_wait) {
+            int error;
+            Py_BEGIN_ALLOW_THREADS
+            n = read(fd, data.data() + have, data.size() - have);
+            error = errno;
+            Py_END_ALLOW_THREADS
+            errno = error;
+        } else {
+            n = read(fd, data.data() + have, data.size() - have);
+        }
         if (n < 0) {
             if (errno == EINTR) {
                 check(PyErr_CheckSignals());
@@ -437,11 +449,13 @@ PyObject *open_flags() {
 // (without the interpreter lock, retried on EINTR), then the refusal of a
 // directory. Sets the error and returns -1 when it fails.
 int open_like_io(const PathText &name) {
-    int fd;
+    int fd, error;
     for (;;) {
         Py_BEGIN_ALLOW_THREADS
         fd = open(name.bytes, kOpenFlags);
+        error = errno;
         Py_END_ALLOW_THREADS
+        errno = error;
         if (fd >= 0 || errno != EINTR) break;
         if (PyErr_CheckSignals() < 0) return -1;
     }
@@ -562,7 +576,8 @@ FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, 
     }
     Descriptor fd(open_like_io(name));
     if (fd.get() < 0) return failed_or_raise();
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) st.st_size = 0;
+    if (fstat(fd.get(), &st) != 0) st.st_mode = 0;  // not known to be regular
+    if (!S_ISREG(st.st_mode)) st.st_size = 0;
 
     try {
         frame.line = kLineReadAnnounce;

@@ -79,6 +79,7 @@ constexpr Watched kWatched[] = {
 };
 constexpr std::size_t kWatchedCount = sizeof kWatched / sizeof kWatched[0];
 
+StaticString s_mro("__mro__");
 StdAttr posix_path("pathlib", "PosixPath"), pure_posix_path("pathlib", "PurePosixPath"),
     function_type("types", "FunctionType"), property_type("builtins", "property"),
     object_type("builtins", "object");
@@ -200,27 +201,40 @@ Ref current(PyObject *owner, PyObject *name) {
 // which binds class methods anew each time.
 struct ClassSpaces {
     static constexpr Py_ssize_t kMax = 8;
+    PyObject *mro = nullptr;      // PosixPath.__mro__ as recorded, kept
     PyObject *spaces[kMax] = {};  // mappingproxy views, kept
     Py_ssize_t sizes[kMax] = {};  // how many names each held when recorded
     Py_ssize_t count = 0;
     Py_ssize_t pure_start = 0;    // where PurePosixPath's own lookup starts
 
     void record() {
-        Ref mro = check(PyObject_GetAttrString(posix_path.get(), "__mro__"));
-        if (!PyTuple_Check(mro.get())) throw_error();
-        const Py_ssize_t size = PyTuple_Size(mro.get());
+        Ref classes = check(PyObject_GetAttr(posix_path.get(), s_mro.get()));
+        if (!PyTuple_Check(classes.get())) throw_error();
+        const Py_ssize_t size = PyTuple_Size(classes.get());
         if (size < 1 || size - 1 > kMax) throw_error();
+        mro = classes.release();
         for (Py_ssize_t k = 0; k < size - 1; ++k) {
-            PyObject *cls = PyTuple_GetItem(mro.get(), k);  // borrowed
+            PyObject *cls = PyTuple_GetItem(mro, k);  // borrowed
             if (cls == pure_posix_path.get()) pure_start = k;
             spaces[k] = check(PyObject_GetAttrString(cls, "__dict__")).release();
             sizes[k] = check(static_cast<int>(PyObject_Size(spaces[k])));
         }
         count = size - 1;
     }
-    // Whether no name was added to (or removed from) any of them: a name put
-    // in front of a watched one is an added one.
-    bool same_names() const {
+    // Whether the lookup still walks the same classes (their __bases__ can
+    // be assigned: a class put in front holds names too), and no name was
+    // added to (or removed from) any of them: a name put in front of a
+    // watched one is an added one.
+    bool same_names() {
+        Ref now = check(PyObject_GetAttr(posix_path.get(), s_mro.get()));
+        if (now.get() != mro) {  // made anew: the same classes again?
+            if (!PyTuple_Check(now.get()) || PyTuple_Size(now.get()) != PyTuple_Size(mro)) return false;
+            for (Py_ssize_t k = 0; k < PyTuple_Size(mro); ++k) {
+                if (PyTuple_GetItem(now.get(), k) != PyTuple_GetItem(mro, k)) return false;
+            }
+            Py_DECREF(mro);
+            mro = now.release();
+        }
         for (Py_ssize_t k = 0; k < count; ++k) {
             if (PyObject_Size(spaces[k]) != sizes[k]) return false;
         }
