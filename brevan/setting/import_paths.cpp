@@ -7,8 +7,9 @@
 // `Path(home, "tolvek.json")` when the home text is already in pathlib's
 // form (absolute, no empty or "." component, no trailing slash), the only
 // case taken here. Everything the general path would call and this one skips
-// must be the standard library's own, checked by identity: the Path class's
-// methods are functions of pathlib's own namespaces, os.getcwd and os.fspath
+// must be the standard library's own, checked by identity: every definition
+// of the methods the general path reaches, in every class of Path's MRO, is
+// a function of pathlib's own namespaces (or a slot), os.getcwd and os.fspath
 // are posix's, os.path is posixpath and its functions are its own. A patched
 // or replaced piece, any other home text, or an Exception from getcwd or
 // expanduser (the general path then raises it again, from pathlib's own
@@ -26,6 +27,9 @@ StaticString s_sys_pathlib("pathlib"), s_pathlib_local("pathlib._local"),
     s_getcwd("getcwd"), s_fspath("fspath"), s_expanduser("expanduser"), s_join("join"),
     s_splitroot("splitroot"), s_path_module("path"), s_parser("parser"), s_flavour("_flavour"),
     s_globals("__globals__"), s_func("__func__"), s_fget("fget"), s_tilde("~"),
+    s_classmethod("classmethod"), s_staticmethod("staticmethod"), s_dunder_name("__name__"),
+    s_mro("__mro__"), s_dunder_dict("__dict__"), s_types("types"),
+    s_member_descriptor("MemberDescriptorType"),
     s_tolvek_json("tolvek.json"), s_desktop("Desktop/home"), s_slash_desktop("/Desktop/home");
 
 // Every method of Path the general path may reach, with the versions that
@@ -52,16 +56,22 @@ PyObject *module_named(StaticString &name, Ref &keep) {
     return module;
 }
 
-// Whether the function behind `found` (a function, a classmethod bound to
-// the class, a property's getter) runs in one of `namespaces`.
-bool defined_in(PyObject *found, PyObject *const *namespaces, std::size_t count) {
-    Ref function = Ref::borrow(found);
-    if (Py_TYPE(found) == reinterpret_cast<PyTypeObject *>(state.method_type.get())) {
-        function = getattr(found, s_func);
-    } else if (Py_TYPE(found) == &PyProperty_Type) {
-        function = getattr(found, s_fget);
+// The function behind a class attribute: a classmethod's or staticmethod's
+// function, a property's getter, or the attribute itself.
+Ref function_of(PyObject *found, PyObject *builtins) {
+    PyTypeObject *type = Py_TYPE(found);
+    if (type == &PyProperty_Type) return getattr(found, s_fget);
+    for (StaticString *wrapper : {&s_classmethod, &s_staticmethod}) {
+        Ref wrapper_type = getattr(builtins, *wrapper);
+        if (reinterpret_cast<PyObject *>(type) == wrapper_type.get()) return getattr(found, s_func);
     }
-    PyObject *globals = PyObject_GetAttr(function.get(), s_globals.get());
+    return Ref::borrow(found);
+}
+
+// Whether `function` runs in one of `namespaces` (its globals are one of
+// those dicts). Builtins have no globals: no.
+bool runs_in(PyObject *function, PyObject *const *namespaces, std::size_t count) {
+    PyObject *globals = PyObject_GetAttr(function, s_globals.get());
     if (globals == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
         PyErr_Clear();
@@ -72,6 +82,55 @@ bool defined_in(PyObject *found, PyObject *const *namespaces, std::size_t count)
         if (globals == namespaces[i]) return true;
     }
     return false;
+}
+
+// Whether posixpath's `name` is its own: a function of posixpath, or a
+// builtin it took from posix (splitroot is posix's from 3.13).
+bool posixpath_own(PyObject *posixpath, PyObject *posix, StaticString &name) {
+    Ref found = getattr(posixpath, name);
+    PyObject *namespaces[] = {PyModule_GetDict(posixpath)};
+    if (runs_in(found.get(), namespaces, 1)) return true;
+    if (!PyCFunction_Check(found.get())) return false;
+    Ref builtin_name = getattr(found.get(), s_dunder_name);
+    PyObject *original = PyObject_GetAttr(posix, builtin_name.get());
+    if (original == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+        return false;
+    }
+    return Ref::steal(original).get() == found.get();
+}
+
+// Whether every definition of the watched methods in the classes of
+// `path_type` (object aside) runs in pathlib's namespaces: all of them,
+// since an __init__ reaches the next one through super().
+bool path_methods_own(PyObject *path_type, PyObject *builtins, PyObject *const *namespaces,
+                      std::size_t count) {
+    static PyObject *names[sizeof kPathMethods / sizeof kPathMethods[0]] = {};
+    Ref types_keep;
+    PyObject *types = module_named(s_types, types_keep);
+    if (types == nullptr) return false;
+    Ref member = getattr(types, s_member_descriptor);
+    auto *member_type = reinterpret_cast<PyTypeObject *>(member.get());
+    Ref mro = getattr(path_type, s_mro);
+    if (!PyTuple_Check(mro.get())) return false;
+    for (Py_ssize_t c = 0, n = PyTuple_Size(mro.get()); c < n; ++c) {
+        PyObject *cls = PyTuple_GetItem(mro.get(), c);  // borrowed
+        if (cls == reinterpret_cast<PyObject *>(&PyBaseObject_Type)) continue;
+        Ref own = getattr(cls, s_dunder_dict);
+        for (std::size_t i = 0; i < sizeof kPathMethods / sizeof kPathMethods[0]; ++i) {
+            const PathMethod &method = kPathMethods[i];
+            if (Py_Version < method.since || Py_Version >= method.until) continue;
+            if (names[i] == nullptr) names[i] = check(PyUnicode_InternFromString(method.name)).release();
+            if (check(PySequence_Contains(own.get(), names[i])) == 0) continue;
+            Ref found = check(PyObject_GetItem(own.get(), names[i]));
+            // A slot of the class (3.13's _raw_path) runs no code.
+            if (Py_TYPE(found.get()) == member_type) continue;
+            Ref function = function_of(found.get(), builtins);
+            if (!runs_in(function.get(), namespaces, count)) return false;
+        }
+    }
+    return true;
 }
 
 // Whether the general path's work would run only the standard library's
@@ -100,28 +159,15 @@ bool standard_pieces(PyObject *path_type, Ref &getcwd, Ref &expanduser) {
     Ref os_path = getattr(os, s_path_module);
     Ref parser = getattr(path_type, Py_Version >= 0x030D0000 ? s_parser : s_flavour);
     if (os_path.get() != posixpath || parser.get() != posixpath) return false;
-    PyObject *posixpath_namespace[] = {PyModule_GetDict(posixpath)};
     for (StaticString *name : {&s_expanduser, &s_join, &s_splitroot}) {
-        Ref found = getattr(posixpath, *name);
-        if (!defined_in(found.get(), posixpath_namespace, 1)) return false;
+        if (!posixpath_own(posixpath, posix, *name)) return false;
     }
     for (StaticString *name : {&s_getcwd, &s_fspath}) {
         Ref found = getattr(os, *name);
         Ref original = getattr(posix, *name);
         if (found.get() != original.get()) return false;
     }
-
-    for (const PathMethod &method : kPathMethods) {
-        if (Py_Version < method.since || Py_Version >= method.until) continue;
-        PyObject *found = PyObject_GetAttrString(path_type, method.name);
-        if (found == nullptr) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-            PyErr_Clear();
-            continue;
-        }
-        Ref owned = Ref::steal(found);
-        if (!defined_in(found, namespaces, count)) return false;
-    }
+    if (!path_methods_own(path_type, state.builtins.get(), namespaces, count)) return false;
     getcwd = getattr(os, s_getcwd);
     expanduser = getattr(posixpath, s_expanduser);
     return true;
