@@ -295,6 +295,43 @@ def vexil_rows(number: int, rounds: int):
     return rows
 
 
+def fast_paths_taken(scratch: Path):
+    """Which of save, read and clear took its fast path: the pathlib code
+    that the general path runs for the step it stands in for (exists(),
+    open()'s __fspath__, glob()) runs only when it is refused."""
+    pathlib_file = sys.modules["pathlib"].__file__
+    pathlib_code = os.path.dirname(pathlib_file) if pathlib_file.endswith("__init__.py") else pathlib_file
+    kept = scratch / "probe.json"
+    kept.write_text("{}")
+    listing = scratch / "probe-site-packages"
+    listing.mkdir()
+
+    class Site:
+        getusersitepackages = staticmethod(lambda: str(listing))
+        getsitepackages = staticmethod(lambda: [])
+
+    calls = {"save": (lambda: ours.save({}, str(kept)), "exists"),
+             "read": (lambda: ours.read([str(kept)]), "__fspath__"),
+             "clear": (lambda: ours.clear(), "glob")}
+    saved = ours.site, ours.iprint
+    ours.site, ours.iprint = Site, lambda *a, **k: None
+    taken = {}
+    try:
+        for name, (call, general) in calls.items():
+            call()  # the first use records what pathlib is
+            ran = set()
+            sys.setprofile(lambda frame, event, arg: event == "call" and frame.f_code.co_filename
+                           .startswith(pathlib_code) and ran.add(frame.f_code.co_name))
+            try:
+                call()
+            finally:
+                sys.setprofile(None)
+            taken[name] = general not in ran
+    finally:
+        ours.site, ours.iprint = saved
+    return ", ".join(f"{name} {'taken' if t else 'REFUSED'}" for name, t in taken.items())
+
+
 def on_debian(args):
     """The same table on Debian's 3.14 and 3.15, when they can run here."""
     script = ROOT / "scripts" / "debian-pythons.sh"
@@ -323,6 +360,7 @@ def main():
         sys.path.insert(0, str(tmp / "baseline"))
         base = importlib.import_module(name)
         rows += call_rows(base, tmp / "calls", number, rounds)
+        fast = fast_paths_taken(tmp)
         rows += vexil_rows(number, rounds)
 
     print(f"Python {sys.version.split()[0]} on {os.uname().machine}; "
@@ -338,6 +376,7 @@ def main():
             verdict, target_text = ("met" if ratio <= target else "MISSED"), f"{target:.2f}"
         extra = f"  spread {spread_text}" if spread_text else ""
         print(f"{label:<{width}}  {a:>10.0f}  {b:>10.0f}  {ratio:>6.2f}  {target_text:>6}  {verdict}{extra}")
+    print(f"fast paths: {fast}")
     if args.steps:
         import_steps(max(import_rounds * 2, 40) if not args.quick else 10)
     if args.debian:
