@@ -32,8 +32,8 @@ StaticString s_sys_pathlib("pathlib"), s_pathlib_local("pathlib._local"),
     s_member_descriptor("MemberDescriptorType"),
     s_tolvek_json("tolvek.json"), s_desktop("Desktop/home"), s_slash_desktop("/Desktop/home");
 
-// Every method of Path the general path may reach, with the versions that
-// have it (a name missing elsewhere is skipped, at the cost of an error).
+// Every method of Path the general path may reach, with the versions whose
+// pathlib defines it (only those are looked for).
 struct PathMethod {
     const char *name;
     unsigned long since, until;  // Py_Version bounds: since <= version < until
