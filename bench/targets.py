@@ -6,7 +6,7 @@ of the module):
 
     python3.12 -m venv .venv/bench-3.12
     .venv/bench-3.12/bin/pip install dist/*.whl orjson msgspec
-    .venv/bench-3.12/bin/python bench/targets.py [--quick] [--steps] [--debian]
+    .venv/bench-3.12/bin/python bench/targets.py [--quick] [--steps] [--callgrind] [--debian]
 
 Every row prints our figure, the baseline's, their ratio and the target
 ratio for the running Python. The baseline for brevan.setting is the
@@ -19,7 +19,8 @@ measured with the garbage collector on and off, so that a collection landing
 on one side cannot flatter the other. Nothing is asserted: timings on shared
 machines are too noisy for pass/fail.
 
---steps adds the find, create and exec steps of brevan.setting alone (its
+--callgrind adds the import's instruction counts (valgrind), which the
+machine's load does not move. --steps adds the find, create and exec steps of brevan.setting alone (its
 imports already loaded), median of fresh interpreters. --debian runs the same
 table afterwards on Debian's 3.14 and 3.15 through scripts/debian-pythons.sh,
 when that machinery can run here.
@@ -134,6 +135,32 @@ def import_rows(base_dir: Path, rounds: int):
         label = f"import own time, setting + vexil + package, GC {'off' if gc_off else 'on'} (µs)"
         rows.append((label, statistics.median(ours), statistics.median(base), import_target(),
                      spread(ratios)))
+    return rows
+
+
+def instructions(code: str, env) -> int:
+    """Instructions callgrind counts for `python -c code` (hash seed fixed)."""
+    result = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+                             sys.executable, "-c", code], env=dict(env, PYTHONHASHSEED="0"),
+                            capture_output=True, text=True, check=True)
+    return int(re.search(r"refs:\s+([\d,]+)", result.stderr).group(1).replace(",", ""))
+
+
+def import_instructions(base_dir: Path):
+    """Instructions of `import brevan.setting` and of the plain module beyond
+    their imports (loaded first, vexil included): a figure the machine's load
+    does not move."""
+    env = dict(os.environ, PYTHONPATH=str(base_dir))
+    env.pop("PYTHONDONTWRITEBYTECODE", None)
+    before = "import shutil, site, subprocess, sys, pathlib, types, vexil"
+    rows = []
+    for gc_off in (False, True):
+        pre = before + ("; import gc; gc.disable()" if gc_off else "")
+        floor = instructions(pre, env)
+        ours_n = instructions(pre + "; import brevan.setting", env) - floor
+        base_n = instructions(pre + "; import brevanpy.setting", env) - floor
+        rows.append((f"import instructions, setting + package, GC {'off' if gc_off else 'on'} (k)",
+                     ours_n / 1000, base_n / 1000, import_target(), ""))
     return rows
 
 
@@ -350,6 +377,8 @@ def main():
     parser.add_argument("--quick", action="store_true", help="fewer rounds (a rough look)")
     parser.add_argument("--steps", action="store_true", help="also brevan.setting's import steps")
     parser.add_argument("--debian", action="store_true", help="then Debian's 3.14 and 3.15")
+    parser.add_argument("--callgrind", action="store_true",
+                        help="also the import's instruction counts (needs valgrind)")
     args = parser.parse_args()
     number, rounds, import_rounds = (2000, 5, 7) if args.quick else (10000, 11, 21)
 
@@ -357,6 +386,8 @@ def main():
         tmp = Path(tmp)
         name = write_baseline(tmp / "baseline")
         rows = import_rows(tmp / "baseline", import_rounds)
+        if args.callgrind:
+            rows += import_instructions(tmp / "baseline")
         sys.path.insert(0, str(tmp / "baseline"))
         base = importlib.import_module(name)
         rows += call_rows(base, tmp / "calls", number, rounds)
