@@ -26,7 +26,10 @@
 # never see each other's mounts and nothing outlives the run, and is
 # unmounted on every exit in any case.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+self=$(realpath "$0")
+caller=${BREVAN_DEBIAN_CWD:-$PWD}
+if [ -n "${BREVAN_WHEEL:-}" ]; then BREVAN_WHEEL=$(cd "$caller" && realpath -m -- "$BREVAN_WHEEL"); fi
+cd "$(dirname "$self")/.."
 checkout=$PWD
 root=${BREVAN_DEBIAN_ROOT:-/var/cache/brevan/sid-root}
 mirror=${BREVAN_DEBIAN_MIRROR:-http://deb.debian.org/debian}
@@ -164,6 +167,14 @@ enter() {
     trap unmount_all EXIT
     trap 'exit 130' INT
     trap 'exit 143' TERM
+    if [ -n "${BREVAN_DEBIAN_NS:-}" ]; then
+        # The root made a mount point of its own, so that "/" inside is one
+        # (tests hide /proc in a mount namespace of their own, which starts
+        # with `mount --make-rprivate /`), and other runs' mounts in the
+        # root stay out of sight.
+        mount --bind "$root" "$root"
+        mounted+=("$root")
+    fi
     mount_in /proc --bind /proc
     # A fresh tmpfs, as Debian's own /tmp: private to the run (tests make
     # FIFOs, O_TMPFILE files and pytest's numbered directories there) and
@@ -215,7 +226,7 @@ fi
 if [ -z "${BREVAN_DEBIAN_NS:-}" ] && unshare --mount --propagation private true 2>/dev/null; then
     make_root
     exec 9>&-
-    BREVAN_DEBIAN_NS=1 exec unshare --mount --propagation private bash "$0" "$command" "$@"
+    BREVAN_DEBIAN_NS=1 BREVAN_DEBIAN_CWD=$caller exec unshare --mount --propagation private bash "$self" "$command" "$@"
 fi
 make_root
 exec 9>&-
@@ -232,7 +243,7 @@ if [ "$command" = run ]; then
     v=$1
     shift
     venv "$v" >&2
-    here=$PWD
+    here=$caller
     case $here in "$checkout" | "$checkout"/*) ;; *) here=$checkout ;; esac
     in_root VIRTUAL_ENV="$checkout/.venv/debian-$v" /bin/bash -c \
         'cd "$1" && PATH="$VIRTUAL_ENV/bin:$PATH" && shift && exec "$@"' run "$here" "$@"
@@ -249,7 +260,7 @@ for v in "${versions[@]}"; do
         echo "== $label"
         in_root BREVAN_TEST_GENERAL_PATH=$general BREVAN_WHEEL="$wheel" /bin/bash -c \
             'cd "$1/tests" && shift && exec "$@"' suite "$checkout" \
-            "../.venv/debian-$v/bin/python" -m pytest -q "$@" || status=$?
+            "$checkout/.venv/debian-$v/bin/python" -m pytest -q "$@" || status=$?
     done
 done
 exit $status
