@@ -91,7 +91,7 @@ make_root() {
     fi
     command -v debootstrap >/dev/null || die "no debootstrap to make $root (apt-get install debootstrap)"
     if [ -d "$root" ]; then
-        if grep -q " $root/" /proc/mounts; then die "$root has something mounted in it; unmount it first"; fi
+        if grep -qE " $root(/| )" /proc/mounts; then die "$root has something mounted in it; unmount it first"; fi
         echo "Making $root anew (unfinished or made from other packages)"
         rm -rf "$root"
     fi
