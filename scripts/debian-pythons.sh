@@ -52,14 +52,20 @@ cannot() {
     fi
 }
 
-in_root() {  # in_root COMMAND...: COMMAND inside the root, in a clean environment
+# root_command COMMAND...: sets `cmd` to COMMAND inside the root, in a clean
+# environment.
+root_command() {
     local keep=() name
     # pip's settings, the tests' switches and CI's flag pass through.
     while IFS= read -r name; do
         case $name in PIP_* | BREVAN_* | PYTEST_* | CI) keep+=("$name=${!name}") ;; esac
     done < <(compgen -e)
-    chroot "$root" /usr/bin/env -i HOME=/root TMPDIR=/tmp LANG=C.UTF-8 TERM="${TERM:-dumb}" \
-        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "${keep[@]}" "$@"
+    cmd=(chroot "$root" /usr/bin/env -i HOME=/root TMPDIR=/tmp LANG=C.UTF-8 TERM="${TERM:-dumb}"
+        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "${keep[@]}" "$@")
+}
+in_root() {
+    root_command "$@"
+    "${cmd[@]}"
 }
 
 pythons_run() {
@@ -148,6 +154,23 @@ pip_paths() {
     } | tr -s ' \t,"' '\n' | sed -n 's|^file://||; \|^/|p' | sort -u
 }
 
+# The suites run as background jobs waited for, so that a signal stops them
+# and unmounts at once (bash defers traps while a foreground job runs).
+child=""
+stop() {
+    if [ -n "$child" ]; then kill -TERM "$child" 2>/dev/null || true; wait "$child" || true; fi
+    exit "$1"
+}
+waited() {  # waited COMMAND...: in_root COMMAND..., as a job of its own
+    root_command "$@"
+    "${cmd[@]}" &
+    child=$!
+    local rc=0
+    wait "$child" || rc=$?
+    child=""
+    return $rc
+}
+
 # Copies in what the root needs from this machine and mounts what the run
 # uses; records the mounts for unmount_all.
 enter() {
@@ -165,8 +188,8 @@ enter() {
         fi
     done
     trap unmount_all EXIT
-    trap 'exit 130' INT
-    trap 'exit 143' TERM
+    trap 'stop 130' INT
+    trap 'stop 143' TERM
     if [ -n "${BREVAN_DEBIAN_NS:-}" ]; then
         # The root made a mount point of its own, so that "/" inside is one
         # (tests hide /proc in a mount namespace of their own, which starts
@@ -258,7 +281,7 @@ for v in "${versions[@]}"; do
         label="Python $v (Debian)"
         if [ $general = 1 ]; then label="$label, general paths only"; fi
         echo "== $label"
-        in_root BREVAN_TEST_GENERAL_PATH=$general BREVAN_WHEEL="$wheel" /bin/bash -c \
+        waited BREVAN_TEST_GENERAL_PATH=$general BREVAN_WHEEL="$wheel" /bin/bash -c \
             'cd "$1/tests" && shift && exec "$@"' suite "$checkout" \
             "$checkout/.venv/debian-$v/bin/python" -m pytest -q "$@" || status=$?
     done
