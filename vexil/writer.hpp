@@ -113,8 +113,14 @@ public:
     // ",\n" and the indent of a level, as one copy: `first` leaves out the comma.
     void separator(bool first, size_t level) {
         size_t skip = first ? 1 : 0;
+        size_t n = 2 + 4 * level - skip;
+        if (n <= 32) {  // settings nest a few levels: one fixed-size copy
+            char *w = out.reserve(32);
+            std::memcpy(w, kIndents.data() + skip, 32);
+            return out.commit(w + n);
+        }
         if (level > kTableLevels) return deep_separator(skip, level);
-        out.put(kIndents.data() + skip, 2 + 4 * level - skip);
+        out.put(kIndents.data() + skip, n);
     }
 
     bool dict(PyObject *obj, int level) {
@@ -185,6 +191,7 @@ public:
     bool real(PyObject *obj) {
         double v = PyFloat_AsDouble(obj);
         if (!std::isfinite(v)) return false;
+        if (short_real(v)) return true;
         char sci[32];
         auto written = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
         const char *s = sci;
@@ -223,6 +230,38 @@ public:
         }
         out.commit(w);
         return true;
+    }
+
+    // A float below 1e9 with at most three decimals, as repr writes it,
+    // without the general search for the shortest digits. Below 1e9 a double
+    // is finer than 1e-3 by far, so for k decimals at most one m / 10^k
+    // reads back as v, and when one does it is round(v * 10^k). It reads back
+    // when the division m / 10^k, correctly rounded like reading the text,
+    // gives v. The smallest such k gives the fewest digits: repr's.
+    bool short_real(double v) {
+        static constexpr double scale[] = {1, 10, 100, 1000};
+        double magnitude = std::fabs(v);
+        if (!(magnitude < 1e9)) return false;
+        for (int k = 0; k < 4; ++k) {
+            double m = std::nearbyint(magnitude * scale[k]);
+            if (m / scale[k] != magnitude) continue;
+            auto digits = static_cast<unsigned long long>(m);
+            char *w = out.reserve(32);
+            if (std::signbit(v)) *w++ = '-';
+            unsigned long long unit = static_cast<unsigned long long>(scale[k]);
+            w = std::to_chars(w, w + 12, digits / unit).ptr;
+            *w++ = '.';
+            if (k == 0) {
+                *w++ = '0';
+            } else {
+                unsigned long long fraction = digits % unit;
+                for (int d = k - 1; d >= 0; --d, fraction /= 10) w[d] = static_cast<char>('0' + fraction % 10);
+                w += k;
+            }
+            out.commit(w);
+            return true;
+        }
+        return false;
     }
 
     static char *hex4(char *w, unsigned unit) {
@@ -281,26 +320,30 @@ public:
         Py_ssize_t size = 0;
         const char *p = PyUnicode_AsUTF8AndSize(obj, &size);
         if (p == nullptr) return string_with_surrogates(obj);
-        out.put("\"", 1);
         // Room is reserved a block of input at a time, for its worst case
         // (6 characters a byte), so a long string costs what it writes.
         size_t n = static_cast<size_t>(size);
         size_t i = 0;
-        while (i < n) {
+        char *w = out.reserve(6 * std::min(n, kBlock) + kSlack);
+        *w++ = '"';
+        for (;;) {
             size_t end = std::min(n, i + kBlock);
-            char *w = out.reserve(6 * (end - i) + kSlack);
             while (i < end) {
-                if (n - i >= 16) {
-                    unsigned bits = special16(p + i);
+                // 16 bytes at a time; a shorter tail is copied first and
+                // scanned where it landed (the rest of those 16 is masked).
+                size_t take = std::min(n - i, size_t{16});
+                unsigned bits;
+                if (take == 16) {
+                    bits = special16(p + i);
                     std::memcpy(w, p + i, 16);
-                    size_t run = bits ? static_cast<size_t>(std::countr_zero(bits)) : 16;
-                    w += run;
-                    i += run;
-                    if (run == 16) continue;
-                } else if (plain(static_cast<unsigned char>(p[i]))) {
-                    *w++ = p[i++];
-                    continue;
+                } else {
+                    std::memcpy(w, p + i, take);
+                    bits = special16(w) & ((1u << take) - 1);
                 }
+                size_t run = bits ? static_cast<size_t>(std::countr_zero(bits)) : take;
+                w += run;
+                i += run;
+                if (run == take) continue;
                 // Decode one UTF-8 sequence; the str made it, so it is well formed.
                 auto byte = [&](size_t k) { return static_cast<Py_UCS4>(static_cast<unsigned char>(p[k])); };
                 Py_UCS4 c = byte(i);
@@ -310,9 +353,12 @@ public:
                 w = escape(w, c);
                 i += 1 + extra;
             }
+            if (i >= n) break;
             out.commit(w);
+            w = out.reserve(6 * std::min(n - i, kBlock) + kSlack);
         }
-        out.put("\"", 1);
+        *w++ = '"';
+        out.commit(w);
     }
 
     // Lone surrogates have no UTF-8 form: read the code points instead.
@@ -345,9 +391,10 @@ public:
     }
 
     // Input bytes per reservation, and what a block may write past its
-    // share: a 16-byte copy that starts before its end.
+    // share: the quotes, and 16 bytes read from before its end (each up to
+    // 6 characters, and the 16-byte copy or scan).
     static constexpr size_t kBlock = 4096;
-    static constexpr size_t kSlack = 6 * 16 + 16;
+    static constexpr size_t kSlack = 6 * 16 + 16 + 2;
     static constexpr size_t kTableLevels = 200;
     static constexpr auto kIndents = [] {
         std::array<char, 2 + 4 * kTableLevels> t{};
