@@ -13,6 +13,7 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -298,22 +299,70 @@ public:
 
     static bool plain(unsigned char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; }
 
-    // Bytes p[0..16) that need escaping, as bits.
-    static unsigned special16(const char *p) {
+    // The bytes of `word` (in memory order) that need escaping, as bits.
+    static unsigned special8(std::uint64_t word) {
 #if defined(__SSE2__)
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        __m128i v = _mm_cvtsi64_si128(static_cast<long long>(word));
+        return mask(v) & 0xFF;
+#else
+        unsigned bits = 0;
+        char bytes[8];
+        std::memcpy(bytes, &word, 8);
+        for (int k = 0; k < 8; ++k)
+            if (!plain(static_cast<unsigned char>(bytes[k]))) bits |= 1u << k;
+        return bits;
+#endif
+    }
+
+#if defined(__SSE2__)
+    static unsigned mask(__m128i v) {
         // Signed: bytes from 0x80 count as negative, so below 0x20 too.
         __m128i bad = _mm_cmplt_epi8(v, _mm_set1_epi8(0x20));
         bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
         bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8('"')));
         bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
         return static_cast<unsigned>(_mm_movemask_epi8(bad));
+    }
+#endif
+
+    // Bytes p[0..16) that need escaping, as bits.
+    static unsigned special16(const char *p) {
+#if defined(__SSE2__)
+        return mask(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
 #else
         unsigned bits = 0;
         for (int k = 0; k < 16; ++k)
             if (!plain(static_cast<unsigned char>(p[k]))) bits |= 1u << k;
         return bits;
 #endif
+    }
+
+    // Copies the `n` < 16 bytes at `p` to `w` and returns the bits of those
+    // that need escaping. Two overlapping loads of 8 (or 4) bytes each, so
+    // nothing outside the string is read and no load waits for a store.
+    static unsigned tail(char *w, const char *p, size_t n) {
+        if (n >= 8) {
+            std::uint64_t head = 0, end = 0;
+            std::memcpy(&head, p, 8);
+            std::memcpy(&end, p + n - 8, 8);
+            std::memcpy(w, &head, 8);
+            std::memcpy(w + n - 8, &end, 8);
+            return special8(head) | special8(end) << (n - 8);
+        }
+        if (n >= 4) {
+            std::uint32_t head = 0, end = 0;
+            std::memcpy(&head, p, 4);
+            std::memcpy(&end, p + n - 4, 4);
+            std::memcpy(w, &head, 4);
+            std::memcpy(w + n - 4, &end, 4);
+            return (special8(head) & 15) | (special8(end) & 15) << (n - 4);
+        }
+        unsigned bits = 0;
+        for (size_t k = 0; k < n; ++k) {
+            w[k] = p[k];
+            if (!plain(static_cast<unsigned char>(p[k]))) bits |= 1u << k;
+        }
+        return bits;
     }
 
     void string(PyObject *obj) {
@@ -329,16 +378,14 @@ public:
         for (;;) {
             size_t end = std::min(n, i + kBlock);
             while (i < end) {
-                // 16 bytes at a time; a shorter tail is copied first and
-                // scanned where it landed (the rest of those 16 is masked).
+                // 16 bytes at a time, then the tail.
                 size_t take = std::min(n - i, size_t{16});
                 unsigned bits;
                 if (take == 16) {
                     bits = special16(p + i);
                     std::memcpy(w, p + i, 16);
                 } else {
-                    std::memcpy(w, p + i, take);
-                    bits = special16(w) & ((1u << take) - 1);
+                    bits = tail(w, p + i, take);
                 }
                 size_t run = bits ? static_cast<size_t>(std::countr_zero(bits)) : take;
                 w += run;
