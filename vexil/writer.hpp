@@ -136,13 +136,34 @@ public:
             if (!PyUnicode_CheckExact(key)) return false;  // the general writer says why
             separator(first, static_cast<size_t>(level + 1));
             first = false;
-            string(key);
-            out.put(": ", 2);
+            key_text(key);
             if (!value(item, level + 1)) return false;
         }
         separator(true, static_cast<size_t>(level));
         out.put("}", 1);
         return true;
+    }
+
+    // A key and ": ". Settings repeat their keys in every section: a key
+    // met before in this call is copied from where it was written. Nothing
+    // is freed while the fast writer runs, so the same address is the same
+    // str.
+    void key_text(PyObject *key) {
+        KeySlot &slot = keys_[(reinterpret_cast<std::uintptr_t>(key) >> 4) % keys_.size()];
+        if (slot.key == key) {
+            char *w = out.reserve(kKeyCopy);
+            const char *from = out.data() + slot.offset;
+            if (out.size() - slot.offset >= kKeyCopy)
+                std::memcpy(w, from, kKeyCopy);  // one fixed-size copy
+            else
+                std::memcpy(w, from, slot.length);
+            return out.commit(w + slot.length);
+        }
+        size_t start = out.size();
+        string(key);
+        out.put(": ", 2);
+        size_t length = out.size() - start;
+        if (length <= kKeyCopy) slot = {key, start, length};
     }
 
     bool sequence(PyObject *obj, bool list, int level) {
@@ -234,35 +255,33 @@ public:
     }
 
     // A float below 1e9 with at most three decimals, as repr writes it,
-    // without the general search for the shortest digits. Below 1e9 a double
-    // is finer than 1e-3 by far, so for k decimals at most one m / 10^k
-    // reads back as v, and when one does it is round(v * 10^k). It reads back
-    // when the division m / 10^k, correctly rounded like reading the text,
-    // gives v. The smallest such k gives the fewest digits: repr's.
+    // without the general search for the shortest digits. Below 1e9 a
+    // double is finer than 1e-3 by far, so at most one m / 1000 reads back
+    // as v, and when one does, m is v * 1000 rounded (off by far less than
+    // a half). It reads back when the division m / 1000, correctly rounded
+    // like reading the text, gives v; the digits without m's trailing zeros
+    // are then the fewest that do: repr's.
     bool short_real(double v) {
-        static constexpr double scale[] = {1, 10, 100, 1000};
         double magnitude = std::fabs(v);
         if (!(magnitude < 1e9)) return false;
-        for (int k = 0; k < 4; ++k) {
-            double m = std::nearbyint(magnitude * scale[k]);
-            if (m / scale[k] != magnitude) continue;
-            auto digits = static_cast<unsigned long long>(m);
-            char *w = out.reserve(32);
-            if (std::signbit(v)) *w++ = '-';
-            unsigned long long unit = static_cast<unsigned long long>(scale[k]);
-            w = std::to_chars(w, w + 12, digits / unit).ptr;
-            *w++ = '.';
-            if (k == 0) {
-                *w++ = '0';
-            } else {
-                unsigned long long fraction = digits % unit;
-                for (int d = k - 1; d >= 0; --d, fraction /= 10) w[d] = static_cast<char>('0' + fraction % 10);
-                w += k;
+        auto m = static_cast<unsigned long long>(magnitude * 1000 + 0.5);
+        if (static_cast<double>(m) / 1000 != magnitude) return false;
+        char *w = out.reserve(32);
+        if (std::signbit(v)) *w++ = '-';
+        w = std::to_chars(w, w + 12, m / 1000).ptr;
+        *w++ = '.';
+        unsigned fraction = static_cast<unsigned>(m % 1000);
+        if (fraction == 0) {
+            *w++ = '0';
+        } else {
+            *w++ = static_cast<char>('0' + fraction / 100);
+            if (fraction % 100 != 0) {
+                *w++ = static_cast<char>('0' + fraction / 10 % 10);
+                if (fraction % 10 != 0) *w++ = static_cast<char>('0' + fraction % 10);
             }
-            out.commit(w);
-            return true;
         }
-        return false;
+        out.commit(w);
+        return true;
     }
 
     static char *hex4(char *w, unsigned unit) {
@@ -452,6 +471,14 @@ public:
     }();
 
     int max_level_;  // containers nested deeper go to the general writer
+
+    struct KeySlot {
+        PyObject *key;
+        size_t offset;  // of its text in `out`
+        size_t length;
+    };
+    static constexpr size_t kKeyCopy = 48;
+    std::array<KeySlot, 64> keys_{};
 };
 
 
