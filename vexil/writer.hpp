@@ -30,39 +30,39 @@ class Buffer {
 public:
     explicit Buffer(State &st) : st_(st) {
         data_ = std::exchange(st.scratch, nullptr);
-        cap_ = data_ == nullptr ? 0 : std::exchange(st.scratch_capacity, 0);
+        size_t cap = data_ == nullptr ? 0 : std::exchange(st.scratch_capacity, 0);
+        end_ = data_ + cap;
+        next_ = data_;
     }
     Buffer(const Buffer &) = delete;
     Buffer &operator=(const Buffer &) = delete;
     ~Buffer() {
-        if (st_.scratch == nullptr && cap_ <= kKeep) {
+        if (st_.scratch == nullptr && capacity() <= kKeep) {
             st_.scratch = data_;
-            st_.scratch_capacity = cap_;
+            st_.scratch_capacity = capacity();
         } else {
             std::free(data_);
         }
     }
 
     char *reserve(size_t n) {
-        if (cap_ - size_ < n) grow(n);
-        return data_ + size_;
+        if (static_cast<size_t>(end_ - next_) < n) grow(n);
+        return next_;
     }
-    void commit(char *end) { size_ = static_cast<size_t>(end - data_); }
+    void commit(char *end) { next_ = end; }
     void put(const char *s, size_t n) { commit(copy(reserve(n), s, n)); }
     const char *data() const { return data_; }
+    size_t size() const { return static_cast<size_t>(next_ - data_); }
 
     // The text as a str. A large buffer first gives back its unused room,
     // so the copy does not come on top of it.
     Ref text() {
-        if (cap_ > kKeep && cap_ - size_ > kKeep) {
-            if (void *data = std::realloc(data_, size_)) {
-                data_ = static_cast<char *>(data);
-                cap_ = size_;
-            }
+        size_t size = this->size();
+        if (capacity() > kKeep && capacity() - size > kKeep) {
+            if (void *data = std::realloc(data_, size)) set(static_cast<char *>(data), size, size);
         }
-        return check(PyUnicode_FromStringAndSize(data_, static_cast<Py_ssize_t>(size_)));
+        return check(PyUnicode_FromStringAndSize(data_, static_cast<Py_ssize_t>(size)));
     }
-    size_t size() const { return size_; }
 
     static char *copy(char *w, const char *s, size_t n) {
         std::memcpy(w, s, n);
@@ -70,22 +70,30 @@ public:
     }
 
 private:
+    size_t capacity() const { return static_cast<size_t>(end_ - data_); }
+    void set(char *data, size_t size, size_t cap) {
+        data_ = data;
+        next_ = data + size;
+        end_ = data + cap;
+    }
+
     // Large buffers grow by a quarter: realloc moves their pages without
     // copying, and the room left over is address space held for nothing.
     [[gnu::cold]] void grow(size_t n) {
-        size_t step = cap_ < kKeep ? cap_ : cap_ / 4;
-        size_t cap = std::max({cap_ + step, size_ + n, size_t{4096}});
-        void *data = std::realloc(data_, cap);
+        size_t size = this->size();
+        size_t cap = capacity();
+        size_t step = cap < kKeep ? cap : cap / 4;
+        size_t grown = std::max({cap + step, size + n, size_t{4096}});
+        void *data = std::realloc(data_, grown);
         if (data == nullptr) throw std::bad_alloc();
-        data_ = static_cast<char *>(data);
-        cap_ = cap;
+        set(static_cast<char *>(data), size, grown);
     }
 
     static constexpr size_t kKeep = size_t{1} << 20;  // bytes kept between calls at most
     State &st_;
     char *data_ = nullptr;
-    size_t size_ = 0;
-    size_t cap_ = 0;
+    char *next_ = nullptr;  // where the next byte goes
+    char *end_ = nullptr;
 };
 
 // Writes exact types into an ASCII buffer. Each writing function returns
@@ -99,15 +107,33 @@ public:
     Buffer out;
 
     bool value(PyObject *obj, int level) {
-        if (PyUnicode_CheckExact(obj)) return string(obj), true;
+        if (leaf(obj)) return true;
         if (PyDict_CheckExact(obj)) return dict(obj, level);
+        if (PyList_CheckExact(obj)) return sequence(obj, true, level);
+        if (PyTuple_CheckExact(obj)) return sequence(obj, false, level);
+        return false;
+    }
+
+    // An item of a container: leaves are written in the loop, not through
+    // a call of the (recursive, so not inlined) value().
+    bool item(PyObject *obj, int level) { return leaf(obj) || container(obj, level); }
+
+    [[gnu::noinline]] bool container(PyObject *obj, int level) {
+        if (PyDict_CheckExact(obj)) return dict(obj, level);
+        if (PyList_CheckExact(obj)) return sequence(obj, true, level);
+        if (PyTuple_CheckExact(obj)) return sequence(obj, false, level);
+        return false;
+    }
+
+    // Writes `obj` when it is an exact str, int, float (one json writes),
+    // bool or None.
+    [[gnu::always_inline]] bool leaf(PyObject *obj) {
+        if (PyUnicode_CheckExact(obj)) return cached_string(obj), true;
         if (PyLong_CheckExact(obj)) return integer(obj);
         if (obj == Py_True) return out.put("true", 4), true;
         if (obj == Py_False) return out.put("false", 5), true;
         if (obj == Py_None) return out.put("null", 4), true;
         if (PyFloat_CheckExact(obj)) return real(obj);
-        if (PyList_CheckExact(obj)) return sequence(obj, true, level);
-        if (PyTuple_CheckExact(obj)) return sequence(obj, false, level);
         return false;
     }
 
@@ -136,34 +162,34 @@ public:
             if (!PyUnicode_CheckExact(key)) return false;  // the general writer says why
             separator(first, static_cast<size_t>(level + 1));
             first = false;
-            key_text(key);
-            if (!value(item, level + 1)) return false;
+            cached_string(key);
+            out.put(": ", 2);
+            if (!this->item(item, level + 1)) return false;
         }
         separator(true, static_cast<size_t>(level));
         out.put("}", 1);
         return true;
     }
 
-    // A key and ": ". Settings repeat their keys in every section: a key
-    // met before in this call is copied from where it was written. Nothing
-    // is freed while the fast writer runs, so the same address is the same
-    // str.
-    void key_text(PyObject *key) {
-        KeySlot &slot = keys_[(reinterpret_cast<std::uintptr_t>(key) >> 4) % keys_.size()];
-        if (slot.key == key) {
-            char *w = out.reserve(kKeyCopy);
+    // A str, from the table of those met before in this call when it is
+    // there. Settings repeat their keys in every section, and often values
+    // too. Nothing is freed while the fast writer runs, so the same address
+    // is the same str.
+    void cached_string(PyObject *str) {
+        StrSlot &slot = strings_[(reinterpret_cast<std::uintptr_t>(str) >> 4) % strings_.size()];
+        if (slot.str == str) {
+            char *w = out.reserve(kCopied);
             const char *from = out.data() + slot.offset;
-            if (out.size() - slot.offset >= kKeyCopy)
-                std::memcpy(w, from, kKeyCopy);  // one fixed-size copy
+            if (out.size() - slot.offset >= kCopied)
+                std::memcpy(w, from, kCopied);  // one fixed-size copy
             else
                 std::memcpy(w, from, slot.length);
             return out.commit(w + slot.length);
         }
         size_t start = out.size();
-        string(key);
-        out.put(": ", 2);
+        string(str);
         size_t length = out.size() - start;
-        if (length <= kKeyCopy) slot = {key, start, length};
+        if (length <= kCopied) slot = {str, start, length};
     }
 
     bool sequence(PyObject *obj, bool list, int level) {
@@ -176,7 +202,7 @@ public:
             PyObject *item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
             if (item == nullptr) throw_error();
             separator(i == 0, static_cast<size_t>(level + 1));
-            if (!value(item, level + 1)) return false;
+            if (!this->item(item, level + 1)) return false;
         }
         separator(true, static_cast<size_t>(level));
         out.put("]", 1);
@@ -472,13 +498,13 @@ public:
 
     int max_level_;  // containers nested deeper go to the general writer
 
-    struct KeySlot {
-        PyObject *key;
+    struct StrSlot {
+        PyObject *str;
         size_t offset;  // of its text in `out`
         size_t length;
     };
-    static constexpr size_t kKeyCopy = 48;
-    std::array<KeySlot, 64> keys_{};
+    static constexpr size_t kCopied = 48;  // longest text kept in the table
+    std::array<StrSlot, 64> strings_{};
 };
 
 
