@@ -5,7 +5,7 @@ import site as site
 import subprocess as subprocess
 import sys as sys
 from pathlib import Path as Path
-from typing import Any
+from typing import Any, overload
 
 from vexil import dumps as dumps, iprint as iprint, loads as loads
 
@@ -28,6 +28,11 @@ def save(obj: dict[str, Any], path: str | Path = "", override: bool = False) -> 
         path (str | Path): path to save the file
     """
 
+# list is invariant, so each list a caller may hold is named: tjs (a
+# list[Path]), a list[str], and a list display mixing both, which mypy types
+# only against a single list type, hence overloads rather than one union.
+# A tuple or any other sequence is refused at run time.
+@overload
 def read(path: list[str | Path] = ...) -> tuple[Path, Any]:
     """Load content of file given by path
 
@@ -37,6 +42,11 @@ def read(path: list[str | Path] = ...) -> tuple[Path, Any]:
     Returns:
         dict: content of file
     """
+
+@overload
+def read(path: list[str] = ...) -> tuple[Path, Any]: ...
+@overload
+def read(path: list[Path] = ...) -> tuple[Path, Any]: ...
 
 def find(site: str) -> str:
     """Check whether the package with name site has been installed

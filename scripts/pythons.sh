@@ -1,6 +1,8 @@
 # Sourced by demo.sh and test.sh: lists the Python interpreters (>= 3.12) on
-# this machine, one real path per line, best first.  Order of search:
-# $PYTHON, then python3.14 .. python3.12 on PATH, then pyenv's versions.
+# this machine, one real path per line, best first: python3.14 .. python3.12
+# on PATH, then pyenv's versions. PYTHON, when set, selects instead: the
+# interpreters it names (commands or paths, separated by spaces), in that
+# order, each of which must run and be CPython 3.12 or newer.
 # A pyenv shim that is on PATH but not active for the current directory
 # fails when run, so every candidate is asked for its own path. Safe to
 # use under `set -euo pipefail`.
@@ -16,7 +18,6 @@ PY
 brevan_pythons() {
     local seen="" cand real root
     {
-        if [ -n "${PYTHON:-}" ]; then echo "$PYTHON"; fi
         for v in 3.14 3.13 3.12; do
             command -v "python$v" 2>/dev/null || true
         done
@@ -37,9 +38,38 @@ brevan_pythons() {
     done
 }
 
-# brevan_require_pythons: fills the array `pythons` (best first), or exits
-# with a hint when there is none.
+# brevan_selected_pythons: the interpreters PYTHON names, as real paths; exits
+# naming the first that does not run or is too old.
+brevan_selected_pythons() {
+    local cand real version seen=""
+    pythons=()
+    for cand in $PYTHON; do
+        version=$("$cand" -c 'import sys; print("%d.%d %s" % (*sys.version_info[:2], sys.implementation.name))' 2>/dev/null) || {
+            echo "PYTHON names $cand, which does not run" >&2
+            exit 1
+        }
+        real=$(_brevan_probe "$cand")
+        if [ -z "$real" ]; then
+            echo "PYTHON names $cand, which is ${version% *} (${version#* }): CPython 3.12 or newer is needed" >&2
+            exit 1
+        fi
+        case " $seen " in *" $real "*) continue ;; esac
+        seen="$seen $real"
+        pythons+=("$real")
+    done
+    if [ "${#pythons[@]}" -eq 0 ]; then
+        echo "PYTHON is set but names no interpreter" >&2
+        exit 1
+    fi
+}
+
+# brevan_require_pythons: fills the array `pythons` (best first, or those a
+# non-empty PYTHON selects), or exits with a hint when there is none.
 brevan_require_pythons() {
+    if [ -n "${PYTHON:-}" ]; then
+        brevan_selected_pythons
+        return
+    fi
     mapfile -t pythons < <(brevan_pythons)
     if [ "${#pythons[@]}" -eq 0 ]; then
         echo "no Python >= 3.12 found (set PYTHON=/path/to/python3.12)" >&2

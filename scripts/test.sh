@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
 # Builds the wheel from the current tree with scripts/wheel.sh (compiler
 # warnings are errors; on Linux repaired into a manylinux wheel), installs it
-# into a virtual environment for every Python >= 3.12 found, and runs the test
-# suite against the installed module in each of them. The first Python runs
-# the suite a second time with the fast paths refused
-# (BREVAN_TEST_GENERAL_PATH=1), so both paths are tested.
+# into a virtual environment for every Python >= 3.12 found (or those PYTHON
+# selects), and runs the test suite against the installed module in each of
+# them twice: as is, and with the fast paths refused
+# (BREVAN_TEST_GENERAL_PATH=1), so both paths are tested everywhere.
+#
+# Then the same on Debian unstable's Python 3.14 and 3.15, inside a Debian
+# root (scripts/debian-pythons.sh), when this machine can (root, and
+# debootstrap or a root made before). BREVAN_DEBIAN chooses: unset, run it
+# when possible and say why not otherwise (skipped when PYTHON selects);
+# "require", run it or fail; "0", skip it.
 #
 # The environments keep their test dependencies between runs (remade when
 # their Python or pyproject.toml changes); the wheel is always built and
@@ -31,7 +37,6 @@ suite() {  # suite LABEL VENV_PYTHON [ENV=VALUE...]: one pytest run, from tests/
         status=$?
 }
 pytest_args=("$@")
-first=1
 for py in "${pythons[@]}"; do
     tag=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
     dir=.venv/test-$tag
@@ -39,9 +44,20 @@ for py in "${pythons[@]}"; do
     "$dir/bin/python" -m pip install --quiet --disable-pip-version-check \
         --force-reinstall --no-deps "$wheel"
     suite "Python $tag" "$dir/bin/python"
-    if [ $first = 1 ]; then
-        suite "Python $tag, general paths only" "$dir/bin/python" BREVAN_TEST_GENERAL_PATH=1
-        first=0
-    fi
+    suite "Python $tag, general paths only" "$dir/bin/python" BREVAN_TEST_GENERAL_PATH=1
 done
+
+debian=${BREVAN_DEBIAN:-}
+if [ "$debian" = 0 ]; then
+    echo "Skipping Debian's Python 3.14 and 3.15: BREVAN_DEBIAN=0"
+elif [ -z "$debian" ] && [ -n "${PYTHON:-}" ]; then
+    echo "Skipping Debian's Python 3.14 and 3.15: PYTHON selects the interpreters"
+elif why=$(bash scripts/debian-pythons.sh can); then
+    BREVAN_WHEEL="$PWD/$wheel" bash scripts/debian-pythons.sh test "${pytest_args[@]}" || status=$?
+elif [ "$debian" = require ]; then
+    echo "Cannot run Debian's Python 3.14 and 3.15: $why" >&2
+    status=1
+else
+    echo "Skipping Debian's Python 3.14 and 3.15: $why"
+fi
 exit $status

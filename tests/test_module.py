@@ -11,6 +11,7 @@ import shutil
 import site
 import subprocess
 import sys
+import textwrap
 import types
 from pathlib import Path
 
@@ -223,3 +224,113 @@ def test_second_interpreter_is_refused(run_python, tmp_path):
         "ImportError: Interpreter change detected - this module can only be loaded into one "
         "interpreter per process."
     )
+
+
+IMPORT_PATHS = """
+    import functools, inspect, json, os, pathlib, posixpath, sys, traceback
+
+    calls = []
+
+    def counting(name, f):
+        return functools.wraps(f)(lambda *a, **k: calls.append(name) or f(*a, **k))
+
+    owner, name = PATCH or (None, None)
+    if owner == "pathlib.Path":  # replaced by a subclass, as a test double would be
+        class Double(pathlib.PosixPath):
+            @classmethod
+            def home(cls):
+                calls.append("home")
+                return super().home()
+        pathlib.Path = Double
+    elif owner is not None:
+        where = {"Path": pathlib.Path, "PurePath": pathlib.PurePath, "os": os,
+                 "posixpath": posixpath}[owner]
+        found = inspect.getattr_static(where, name)
+        if isinstance(found, classmethod):
+            found = classmethod(counting(name, found.__func__))
+        elif isinstance(found, property):
+            found = property(counting(name, found.fget))
+        else:
+            found = counting(name, found)
+        setattr(where, name, found)
+
+    if GONE:
+        os.mkdir(GONE)
+        os.chdir(GONE)
+        os.rmdir(GONE)
+
+    def outcome(run):
+        del calls[:]
+        pathlib_calls = []
+        def profile(frame, event, arg):
+            if event == "call" and "pathlib" in frame.f_code.co_filename:
+                pathlib_calls.append(1)
+        sys.setprofile(profile)
+        try:
+            tjs, home = run()
+        except Exception as e:
+            sys.setprofile(None)
+            frames = traceback.extract_tb(e.__traceback__)
+            return [type(e).__name__, str(e), any("pathlib" in f.filename for f in frames),
+                    [(f.name, f.lineno) for f in frames if f.filename == "brevan/setting"]], calls[:], 0
+        sys.setprofile(None)
+        return ([[type(p).__name__, p._raw_paths, str(p)] for p in tjs], home), calls[:], len(pathlib_calls)
+
+    def ours():
+        import brevan.setting as s
+        return s.tjs, s.defaults["server"]["home"]
+
+    def plain():
+        Path = pathlib.Path
+        tjs = [Path.cwd() / "tolvek.json", Path.home() / "tolvek.json"]
+        return tjs, str(Path.home() / "Desktop/home")
+
+    print(json.dumps([outcome(ours), outcome(plain)]))
+"""
+
+
+def import_paths(run_python, tmp_path, *, patch=None, home=None, gone=False):
+    """[ours, plain]: each (tjs and the default home, or the error), the
+    counted calls of the patched piece, and how many pathlib functions ran."""
+    code = f"PATCH = {patch!r}\nGONE = {str(tmp_path / 'gone') if gone else ''!r}\n"
+    env = {"HOME": home} if home is not None else None
+    result = run_python(code + textwrap.dedent(IMPORT_PATHS), env=env)
+    return json.loads(result.stdout)
+
+
+NORMAL_HOMES = ["/", "/home/user", "/a/..", "/h\udcff"]
+
+
+@pytest.mark.parametrize("home", NORMAL_HOMES + ["//", "/home/user/", "/home//user", "/home/./user",
+                                                 "relative", ".", ""])
+def test_import_paths_match_plain_python(run_python, tmp_path, home):
+    """tjs (down to the Path's raw segments) and the default home are those
+    the plain Python statements make, for any home text; the shortcut is
+    taken for the ordinary absolute form."""
+    (ours, _, our_work), (plain, _, plain_work) = import_paths(run_python, tmp_path, home=home)
+    assert ours == plain
+    if home in NORMAL_HOMES[:3]:
+        assert our_work < plain_work / 2
+
+
+def test_import_paths_in_a_removed_directory(run_python, tmp_path):
+    """getcwd() failing: the import raises pathlib's own error, with its frames."""
+    (ours, *_), (plain, *_) = import_paths(run_python, tmp_path, gone=True)
+    assert ours[:3] == plain[:3] == ["FileNotFoundError", ours[1], True]
+    assert ours[3] == [["init brevan.setting", 8]]
+
+
+@pytest.mark.parametrize("patch", [
+    ("Path", "home"), ("Path", "cwd"), ("Path", "expanduser"), ("Path", "__truediv__"),
+    ("Path", "with_segments"), ("Path", "__str__"), ("Path", "_tail"), ("PurePath", "__init__"),
+    ("Path", "__new__"), ("Path", "_parse_path"), ("os", "getcwd"), ("os", "fspath"),
+    ("posixpath", "expanduser"), ("posixpath", "join"), ("pathlib.Path", None),
+])
+def test_import_paths_call_every_patched_piece(run_python, tmp_path, patch):
+    """A wrapped piece of pathlib, os or posixpath (functools.wraps keeps its
+    name and module) is called at import exactly as often as by the plain
+    statements."""
+    (ours, our_calls, _), (plain, plain_calls, _) = import_paths(run_python, tmp_path, patch=patch)
+    if not plain_calls:
+        pytest.skip("this version's pathlib does not reach the patched piece here")
+    assert (ours, our_calls) == (plain, plain_calls)

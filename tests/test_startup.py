@@ -323,3 +323,25 @@ def test_handled_exception_is_restored(setting, monkeypatch):
         import sys
 
         assert sys.exception() is outer
+
+
+@pytest.mark.parametrize("settings", [None, '{"server": {}}'], ids=["first-start", "incomplete"])
+def test_start_that_writes_removes_stray_backup_temporaries(setting, scratch, capsys, settings):
+    # A start killed while copying the backup leaves its temporary; the next
+    # write of the settings file or of its backup removes it, unless a
+    # writer still holds it (its pid may be one this process cannot see).
+    import fcntl
+
+    if settings is not None:
+        scratch.user.write_text(settings)
+    beyond = int(Path("/proc/sys/kernel/pid_max").read_text()) + 1
+    stray = scratch.home / f".tolvek.json.bak.{beyond}.5e1d.tmp"
+    busy = scratch.home / f".tolvek.json.bak.{beyond}.5e1e.tmp"
+    stray.write_text("partial")
+    busy.write_text("partial")
+    with open(busy, "a") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        assert setting.startup() is not None
+
+    written = ["tolvek.json"] if settings is None else ["tolvek.json", "tolvek.json.bak"]
+    assert sorted(os.listdir(scratch.home)) == sorted([*written, busy.name])

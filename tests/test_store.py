@@ -623,17 +623,35 @@ def test_save_closes_its_descriptor_once_when_the_file_object_fails(run_python, 
     assert files(directory) == []
 
 
+def unseen_pid():
+    """A pid no process has: beyond the kernel's largest."""
+    return int(Path("/proc/sys/kernel/pid_max").read_text()) + 1
+
+
+def hold(path):
+    """The lock a writer at work keeps on its temporary (taken on a file of its own)."""
+    import fcntl
+    f = open(path, "a")
+    fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    return f
+
+
 @pytest.mark.parametrize("override", [True, False], ids=["replacing", "creating"])
-def test_save_removes_temporaries_of_dead_writers(setting, scratch, override):
+def test_save_removes_temporaries_no_writer_holds(setting, scratch, override):
+    # Whether a writer is at work is the lock it holds, whatever its pid
+    # says: a writer in another PID namespace or on another host has a pid
+    # this process cannot see. Temporaries of the backup go the same way.
     dead = int(subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
                               capture_output=True, text=True, check=True).stdout)
-    live, t = os.getpid(), "tolvek.json"
-    kept = [f".{t}.{live}.7f3a.tmp",  # its writer is still at work
-            f".{t}.bak.{dead}.7f3a.tmp",  # another file's; then names save() does not make:
+    live, unseen, t = os.getpid(), unseen_pid(), "tolvek.json"
+    held = [f".{t}.{unseen}.7f3a.tmp", f".{t}.bak.{unseen}.7f3a.tmp", f".{t}.{live}.7f3b.tmp"]
+    kept = [*held,  # then names save() does not make:
             f".{t}.{dead}.7F3A.tmp", f".{t}.0{dead}.7f3a.tmp", f".{t}.{dead}..tmp", f".{t}.{dead}.7f3a.tmp~",
-            f"{t}.{dead}.7f3a.tmp"]
-    for name in kept + [f".{t}.{dead}.7f3a.tmp"]:
+            f"{t}.{dead}.7f3a.tmp", f".{t}.bak.bak.{dead}.7f3a.tmp", f".{t}.old.{dead}.7f3a.tmp"]
+    gone = [f".{t}.{dead}.7f3a.tmp", f".{t}.bak.{dead}.7f3a.tmp", f".{t}.{live}.7f3c.tmp", f".{t}.{unseen}.7f3d.tmp"]
+    for name in kept + gone:
         (scratch.home / name).write_text("partial")
+    locks = [hold(scratch.home / name) for name in held]
     # Named for the dead writer, but not a regular file of ours.
     odd = [f".{t}.{dead}.1.tmp", f".{t}.{dead}.2.tmp"]
     (scratch.home / odd[0]).mkdir()
@@ -645,7 +663,58 @@ def test_save_removes_temporaries_of_dead_writers(setting, scratch, override):
     if override:
         scratch.user.write_text("old")
 
-    setting.save(NEW, override=override)
+    try:
+        setting.save(NEW, override=override)
+    finally:
+        for lock in locks:
+            lock.close()
 
     assert scratch.user.read_text() == setting.dumps(NEW)
     assert files(scratch.home) == sorted([t, *kept, *odd])
+
+
+def test_save_keeps_the_temporary_of_a_writer_in_another_pid_namespace(setting, run_python, tmp_path):
+    # A writer whose temporary is named from the start (no /proc) is paused
+    # mid-write; meanwhile a save of the same file from a process in a new
+    # PID namespace, which cannot see the writer's pid, tidies the directory.
+    # The writer's file must survive, and its save then complete.
+    if run_python(HIDE_PROC, check=False).returncode != 0:
+        pytest.skip("cannot hide /proc in a private mount namespace")
+    target = tmp_path / "shared" / "tolvek.json"
+    target.parent.mkdir()
+    target.write_text("old")
+    writer = subprocess.Popen([sys.executable, "-c", HIDE_PROC + textwrap.dedent(f"""
+        import builtins, sys
+        real_open = builtins.open
+        def pausing(file, *args, **kwargs):
+            if isinstance(file, int):  # the text layer over the new file
+                print("writing", flush=True)
+                sys.stdin.readline()
+            return real_open(file, *args, **kwargs)
+        builtins.open = pausing
+        import brevan.setting as setting
+        setting.save({{"writer": {{"n": 1}}}}, {str(target)!r}, override=True)
+        print("saved", flush=True)
+    """)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert writer.stdout.readline() == "writing\n"
+        [temporary] = [name for name in os.listdir(target.parent) if name.endswith(".tmp")]
+        run_python(f"""
+            import os
+            import brevan.setting as setting
+            os.unshare(os.CLONE_NEWPID)
+            child = os.fork()
+            if child == 0:
+                try:
+                    setting.save({{"other": {{}}}}, {str(target)!r}, override=True)
+                finally:
+                    os._exit(0)
+            os.waitpid(child, 0)
+        """)
+        assert target.read_text() == setting.dumps({"other": {}})
+        assert temporary in os.listdir(target.parent)
+    finally:
+        out, err = writer.communicate("go\n", timeout=60)
+    assert (writer.returncode, out, err) == (0, "saved\n", "")
+    assert target.read_text() == setting.dumps({"writer": {"n": 1}})
+    assert files(target.parent) == ["tolvek.json"]

@@ -24,9 +24,54 @@ def test_type_checkers_use_the_stubs(tmp_path):
         "location: int = setting.find('pip')\n"
         "settings = setting.startup()\n"
         "reveal_type(vexil.iprint)\n"
+        "setting.read(('tolvek.json',))\n"
     )
     result = run_mypy("mypy", "--no-incremental", "host.py", cwd=tmp_path)
     out = result.stdout
     assert 'host.py:3: error: Incompatible types in assignment (expression has type "str", variable has type "int")' in out
     assert 'Revealed type is "def (message: str, foreground: str | None =, background: str | None =) -> str"' in out
     assert "import-untyped" not in out and "import-not-found" not in out
+    # A tuple raises TypeError at run time, so the stub must refuse it too.
+    assert "host.py:6: error:" in out
+
+
+# A host tool's ordinary calls, each as it would be written with the values the
+# module hands out; mypy --strict must accept every one of them.
+STRICT_HOST = """\
+from pathlib import Path
+from typing import Any
+
+import brevan.setting as setting
+import vexil
+
+names: list[str] = ["tolvek.json"]
+paths: list[Path] = [Path("tolvek.json")]
+mixed: list[str | Path] = ["a.json", Path("b.json")]
+
+path, config = setting.read()
+setting.read(setting.tjs)
+setting.read(names)
+setting.read(paths)
+setting.read(mixed)
+setting.read(["a.json", Path("b.json")])
+setting.read(path=[Path.home() / "tolvek.json"])
+setting.save(setting.defaults)
+setting.save(config, path, override=True)
+setting.save({"studio": {"theme": "dark"}}, "tolvek.json")
+settings = setting.startup()
+if settings is not None:
+    where: Path = settings["tjs"]
+    setting.save(settings, where)
+setting.clear()
+setting.clear(pattern="*~*")
+location: str = setting.find("pip")
+text: str = vexil.dumps(setting.defaults)
+loaded: Any = vexil.loads(text)
+echoed: str = vexil.iprint("hello", foreground="cyan", background="red")
+"""
+
+
+def test_strict_host_calls_type_check(tmp_path):
+    (tmp_path / "host.py").write_text(STRICT_HOST)
+    result = run_mypy("mypy", "--strict", "--no-incremental", "host.py", cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr

@@ -35,8 +35,8 @@ int colour_code(PyObject *colour, int base) {
 }
 
 bool use_colour(State &st, PyObject *stream) {
-    if (colour_variable_set(st, kNoColor)) return false;
-    if (colour_variable_set(st, kForceColor)) return true;
+    const ColourChoice choice = colour_choice(st);
+    if (choice != ColourChoice::terminal) return choice == ColourChoice::on;
     Ref isatty = Ref::steal(PyObject_GetAttrString(stream, "isatty"));
     if (!isatty) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();

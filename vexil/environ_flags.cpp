@@ -5,20 +5,45 @@
 // _Environ.__getitem__, which raises and catches a KeyError for an unset
 // name): about a microsecond per name, a third of a coloured line's cost.
 //
-// When os.environ is still the mapping the interpreter made (the same type
-// with the same get and __getitem__, no get of its own, the same key encoder
-// and value decoder as at import), its answer is whether the value stored under the encoded
-// name in its _data dict is non-empty: the decoders keep empty values empty
-// and others not. That dict is read directly. Anything else, or any error
-// on the way, takes the general way, which then raises its own errors.
+// os.environ.get(name) is: look `get` up through type(os.environ)'s
+// __getattribute__ (the instance dict first for a plain function), call it;
+// it calls type(os.environ).__getitem__, which reads self._data, calls
+// self.encodekey(name), indexes _data and calls self.decodevalue(value).
+// When every one of those objects is still the interpreter's own, as it was
+// when this module was set up, the answer is whether the value stored under
+// the encoded name is non-empty, and that dict is read directly. Checked at
+// each call:
+//   - os.environ's type is the one of set-up, and so is that type's
+//     metaclass, whose __getattribute__ (what looking on the type runs) is
+//     unchanged;
+//   - on the type: __getattribute__ (object's own), get, __getitem__;
+//   - on os.environ: no `get` in its own dict; encodekey, decodevalue and
+//     encodevalue;
+//   - the code of get, __getitem__, encodekey and decodevalue;
+//   - _data is exactly a dict, and the value found is exactly of the type
+//     encodevalue makes (bytes on POSIX), which decodevalue keeps empty or
+//     non-empty.
+// Anything else, or any error on the way, takes the general way for that
+// name, which then runs what was changed and raises its own errors.
 #include "vexil.hpp"
 
 namespace vexil {
 namespace {
 
 constexpr const char *kVariables[] = {"NO_COLOR", "FORCE_COLOR"};
-constexpr const char *kTypeNames[] = {"get", "__getitem__"};      // looked up on the type
-constexpr const char *kObjectNames[] = {"encodekey", "decodevalue"};  // and on os.environ
+
+// What the State slots hold (set up by environ_prepare):
+//   environ_names[0] / environ_values[0]: names looked up on the type, and
+//       what they gave: __getattribute__, get, __getitem__;
+//   environ_names[1] / environ_values[1]: names looked up on os.environ, and
+//       what they gave: encodekey, decodevalue, encodevalue;
+//   environ_names[2] / environ_values[2]: "__code__", and the code of get,
+//       __getitem__, encodekey, decodevalue;
+//   environ_names[3] / environ_values[3]: "__getattribute__", and (the
+//       type's metaclass, its __getattribute__, the type encodevalue makes).
+constexpr const char *kTypeNames[] = {"__getattribute__", "get", "__getitem__"};
+constexpr const char *kObjectNames[] = {"encodekey", "decodevalue", "encodevalue"};
+enum { kTypeSlot = 0, kObjectSlot = 1, kCodeSlot = 2, kMetaSlot = 3 };
 
 bool general_lookup(State &st, ColourVariable variable) {
     Ref environ = check(PyObject_GetAttrString(st.os, "environ"));
@@ -37,8 +62,22 @@ bool unchanged(PyObject *owner, PyObject *name, PyObject *expected) noexcept {
     return now == expected;
 }
 
-// os.environ's _data dict when os.environ is untouched since import, else
-// an empty Ref (and no exception).
+// Whether each `owner.<names[i]>` is still `values[i]` (tuples).
+bool all_unchanged(PyObject *owner, PyObject *names, PyObject *values) noexcept {
+    for (Py_ssize_t i = 0; i < PyTuple_Size(names); ++i) {
+        if (!unchanged(owner, PyTuple_GetItem(names, i), PyTuple_GetItem(values, i))) return false;
+    }
+    return true;
+}
+
+// The functions whose code is checked, in the order of the recorded codes.
+PyObject *checked_function(State &st, Py_ssize_t i) noexcept {
+    return i < 2 ? PyTuple_GetItem(st.environ_values[kTypeSlot], i + 1)
+                 : PyTuple_GetItem(st.environ_values[kObjectSlot], i - 2);
+}
+
+// os.environ's _data dict when everything os.environ.get relies on is as
+// at set-up, else an empty Ref (and no exception).
 Ref untouched_data(State &st) noexcept {
     if (st.environ_type == nullptr) return Ref();
     Ref environ = Ref::steal(PyObject_GetAttr(st.os, st.environ_name));
@@ -46,14 +85,23 @@ Ref untouched_data(State &st) noexcept {
         PyErr_Clear();
         return Ref();
     }
-    for (int i = 0; i < 4; ++i) {
-        PyObject *owner = i < 2 ? st.environ_type : environ.get();
-        if (!unchanged(owner, st.environ_names[i], st.environ_values[i])) return Ref();
+    PyObject *meta = st.environ_values[kMetaSlot];
+    if (reinterpret_cast<PyObject *>(Py_TYPE(st.environ_type)) != PyTuple_GetItem(meta, 0) ||
+        !unchanged(PyTuple_GetItem(meta, 0), st.environ_names[kMetaSlot], PyTuple_GetItem(meta, 1)) ||
+        !all_unchanged(st.environ_type, st.environ_names[kTypeSlot], st.environ_values[kTypeSlot]) ||
+        !all_unchanged(environ.get(), st.environ_names[kObjectSlot], st.environ_values[kObjectSlot])) {
+        return Ref();
+    }
+    for (Py_ssize_t i = 0; i < 4; ++i) {
+        if (!unchanged(checked_function(st, i), st.environ_names[kCodeSlot],
+                       PyTuple_GetItem(st.environ_values[kCodeSlot], i))) {
+            return Ref();
+        }
     }
     // os.environ.get may also be set on the object itself.
     Ref own = Ref::steal(PyObject_GenericGetDict(environ.get(), nullptr));
     if (!own || !PyDict_CheckExact(own.get()) ||
-        PyDict_Contains(own.get(), st.environ_names[0]) != 0) {
+        PyDict_Contains(own.get(), PyTuple_GetItem(st.environ_names[kTypeSlot], 1)) != 0) {
         PyErr_Clear();
         return Ref();
     }
@@ -65,39 +113,112 @@ Ref untouched_data(State &st) noexcept {
     return data;
 }
 
+// The value under `variable` in `data`: 1 non-empty, 0 empty or missing,
+// -1 when it is not what encodevalue makes (decodevalue may fail on it or
+// treat it otherwise).
+int stored_value(State &st, PyObject *data, ColourVariable variable) noexcept {
+    PyObject *value = PyDict_GetItemWithError(data, st.colour_keys[variable]);  // borrowed
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) return 0;
+        PyErr_Clear();
+        return -1;
+    }
+    if (reinterpret_cast<PyObject *>(Py_TYPE(value)) != PyTuple_GetItem(st.environ_values[kMetaSlot], 2)) {
+        return -1;
+    }
+    const Py_ssize_t size = PyObject_Size(value);
+    if (size < 0) {
+        PyErr_Clear();
+        return -1;
+    }
+    return size > 0;
+}
+
+// A tuple of the interned `names`.
+template <std::size_t N>
+Ref interned(const char *const (&names)[N]) {
+    Ref tuple = check(PyTuple_New(N));
+    for (std::size_t i = 0; i < N; ++i) {
+        PyObject *name = check(PyUnicode_InternFromString(names[i])).release();
+        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), name);  // steals
+    }
+    return tuple;
+}
+
+// A tuple of `owner.<name>` for each of `names`.
+Ref values_of(PyObject *owner, PyObject *names) {
+    const Py_ssize_t n = PyTuple_Size(names);
+    Ref tuple = check(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyTuple_SetItem(tuple.get(), i, check(PyObject_GetAttr(owner, PyTuple_GetItem(names, i))).release());
+    }
+    return tuple;
+}
+
 }  // namespace
 
-bool colour_variable_set(State &st, ColourVariable variable) {
-    if (Ref data = untouched_data(st)) {
-        PyObject *value = PyDict_GetItemWithError(data.get(), st.colour_keys[variable]);  // borrowed
-        if (value == nullptr && !PyErr_Occurred()) return false;
-        if (value != nullptr && (PyBytes_CheckExact(value) || PyUnicode_CheckExact(value))) {
-            return PyObject_Size(value) > 0;
+ColourChoice colour_choice(State &st) {
+    Ref data = untouched_data(st);
+    // In the order iprint asks: NO_COLOR turns colour off before FORCE_COLOR
+    // is looked at.
+    for (ColourVariable variable : {kNoColor, kForceColor}) {
+        const int stored = data ? stored_value(st, data.get(), variable) : -1;
+        bool set = stored > 0;
+        if (stored < 0) {
+            data = Ref();  // the general way ran Python code: what was checked may differ now
+            set = general_lookup(st, variable);
         }
-        PyErr_Clear();
+        if (set) return variable == kNoColor ? ColourChoice::off : ColourChoice::on;
     }
-    return general_lookup(st, variable);
+    return ColourChoice::terminal;
 }
 
 void environ_prepare(State &st) noexcept {
     try {
         Ref environ = check(PyObject_GetAttrString(st.os, "environ"));
-        Ref type = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(environ.get())));
-        for (int i = 0; i < 4; ++i) {
-            const char *name = i < 2 ? kTypeNames[i] : kObjectNames[i - 2];
-            st.environ_names[i] = check(PyUnicode_InternFromString(name)).release();
-            PyObject *owner = i < 2 ? type.get() : environ.get();
-            st.environ_values[i] = check(PyObject_GetAttr(owner, st.environ_names[i])).release();
+        PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(environ.get()));
+        PyObject *meta = reinterpret_cast<PyObject *>(Py_TYPE(type));
+
+        Ref type_names = interned(kTypeNames);
+        Ref type_values = values_of(type, type_names.get());
+        Ref object_names = interned(kObjectNames);
+        Ref object_values = values_of(environ.get(), object_names.get());
+        Ref getattribute = Ref::borrow(PyTuple_GetItem(type_names.get(), 0));
+        // Instances look their attributes up the ordinary way.
+        Ref ordinary = check(PyObject_GetAttr(reinterpret_cast<PyObject *>(&PyBaseObject_Type), getattribute.get()));
+        if (PyTuple_GetItem(type_values.get(), 0) != ordinary.get()) return;
+
+        st.environ_names[kTypeSlot] = type_names.release();
+        st.environ_values[kTypeSlot] = type_values.release();
+        st.environ_names[kObjectSlot] = object_names.release();
+        st.environ_values[kObjectSlot] = object_values.release();
+
+        st.environ_names[kCodeSlot] = check(PyUnicode_InternFromString("__code__")).release();
+        Ref codes = check(PyTuple_New(4));
+        for (Py_ssize_t i = 0; i < 4; ++i) {
+            PyTuple_SetItem(codes.get(), i, check(PyObject_GetAttr(checked_function(st, i), st.environ_names[kCodeSlot])).release());
         }
+        st.environ_values[kCodeSlot] = codes.release();
+
+        // The type of what encodevalue makes, from the value it gives "".
+        Ref empty = check(PyUnicode_FromString(""));
+        PyObject *args[] = {empty.get()};
+        Ref encoded = check(PyObject_Vectorcall(PyTuple_GetItem(st.environ_values[kObjectSlot], 2), args, 1, nullptr));
+        Ref meta_getattribute = check(PyObject_GetAttr(meta, getattribute.get()));
+        st.environ_names[kMetaSlot] = getattribute.release();
+        st.environ_values[kMetaSlot] = check(PyTuple_Pack(3, meta, meta_getattribute.get(),
+                                                          reinterpret_cast<PyObject *>(Py_TYPE(encoded.get())))).release();
+
         st.environ_data_name = check(PyUnicode_InternFromString("_data")).release();
         st.environ_name = check(PyUnicode_InternFromString("environ")).release();
+        PyObject *encodekey = PyTuple_GetItem(st.environ_values[kObjectSlot], 0);
         for (int i = 0; i < 2; ++i) {
             Ref name = check(PyUnicode_FromString(kVariables[i]));
-            PyObject *args[] = {name.get()};
-            st.colour_keys[i] = check(PyObject_Vectorcall(st.environ_values[2], args, 1, nullptr)).release();
+            PyObject *key_args[] = {name.get()};
+            st.colour_keys[i] = check(PyObject_Vectorcall(encodekey, key_args, 1, nullptr)).release();
         }
         Ref data = check(PyObject_GetAttr(environ.get(), st.environ_data_name));
-        if (PyDict_CheckExact(data.get())) st.environ_type = type.release();
+        if (PyDict_CheckExact(data.get())) st.environ_type = Ref::borrow(type).release();
     } catch (const PyError &) {
         PyErr_Clear();  // no shortcut: every lookup takes the general way
     }

@@ -33,8 +33,8 @@ struct State {
     // without running Python code (environ_flags.cpp). NULL: no shortcut.
     PyObject *environ_type;
     PyObject *environ_name;       // "environ"
-    PyObject *environ_names[4];   // get, __getitem__, encodekey, decodevalue
-    PyObject *environ_values[4];  // what those names gave at import
+    PyObject *environ_names[4];   // names looked up, and what they gave at
+    PyObject *environ_values[4];  // import (laid out in environ_flags.cpp)
     PyObject *environ_data_name;  // "_data"
     PyObject *colour_keys[2];     // NO_COLOR and FORCE_COLOR, encoded as os.environ stores them
     // dumps' output buffer, kept between calls (encoder.cpp); NULL while a
@@ -45,8 +45,10 @@ struct State {
 
 // The colour variables iprint reads, in the order it reads them.
 enum ColourVariable { kNoColor = 0, kForceColor = 1 };
-// Whether os.environ holds a non-empty value for the variable.
-bool colour_variable_set(State &st, ColourVariable variable);
+enum class ColourChoice { off, on, terminal };
+// What NO_COLOR and FORCE_COLOR say, as os.environ.get gives them: off when
+// NO_COLOR is non-empty, else on when FORCE_COLOR is, else up to the terminal.
+ColourChoice colour_choice(State &st);
 // Records os.environ as it is now (module set-up); never fails.
 void environ_prepare(State &st) noexcept;
 

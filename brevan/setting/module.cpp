@@ -139,13 +139,16 @@ Ref make_tjs(PyObject *path_type) {
     return list;
 }
 
-Ref make_defaults(PyObject *path_type) {
+// str(Path.home() / "Desktop/home"), as the general path computes it.
+Ref home_text(PyObject *path_type) {
     Ref home = call_method(path_type, s_home);
     Ref joined = check(PyNumber_TrueDivide(home.get(), s_desktop_home.get()));
-    Ref home_text = PyUnicode_CheckExact(joined.get()) ? joined : check(PyObject_Str(joined.get()));
+    return PyUnicode_CheckExact(joined.get()) ? joined : check(PyObject_Str(joined.get()));
+}
 
+Ref make_defaults(PyObject *home_text) {
     Ref server = check(PyDict_New());
-    check(PyDict_SetItem(server.get(), s_home.get(), home_text.get()));
+    check(PyDict_SetItem(server.get(), s_home.get(), home_text));
     check(PyDict_SetItem(server.get(), s_repo.get(), s_repo_url.get()));
     Ref studio = check(PyDict_New());
     check(PyDict_SetItem(studio.get(), s_theme.get(), s_light.get()));
@@ -197,9 +200,12 @@ void exec_steps(PyObject *module, int &line) {
     }
 
     line = kLineTjs;
-    bind(globals, s_tjs, make_tjs(path_type.get()).get());
+    ImportPaths quick;
+    const bool shortcut = import_paths_quick(path_type.get(), quick);
+    bind(globals, s_tjs, shortcut ? quick.tjs.get() : make_tjs(path_type.get()).get());
     line = kLineDefaults;
-    bind(globals, s_defaults, make_defaults(path_type.get()).get());
+    Ref home = shortcut ? quick.home_text : home_text(path_type.get());
+    bind(globals, s_defaults, make_defaults(home.get()).get());
 
     // read()'s default is whatever `tjs` is bound to now, read back through
     // the namespace.
@@ -362,6 +368,6 @@ PyObject *KeywordNames::get() {
 
 }  // namespace brevan
 
-extern "C" PyMODINIT_FUNC PyInit_setting(void) {
+PyMODINIT_FUNC PyInit_setting(void) {
     return PyModuleDef_Init(&brevan::setting_module);
 }

@@ -8,8 +8,11 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
+#include <sys/file.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace brevan {
 
@@ -54,6 +57,66 @@ bool refuses_new_files(int error) noexcept {
 // Names get at most this much of the target's name, to stay below NAME_MAX.
 constexpr std::size_t kStemLength = 200;
 
+// ".<name>", as temporary names of a target called `name` begin.
+std::string stem_of(const std::string &name) {
+    std::string stem(1, '.');
+    stem.append(name, 0, kStemLength);
+    return stem;
+}
+
+bool same_file(const struct stat &a, const struct stat &b) noexcept {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The temporaries this process is writing. Cleaners skip them without
+// touching them: where flock() is carried out as a per-process record lock
+// (NFS), this process would get its own writer's lock, and closing any
+// descriptor of the file would drop it.
+std::vector<std::pair<dev_t, ino_t>> &live_temporaries() {
+    static std::vector<std::pair<dev_t, ino_t>> files;
+    return files;
+}
+
+bool written_here(const struct stat &st) noexcept {
+    for (const auto &file : live_temporaries()) {
+        if (file.first == st.st_dev && file.second == st.st_ino) return true;
+    }
+    return false;
+}
+
+// Removes the temporary `name` when no writer holds it: it is a regular file
+// of ours, not written by this process, and its lock can be taken at once.
+// The lock is taken on the very file that is unlinked (the name must still
+// lead to it) and held until it is gone, so a writer never loses a file it
+// holds, and one that locks after us finds its file gone and starts anew.
+void remove_if_unheld(int dirfd, const char *name, uid_t us) noexcept {
+    struct stat st{};
+    if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+    if (!S_ISREG(st.st_mode) || st.st_uid != us || written_here(st)) return;
+    // For writing where we may: an exclusive lock over NFS needs it.
+    constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    int fd = openat(dirfd, name, O_WRONLY | kFlags);
+    if (fd < 0 && errno == EACCES) fd = openat(dirfd, name, O_RDONLY | kFlags);
+    if (fd < 0) return;
+    struct stat held{}, now{};
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &held) == 0 && same_file(held, st) &&
+        fstatat(dirfd, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && same_file(held, now)) {
+        unlinkat(dirfd, name, 0);
+    }
+    close(fd);
+}
+
+// renameat2(RENAME_NOREPLACE) through syscall(): the C library's wrapper is
+// newer than the oldest C library the module is built to load with.
+#if defined(SYS_renameat2)
+#ifndef RENAME_NOREPLACE
+#define RENAME_NOREPLACE (1 << 0)
+#endif
+int rename_noreplace(int dirfd, const char *from, const char *to) noexcept {
+    return static_cast<int>(syscall(SYS_renameat2, dirfd, from, dirfd, to, RENAME_NOREPLACE));
+}
+#endif
+
 // The whole content of the regular file at `path`, and its status.
 std::string read_whole(const std::string &path, struct stat &st) {
     struct Descriptor {
@@ -81,20 +144,19 @@ std::string read_whole(const std::string &path, struct stat &st) {
     }
 }
 
-// The writer's pid in "<pid>.<unique>.tmp" (decimal, then lower-case hex),
-// or 0 when `rest` is not exactly that.
-pid_t writer_of(const char *rest) noexcept {
-    if (*rest < '1' || *rest > '9') return 0;
+// Whether `rest` is "<pid>.<unique>.tmp" (decimal without a leading zero,
+// then lower-case hex), as temporary names end.
+bool has_writer_pid(const char *rest) noexcept {
+    if (*rest < '1' || *rest > '9') return false;
     long pid = 0;
     for (; *rest >= '0' && *rest <= '9'; ++rest) {
         pid = pid * 10 + (*rest - '0');
-        if (pid > INT_MAX) return 0;
+        if (pid > INT_MAX) return false;
     }
-    if (*rest++ != '.') return 0;
+    if (*rest++ != '.') return false;
     const char *unique = rest;
     while ((*rest >= '0' && *rest <= '9') || (*rest >= 'a' && *rest <= 'f')) ++rest;
-    if (rest == unique || std::strcmp(rest, ".tmp") != 0) return 0;
-    return static_cast<pid_t>(pid);
+    return rest != unique && std::strcmp(rest, ".tmp") == 0;
 }
 
 }  // namespace
@@ -107,6 +169,7 @@ ReplacementFile::ReplacementFile(std::string path) : path_(std::move(path)) {
 
 ReplacementFile::~ReplacementFile() {
     if (!temporary_.empty()) unlinkat(dirfd_, temporary_.c_str(), 0);
+    let_go();
     if (fd_ >= 0) close(fd_);
     if (dirfd_ >= 0) close(dirfd_);
 }
@@ -139,14 +202,44 @@ std::string ReplacementFile::temporary_name() const {
     char unique[64];
     std::snprintf(unique, sizeof unique, ".%ld.%lx%x.tmp", static_cast<long>(getpid()),
                   static_cast<unsigned long>(now.tv_nsec), ++counter);
-    return stem() + unique;
+    return stem_of(name_) + unique;
 }
 
-// ".<target>", as temporary names begin.
-std::string ReplacementFile::stem() const {
-    std::string stem(1, '.');
-    stem.append(name_, 0, kStemLength);
-    return stem;
+// Takes the lock that tells cleaners this file is being written, and lists
+// the file as this process's. False when a cleaner had a file named from the
+// start (`named`) in the instant before the lock: that file is no longer
+// ours. Where the file system has no locks, no cleaner can take one either.
+bool ReplacementFile::hold(bool named) {
+    struct stat mine{};
+    if (fstat(fd_, &mine) != 0) raise_os_error(dir_);
+    if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+        struct stat there{};
+        if (named && (fstatat(dirfd_, temporary_.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
+                      !same_file(mine, there))) {
+            return false;
+        }
+    } else if (errno == EWOULDBLOCK) {
+        return false;  // the cleaner holding it unlinks it
+    }
+    live_temporaries().emplace_back(mine.st_dev, mine.st_ino);
+    held_ = true;
+    return true;
+}
+
+// Takes the file off this process's list (before its descriptor closes).
+void ReplacementFile::let_go() noexcept {
+    if (!held_) return;
+    struct stat mine{};
+    auto &files = live_temporaries();
+    if (fstat(fd_, &mine) == 0) {
+        for (auto it = files.begin(); it != files.end(); ++it) {
+            if (it->first == mine.st_dev && it->second == mine.st_ino) {
+                files.erase(it);
+                break;
+            }
+        }
+    }
+    held_ = false;
 }
 
 bool ReplacementFile::create(const struct stat *like) {
@@ -156,18 +249,29 @@ bool ReplacementFile::create(const struct stat *like) {
         if (fd_ < 0) {
             if (refuses_new_files(errno)) return false;
             if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) raise_os_error(dir_);
+        } else {
+            hold(false);  // held before it has a name
         }
     }
 #endif
     for (int attempt = 0; fd_ < 0; ++attempt) {
         std::string candidate = temporary_name();
         fd_ = openat(dirfd_, candidate.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
-        if (fd_ >= 0) {
-            temporary_ = std::move(candidate);
-        } else if (refuses_new_files(errno)) {
-            return false;
-        } else if (errno != EEXIST || attempt >= 100) {
-            raise_os_error(dir_ + "/" + candidate);
+        if (fd_ < 0) {
+            if (refuses_new_files(errno)) return false;
+            if (errno != EEXIST || attempt >= 100) raise_os_error(dir_ + "/" + candidate);
+            continue;
+        }
+        temporary_ = std::move(candidate);
+        if (hold(true)) break;
+        // A cleaner took it for a stray in the instant before the lock.
+        const std::string lost = std::move(temporary_);
+        temporary_.clear();
+        close(fd_);
+        fd_ = -1;
+        if (attempt >= 100) {
+            errno = EWOULDBLOCK;
+            raise_os_error(dir_ + "/" + lost);
         }
     }
     if (like != nullptr) {
@@ -201,8 +305,8 @@ void ReplacementFile::name_anonymous() {
 // The named file takes the target's name only where nothing has it: a rename
 // that never replaces where the file system has one, else a second link.
 bool ReplacementFile::place_new_named() {
-#ifdef RENAME_NOREPLACE
-    if (renameat2(dirfd_, temporary_.c_str(), dirfd_, name_.c_str(), RENAME_NOREPLACE) == 0) {
+#if defined(SYS_renameat2)
+    if (rename_noreplace(dirfd_, temporary_.c_str(), name_.c_str()) == 0) {
         temporary_.clear();
         return true;
     }
@@ -258,30 +362,28 @@ void ReplacementFile::finish() noexcept {
     }
 }
 
-// Removes ".<target>.<pid>.<unique>.tmp" files of this directory that are
-// regular, ours, and whose writer is gone (kill() says there is no such
-// process). A file of a live writer, or of one we cannot tell about, stays.
+// Removes the temporaries of this target and of its backup ("<target>.bak")
+// that no writer holds: ".<name>.<pid>.<unique>.tmp", regular, ours.
 void ReplacementFile::remove_stale_temporaries() {
-    const std::string prefix = stem() + '.';
-    const int fd = fcntl(dirfd_, F_DUPFD_CLOEXEC, 0);
+    const std::string prefixes[] = {stem_of(name_) + '.', stem_of(name_ + ".bak") + '.'};
+    // A descriptor of its own for listing, which closedir() closes.
+    const int fd = openat(dirfd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     DIR *dir = fdopendir(fd);
     if (dir == nullptr) {
         close(fd);
         return;
     }
-    rewinddir(dir);
     const uid_t us = geteuid();
     while (const dirent *entry = readdir(dir)) {
         const char *name = entry->d_name;
-        if (std::strncmp(name, prefix.c_str(), prefix.size()) != 0) continue;
-        const pid_t writer = writer_of(name + prefix.size());
-        if (writer == 0) continue;
-        struct stat st{};
-        if (fstatat(dirfd_, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        if (!S_ISREG(st.st_mode) || st.st_uid != us) continue;
-        if (kill(writer, 0) == 0 || errno != ESRCH) continue;
-        unlinkat(dirfd_, name, 0);
+        for (const std::string &prefix : prefixes) {
+            if (std::strncmp(name, prefix.c_str(), prefix.size()) == 0 &&
+                has_writer_pid(name + prefix.size())) {
+                remove_if_unheld(dirfd_, name, us);
+                break;
+            }
+        }
     }
     closedir(dir);
 }

@@ -10,10 +10,15 @@
 // it is written, so a process killed meanwhile leaves nothing behind. To
 // replace a target it gets a temporary name just before the rename; a new
 // file is linked straight to the target's name. Elsewhere it is a named file
-// from the start. Temporary names are ".<target>.<pid>.<unique>.tmp", so a
-// later replacement can tell which ones belong to writers that no longer
-// exist, and removes them. A copy made this way (the start-up backup)
-// replaces whatever is at its name in the same way.
+// from the start. Temporary names are ".<target>.<pid>.<unique>.tmp"; the
+// pid is there for people. Whether a writer is still at work is something it
+// holds: an exclusive flock() on its temporary, taken before the file has a
+// name (or, named from the start, checked to be still at its name once
+// held), kept until the file is gone. A later write of the target removes
+// the temporaries of it and of its backup ("<target>.bak") whose lock it
+// can take without waiting, and no other: a writer in another PID namespace
+// or on another host keeps its file. A copy made this way (the start-up
+// backup) replaces whatever is at its name in the same way.
 #pragma once
 
 #include "setting.hpp"
@@ -77,13 +82,15 @@ public:
     // is there; otherwise the name is taken only where nothing has it.
     Outcome commit(bool replace);
     // After `placed`: makes the new name durable and removes the temporary
-    // files of this target whose writers no longer exist. Best effort.
+    // files of this target and of its backup that no writer holds. Best
+    // effort.
     void finish() noexcept;
 
 private:
     bool place_new_named();
     void name_anonymous();
-    std::string stem() const;
+    bool hold(bool named);
+    void let_go() noexcept;
     std::string temporary_name() const;
     void remove_stale_temporaries();
 
@@ -92,6 +99,7 @@ private:
     int fd_ = -1;
     bool listable_ = true;  // the directory could be opened for reading
     std::string temporary_;  // the temporary name, while it exists
+    bool held_ = false;      // fd_'s file is in this process's list of live temporaries
 };
 
 }  // namespace brevan

@@ -211,6 +211,18 @@ private:
 // Colour names passed to iprint.
 extern StaticString colour_cyan, colour_red, colour_yellow;
 
+// ------------------------------------------------------ import-time paths ----
+
+// `tjs` and str(Path.home() / "Desktop/home") for `defaults`, made as the
+// general path makes them but with fewer Path constructions. False when the
+// shortcut cannot prove that (nothing observable happened): take the
+// general path.
+struct ImportPaths {
+    Ref tjs;
+    Ref home_text;
+};
+bool import_paths_quick(PyObject *path_type, ImportPaths &out);
+
 // ------------------------------------------------------------ fast paths ----
 // Each is taken only behind guards proving it gives what the general path
 // gives; otherwise it refuses, having done nothing observable.

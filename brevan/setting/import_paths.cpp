@@ -1,0 +1,231 @@
+// The import-time paths: `tjs` and the home directory of `defaults` with
+// two Path constructions instead of the nine that Path.cwd(), Path.home()
+// (twice) and three joins make.
+//
+// The result is the one the general path builds: `Path(cwd, "tolvek.json")`
+// holds the same raw segments as `Path.cwd() / "tolvek.json"`, and so does
+// `Path(home, "tolvek.json")` when the home text is already in pathlib's
+// form (absolute, no empty or "." component, no trailing slash), the only
+// case taken here. Everything the general path would call and this one skips
+// must be the standard library's own, checked by identity: every definition
+// of the methods the general path reaches, in every class of Path's MRO, is
+// a function of pathlib's own namespaces (or a slot), os.getcwd and os.fspath
+// are posix's, os.path is posixpath and its functions are its own. A patched
+// or replaced piece, any other home text, or an Exception from getcwd or
+// expanduser (the general path then raises it again, from pathlib's own
+// frames), refuses the shortcut; what ran until then (the two standard calls
+// above) has no effect anyone can see.
+#include "setting.hpp"
+
+#include <utility>
+
+namespace brevan {
+namespace {
+
+StaticString s_sys_pathlib("pathlib"), s_pathlib_local("pathlib._local"),
+    s_pathlib_abc("pathlib._abc"), s_os_name("os"), s_posix("posix"), s_posixpath("posixpath"),
+    s_getcwd("getcwd"), s_fspath("fspath"), s_expanduser("expanduser"), s_join("join"),
+    s_splitroot("splitroot"), s_path_module("path"), s_parser("parser"), s_flavour("_flavour"),
+    s_globals("__globals__"), s_func("__func__"), s_fget("fget"), s_tilde("~"),
+    s_classmethod("classmethod"), s_staticmethod("staticmethod"), s_dunder_name("__name__"),
+    s_mro("__mro__"), s_dunder_dict("__dict__"), s_types("types"),
+    s_member_descriptor("MemberDescriptorType"),
+    s_tolvek_json("tolvek.json"), s_desktop("Desktop/home"), s_slash_desktop("/Desktop/home");
+
+// Every method of Path the general path may reach, with the versions whose
+// pathlib defines it (only those are looked for).
+struct PathMethod {
+    const char *name;
+    unsigned long since, until;  // Py_Version bounds: since <= version < until
+};
+constexpr unsigned long k313 = 0x030D0000, kAny = 0xFFFFFFFF;
+constexpr PathMethod kPathMethods[] = {
+    {"__new__", 0, kAny}, {"__init__", 0, kAny}, {"cwd", 0, kAny}, {"home", 0, kAny},
+    {"absolute", 0, kAny}, {"is_absolute", 0, kAny}, {"expanduser", 0, kAny},
+    {"__truediv__", 0, kAny}, {"joinpath", 0, kAny}, {"with_segments", 0, kAny},
+    {"__str__", 0, kAny}, {"_from_parsed_parts", 0, kAny}, {"_from_parsed_string", k313, kAny},
+    {"_format_parsed_parts", 0, kAny}, {"_parse_path", 0, kAny}, {"_load_parts", 0, k313},
+    {"drive", 0, kAny}, {"root", 0, kAny}, {"_tail", 0, kAny}, {"_raw_path", k313, kAny},
+};
+
+// sys.modules[name] (borrowed through `keep`), or null when it is absent.
+PyObject *module_named(StaticString &name, Ref &keep) {
+    PyObject *module = PyImport_GetModule(name.get());
+    if (module == nullptr && PyErr_Occurred()) throw_error();
+    keep = Ref::steal(module);
+    return module;
+}
+
+// The function behind a class attribute: a classmethod's or staticmethod's
+// function, a property's getter, or the attribute itself.
+Ref function_of(PyObject *found, PyObject *builtins) {
+    PyTypeObject *type = Py_TYPE(found);
+    if (type == &PyProperty_Type) return getattr(found, s_fget);
+    for (StaticString *wrapper : {&s_classmethod, &s_staticmethod}) {
+        Ref wrapper_type = getattr(builtins, *wrapper);
+        if (reinterpret_cast<PyObject *>(type) == wrapper_type.get()) return getattr(found, s_func);
+    }
+    return Ref::borrow(found);
+}
+
+// Whether `function` runs in one of `namespaces` (its globals are one of
+// those dicts). Builtins have no globals: no.
+bool runs_in(PyObject *function, PyObject *const *namespaces, std::size_t count) {
+    PyObject *globals = PyObject_GetAttr(function, s_globals.get());
+    if (globals == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+        return false;
+    }
+    Ref owned = Ref::steal(globals);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (globals == namespaces[i]) return true;
+    }
+    return false;
+}
+
+// Whether posixpath's `name` is its own: a function of posixpath, or a
+// builtin it took from posix (splitroot is posix's from 3.13).
+bool posixpath_own(PyObject *posixpath, PyObject *posix, StaticString &name) {
+    Ref found = getattr(posixpath, name);
+    PyObject *namespaces[] = {PyModule_GetDict(posixpath)};
+    if (runs_in(found.get(), namespaces, 1)) return true;
+    if (!PyCFunction_Check(found.get())) return false;
+    Ref builtin_name = getattr(found.get(), s_dunder_name);
+    PyObject *original = PyObject_GetAttr(posix, builtin_name.get());
+    if (original == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+        return false;
+    }
+    return Ref::steal(original).get() == found.get();
+}
+
+// Whether every definition of the watched methods in the classes of
+// `path_type` (object aside) runs in pathlib's namespaces: all of them,
+// since an __init__ reaches the next one through super().
+bool path_methods_own(PyObject *path_type, PyObject *builtins, PyObject *const *namespaces,
+                      std::size_t count) {
+    static PyObject *names[sizeof kPathMethods / sizeof kPathMethods[0]] = {};
+    Ref types_keep;
+    PyObject *types = module_named(s_types, types_keep);
+    if (types == nullptr) return false;
+    Ref member = getattr(types, s_member_descriptor);
+    auto *member_type = reinterpret_cast<PyTypeObject *>(member.get());
+    Ref mro = getattr(path_type, s_mro);
+    if (!PyTuple_Check(mro.get())) return false;
+    for (Py_ssize_t c = 0, n = PyTuple_Size(mro.get()); c < n; ++c) {
+        PyObject *cls = PyTuple_GetItem(mro.get(), c);  // borrowed
+        if (cls == reinterpret_cast<PyObject *>(&PyBaseObject_Type)) continue;
+        Ref own = getattr(cls, s_dunder_dict);
+        for (std::size_t i = 0; i < sizeof kPathMethods / sizeof kPathMethods[0]; ++i) {
+            const PathMethod &method = kPathMethods[i];
+            if (Py_Version < method.since || Py_Version >= method.until) continue;
+            if (names[i] == nullptr) names[i] = check(PyUnicode_InternFromString(method.name)).release();
+            if (check(PySequence_Contains(own.get(), names[i])) == 0) continue;
+            Ref found = check(PyObject_GetItem(own.get(), names[i]));
+            // A slot of the class (3.13's _raw_path) runs no code.
+            if (Py_TYPE(found.get()) == member_type) continue;
+            Ref function = function_of(found.get(), builtins);
+            if (!runs_in(function.get(), namespaces, count)) return false;
+        }
+    }
+    return true;
+}
+
+// Whether the general path's work would run only the standard library's
+// own code: see the top of the file.
+bool standard_pieces(PyObject *path_type, Ref &getcwd, Ref &expanduser) {
+    if (Py_TYPE(path_type) != &PyType_Type) return false;  // no metaclass __call__
+    Ref keep[6];
+    PyObject *pathlib = module_named(s_sys_pathlib, keep[0]);
+    PyObject *os = module_named(s_os_name, keep[1]);
+    PyObject *posix = module_named(s_posix, keep[2]);
+    PyObject *posixpath = module_named(s_posixpath, keep[3]);
+    if (pathlib == nullptr || os == nullptr || posix == nullptr || posixpath == nullptr) return false;
+
+    PyObject *namespaces[3] = {PyModule_GetDict(pathlib)};
+    std::size_t count = 1;
+    for (auto [name, slot] : {std::pair{&s_pathlib_local, 4}, std::pair{&s_pathlib_abc, 5}}) {
+        if (PyObject *m = module_named(*name, keep[slot])) namespaces[count++] = PyModule_GetDict(m);
+    }
+    // pathlib reaches os through its global `os`.
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject *bound = PyDict_GetItemWithError(namespaces[i], s_os_name.get());  // borrowed
+        if (bound == nullptr && PyErr_Occurred()) throw_error();
+        if (bound != nullptr && bound != os) return false;
+    }
+
+    Ref os_path = getattr(os, s_path_module);
+    Ref parser = getattr(path_type, Py_Version >= 0x030D0000 ? s_parser : s_flavour);
+    if (os_path.get() != posixpath || parser.get() != posixpath) return false;
+    for (StaticString *name : {&s_expanduser, &s_join, &s_splitroot}) {
+        if (!posixpath_own(posixpath, posix, *name)) return false;
+    }
+    for (StaticString *name : {&s_getcwd, &s_fspath}) {
+        Ref found = getattr(os, *name);
+        Ref original = getattr(posix, *name);
+        if (found.get() != original.get()) return false;
+    }
+    if (!path_methods_own(path_type, state.builtins.get(), namespaces, count)) return false;
+    getcwd = getattr(os, s_getcwd);
+    expanduser = getattr(posixpath, s_expanduser);
+    return true;
+}
+
+// An absolute path in the form pathlib prints it: "/", or "/" followed by
+// non-empty components other than ".", with no trailing slash.
+bool absolute_pathlib_form(PyObject *text) noexcept {
+    if (!PyUnicode_CheckExact(text)) return false;
+    Py_ssize_t size = 0;
+    const char *s = PyUnicode_AsUTF8AndSize(text, &size);
+    if (s == nullptr) {  // lone surrogates: leave it to pathlib
+        PyErr_Clear();
+        return false;
+    }
+    if (size == 0 || s[0] != '/') return false;
+    if (size == 1) return true;
+    if (s[size - 1] == '/') return false;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (s[i] != '/') continue;
+        const char *next = s + i + 1;  // the component after this slash
+        if (next[0] == '/' || (next[0] == '.' && (next[1] == '/' || next[1] == '\0'))) return false;
+    }
+    return true;
+}
+
+// The standard call `f(args...)`: its result, or an empty Ref when it raised
+// an Exception (cleared; anything else propagates).
+template <class... Args>
+Ref standard_call(PyObject *f, const Args &...args) {
+    PyObject *stack[] = {nullptr, raw(args)...};
+    PyObject *result = PyObject_Vectorcall(f, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (result == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+        PyErr_Clear();
+    }
+    return Ref::steal(result);
+}
+
+}  // namespace
+
+bool import_paths_quick(PyObject *path_type, ImportPaths &out) {
+    Ref getcwd, expanduser;
+    if (!standard_pieces(path_type, getcwd, expanduser)) return false;
+    Ref cwd = standard_call(getcwd.get());
+    if (!cwd || !PyUnicode_CheckExact(cwd.get())) return false;
+    Ref home = standard_call(expanduser.get(), s_tilde.get());
+    if (!home || !absolute_pathlib_form(home.get())) return false;
+
+    Ref local = call(path_type, cwd, s_tolvek_json.get());
+    Ref user = call(path_type, home, s_tolvek_json.get());
+    out.tjs = check(PyList_New(2));
+    check(PyList_SetItem(out.tjs.get(), 0, local.release()));
+    check(PyList_SetItem(out.tjs.get(), 1, user.release()));
+    // str(Path(home) / "Desktop/home"): the root alone takes no separator.
+    const bool root = PyUnicode_GetLength(home.get()) == 1;
+    out.home_text = check(PyUnicode_Concat(home.get(), root ? s_desktop.get() : s_slash_desktop.get()));
+    return true;
+}
+
+}  // namespace brevan

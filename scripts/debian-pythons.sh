@@ -1,0 +1,289 @@
+#!/usr/bin/env bash
+# The Pythons that only Debian unstable packages here (3.14 and 3.15): they
+# need a newer C library than this machine's, so they run inside a minimal
+# Debian root, made once with debootstrap outside the clone and entered with
+# chroot. Needs root.
+#
+#   scripts/debian-pythons.sh [test] [PYTEST_ARGS...]
+#       installs the wheel into a virtual environment per version and runs
+#       the whole suite from tests/ on each, as is and with the fast paths
+#       refused (BREVAN_TEST_GENERAL_PATH=1)
+#   scripts/debian-pythons.sh run VERSION COMMAND [ARGS...]
+#       runs COMMAND in the checkout (the same directory as outside) with
+#       that version's environment first on PATH, the wheel installed
+#   scripts/debian-pythons.sh can
+#       exits 0 when this machine can do the above, else prints why not
+#
+# The wheel is $BREVAN_WHEEL, or the one scripts/wheel.sh builds now. The
+# environments live in the checkout (.venv/debian-3.x, reused while their
+# stamp matches, like the others); the root is reused while its stamp says it
+# is complete. Settings: BREVAN_DEBIAN_ROOT (/var/cache/brevan/sid-root),
+# BREVAN_DEBIAN_MIRROR, BREVAN_DEBIAN_VERSIONS ("3.14 3.15").
+#
+# Everything mounted for a run (/proc, a fresh /tmp, the local package
+# directories pip's configuration names, the checkout) is mounted in a
+# private mount namespace when the kernel allows one, so that concurrent runs
+# never see each other's mounts and nothing outlives the run, and is
+# unmounted on every exit in any case.
+set -euo pipefail
+self=$(realpath "$0")
+caller=${BREVAN_DEBIAN_CWD:-$PWD}
+if [ -n "${BREVAN_WHEEL:-}" ]; then BREVAN_WHEEL=$(cd "$caller" && realpath -m -- "$BREVAN_WHEEL"); fi
+cd "$(dirname "$self")/.."
+checkout=$PWD
+root=${BREVAN_DEBIAN_ROOT:-/var/cache/brevan/sid-root}
+mirror=${BREVAN_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+read -r -a versions <<<"${BREVAN_DEBIAN_VERSIONS:-3.14 3.15}"
+log=$(dirname "$root")/debootstrap.log
+packages=$(for v in "${versions[@]}"; do printf 'python%s,python%s-venv,' "$v" "$v"; done)
+packages=${packages%,}
+# What the root was made from: a different list makes it anew.
+root_stamp="debootstrap --variant=minbase --include=$packages sid"
+
+die() { echo "debian-pythons: $*" >&2; exit 1; }
+
+# Why this machine cannot make or enter the root; nothing when it can.
+cannot() {
+    if [ "$(id -u)" != 0 ]; then echo "needs root (chroot, mount)"; return; fi
+    if [ "$(uname -s)" != Linux ]; then echo "needs Linux"; return; fi
+    if [ "$(uname -m)" != x86_64 ]; then echo "needs an x86_64 machine"; return; fi
+    if ! root_ready && ! command -v debootstrap >/dev/null; then
+        echo "no Debian root at $root and no debootstrap to make one (apt-get install debootstrap)"
+    fi
+}
+
+# root_command COMMAND...: sets `cmd` to COMMAND inside the root, in a clean
+# environment.
+root_command() {
+    local keep=() name
+    # pip's settings, the tests' switches and CI's flag pass through.
+    while IFS= read -r name; do
+        case $name in PIP_* | BREVAN_* | PYTEST_* | CI) keep+=("$name=${!name}") ;; esac
+    done < <(compgen -e)
+    cmd=(chroot "$root" /usr/bin/env -i HOME=/root TMPDIR=/tmp LANG=C.UTF-8 TERM="${TERM:-dumb}"
+        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "${keep[@]}" "$@")
+}
+in_root() {
+    root_command "$@"
+    "${cmd[@]}"
+}
+
+pythons_run() {
+    local v
+    for v in "${versions[@]}"; do
+        chroot "$root" "/usr/bin/python$v" -c pass 2>/dev/null || return 1
+    done
+}
+
+root_ready() {
+    [ -f "$root/.brevan-root" ] && [ "$(cat "$root/.brevan-root")" = "$root_stamp" ]
+}
+
+# A root that debootstrap finished (its log ends with rc=0, its own work
+# directory is gone) and whose Pythons run is complete: adopt it.
+adoptable() {
+    [ -d "$root" ] && [ ! -e "$root/debootstrap" ] && [ -f "$log" ] &&
+        [ "$(tail -n 1 "$log")" = rc=0 ] && pythons_run
+}
+
+make_root() {
+    mkdir -p "$(dirname "$root")"
+    exec 9>"$root.lock"
+    flock 9  # one maker at a time; the others wait, then find it ready
+    if root_ready; then return; fi
+    if adoptable; then
+        echo "$root_stamp" >"$root/.brevan-root"
+        return
+    fi
+    command -v debootstrap >/dev/null || die "no debootstrap to make $root (apt-get install debootstrap)"
+    if [ -d "$root" ]; then
+        if grep -qE " $root(/| )" /proc/mounts; then die "$root has something mounted in it; unmount it first"; fi
+        echo "Making $root anew (unfinished or made from other packages)"
+        rm -rf "$root"
+    fi
+    echo "Making the Debian root $root (a few minutes, once; log: $log)"
+    local rc=0
+    debootstrap --variant=minbase --include="$packages" sid "$root" "$mirror" >"$log" 2>&1 || rc=$?
+    echo "rc=$rc" >>"$log"
+    if [ $rc != 0 ]; then
+        tail -n 20 "$log" >&2
+        die "debootstrap failed (rc=$rc)"
+    fi
+    pythons_run || die "the Pythons in $root do not run"
+    # Written last: an interrupted set-up leaves no stamp and is redone.
+    echo "$root_stamp" >"$root/.brevan-root"
+}
+
+put() {  # put FILE: the file copied to the same path in the root, when it differs
+    local dest=$root$1
+    if cmp -s "$1" "$dest"; then return; fi
+    mkdir -p "$(dirname "$dest")"
+    cp -L "$1" "$dest.$$" && mv -f "$dest.$$" "$dest"
+}
+
+mounted=()
+unmount_all() {
+    local i
+    for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
+        umount "${mounted[i]}" || umount -l "${mounted[i]}" || true
+    done
+    mounted=()
+}
+mount_in() {  # mount_in TARGET_IN_ROOT MOUNT_ARGS...
+    local target=$root$1
+    shift
+    mkdir -p "$target"
+    mount "$@" "$target"
+    mounted+=("$target")
+}
+bind_ro() {
+    mount_in "$1" --bind "$1"
+    mount -o remount,bind,ro "$root$1"
+}
+
+# The files and directories that pip's configuration (files and PIP_*
+# variables) names on this machine: paths and file:// URLs.
+pip_paths() {
+    local files=(/etc/pip.conf /etc/xdg/pip/pip.conf "$HOME/.config/pip/pip.conf" "$HOME/.pip/pip.conf")
+    if [ -n "${PIP_CONFIG_FILE:-}" ]; then files+=("$PIP_CONFIG_FILE"); fi
+    {
+        for f in "${files[@]}"; do
+            if [ -f "$f" ]; then sed -n 's/^[^#;=]*=//p' "$f"; fi
+        done
+        env | sed -n 's/^PIP_[A-Z_]*=//p'
+    } | tr -s ' \t,"' '\n' | sed -n 's|^file://||; \|^/|p' | sort -u
+}
+
+# The suites run as background jobs waited for, so that a signal stops them
+# and unmounts at once (bash defers traps while a foreground job runs).
+child=""
+stop() {
+    if [ -n "$child" ]; then kill -TERM "$child" 2>/dev/null || true; wait "$child" || true; fi
+    exit "$1"
+}
+waited() {  # waited COMMAND...: in_root COMMAND..., as a job of its own
+    root_command "$@"
+    "${cmd[@]}" &
+    child=$!
+    local rc=0
+    wait "$child" || rc=$?
+    child=""
+    return $rc
+}
+
+# Copies in what the root needs from this machine and mounts what the run
+# uses; records the mounts for unmount_all.
+enter() {
+    local path seen=" "
+    put /etc/resolv.conf
+    if [ -f /etc/ssl/certs/ca-certificates.crt ]; then put /etc/ssl/certs/ca-certificates.crt; fi
+    for path in /etc/pip.conf /etc/xdg/pip/pip.conf; do
+        if [ -f "$path" ]; then put "$path"; fi
+    done
+    # Root's own pip configuration, for HOME=/root inside.
+    for path in .config/pip/pip.conf .pip/pip.conf; do
+        if [ -f "$HOME/$path" ]; then
+            mkdir -p "$(dirname "$root/root/$path")"
+            cmp -s "$HOME/$path" "$root/root/$path" || cp -L "$HOME/$path" "$root/root/$path"
+        fi
+    done
+    trap unmount_all EXIT
+    trap 'stop 130' INT
+    trap 'stop 143' TERM
+    if [ -n "${BREVAN_DEBIAN_NS:-}" ]; then
+        # The root made a mount point of its own, so that "/" inside is one
+        # (tests hide /proc in a mount namespace of their own, which starts
+        # with `mount --make-rprivate /`), and other runs' mounts in the
+        # root stay out of sight.
+        mount --bind "$root" "$root"
+        mounted+=("$root")
+    fi
+    mount_in /proc --bind /proc
+    # A fresh tmpfs, as Debian's own /tmp: private to the run (tests make
+    # FIFOs, O_TMPFILE files and pytest's numbered directories there) and
+    # gone when it ends, rather than piling up inside the shared root.
+    mount_in /tmp -t tmpfs -o mode=1777,size=4g tmpfs
+    mount_in /dev/shm -t tmpfs -o mode=1777 tmpfs
+    while IFS= read -r path; do
+        if [ -f "$path" ]; then
+            put "$path"  # a certificate bundle, a constraints file
+        elif [ -d "$path" ]; then
+            # An index's simple/ pages link to files beside it.
+            if [ "$(basename "$path")" = simple ]; then path=$(dirname "$path"); fi
+            case $seen in *" $path "*) continue ;; esac
+            seen="$seen$path "
+            bind_ro "$path"
+        fi
+    done < <(pip_paths)
+    mount_in "$checkout" --bind "$checkout"
+}
+
+# venv VERSION: the version's environment with the test extras and the wheel.
+venv() {
+    local v=$1 dir=.venv/debian-$1
+    in_root /bin/bash -c 'set -euo pipefail; cd "$1"; . scripts/venv.sh
+        brevan_venv "$2" "$3" "$(brevan_hash pyproject.toml)" "$4[test]"
+        "$2/bin/python" -m pip install --quiet --disable-pip-version-check --force-reinstall --no-deps "$4"' \
+        venv "$checkout" "$dir" "/usr/bin/python$v" "$wheel"
+}
+
+command=test
+case ${1:-} in
+test | run | can) command=$1; shift ;;
+esac
+
+if [ "$command" = can ]; then
+    reason=$(cannot)
+    if [ -n "$reason" ]; then echo "$reason"; exit 1; fi
+    exit 0
+fi
+reason=$(cannot)
+[ -z "$reason" ] || die "$reason"
+
+if [ "$command" = run ]; then
+    [ $# -ge 2 ] || die "usage: $0 run VERSION COMMAND [ARGS...]"
+    case " ${versions[*]} " in *" $1 "*) ;; *) die "no Python $1 here (BREVAN_DEBIAN_VERSIONS: ${versions[*]})" ;; esac
+fi
+
+# The mounts go in a private mount namespace, when there is one to be had.
+if [ -z "${BREVAN_DEBIAN_NS:-}" ] && unshare --mount --propagation private true 2>/dev/null; then
+    make_root
+    exec 9>&-
+    BREVAN_DEBIAN_NS=1 BREVAN_DEBIAN_CWD=$caller exec unshare --mount --propagation private bash "$self" "$command" "$@"
+fi
+make_root
+exec 9>&-
+
+wheel=${BREVAN_WHEEL:-}
+if [ -z "$wheel" ]; then wheel=$(bash scripts/wheel.sh | tail -n 1); fi
+case $wheel in /*) ;; *) wheel=$checkout/$wheel ;; esac
+[ -f "$wheel" ] || die "no wheel at $wheel"
+case $wheel in "$checkout"/*) ;; *) die "the wheel must lie in the checkout ($checkout)" ;; esac
+
+enter
+
+if [ "$command" = run ]; then
+    v=$1
+    shift
+    venv "$v" >&2
+    here=$caller
+    case $here in "$checkout" | "$checkout"/*) ;; *) here=$checkout ;; esac
+    in_root VIRTUAL_ENV="$checkout/.venv/debian-$v" /bin/bash -c \
+        'cd "$1" && PATH="$VIRTUAL_ENV/bin:$PATH" && shift && exec "$@"' run "$here" "$@"
+    exit
+fi
+
+status=0
+for v in "${versions[@]}"; do
+    venv "$v"
+    in_root "/usr/bin/python$v" -VV
+    for general in 0 1; do
+        label="Python $v (Debian)"
+        if [ $general = 1 ]; then label="$label, general paths only"; fi
+        echo "== $label"
+        waited BREVAN_TEST_GENERAL_PATH=$general BREVAN_WHEEL="$wheel" /bin/bash -c \
+            'cd "$1/tests" && shift && exec "$@"' suite "$checkout" \
+            "$checkout/.venv/debian-$v/bin/python" -m pytest -q "$@" || status=$?
+    done
+done
+exit $status

@@ -1,0 +1,516 @@
+// The byte buffer dumps writes into and the writer of exact types, shared by
+// the fast writer (encoder.cpp) and the general one (general_writer.cpp).
+#pragma once
+
+#include "vexil.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+namespace vexil {
+
+// A growable byte buffer written through raw pointers: reserve() room, write,
+// commit() the end. Its memory is the module's scratch buffer when that is
+// free (a nested call makes its own), and goes back there afterwards unless
+// it grew large: a settings text then costs no page faults of a fresh
+// allocation on every call.
+class Buffer {
+public:
+    explicit Buffer(State &st) : st_(st) {
+        data_ = std::exchange(st.scratch, nullptr);
+        size_t cap = data_ == nullptr ? 0 : std::exchange(st.scratch_capacity, 0);
+        end_ = data_ + cap;
+        next_ = data_;
+    }
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+    ~Buffer() {
+        if (st_.scratch == nullptr && capacity() <= kKeep) {
+            st_.scratch = data_;
+            st_.scratch_capacity = capacity();
+        } else {
+            std::free(data_);
+        }
+    }
+
+    char *reserve(size_t n) {
+        if (static_cast<size_t>(end_ - next_) < n) grow(n);
+        return next_;
+    }
+    void commit(char *end) { next_ = end; }
+    void put(const char *s, size_t n) { commit(copy(reserve(n), s, n)); }
+    const char *data() const { return data_; }
+    size_t size() const { return static_cast<size_t>(next_ - data_); }
+
+    // The text as a str. A large buffer first gives back its unused room,
+    // so the copy does not come on top of it.
+    Ref text() {
+        size_t size = this->size();
+        if (capacity() > kKeep && capacity() - size > kKeep) {
+            if (void *data = std::realloc(data_, size)) set(static_cast<char *>(data), size, size);
+        }
+        return check(PyUnicode_FromStringAndSize(data_, static_cast<Py_ssize_t>(size)));
+    }
+
+    static char *copy(char *w, const char *s, size_t n) {
+        std::memcpy(w, s, n);
+        return w + n;
+    }
+
+private:
+    size_t capacity() const { return static_cast<size_t>(end_ - data_); }
+    void set(char *data, size_t size, size_t cap) {
+        data_ = data;
+        next_ = data + size;
+        end_ = data + cap;
+    }
+
+    // Large buffers grow by a quarter: realloc moves their pages without
+    // copying, and the room left over is address space held for nothing.
+    [[gnu::cold]] void grow(size_t n) {
+        size_t size = this->size();
+        size_t cap = capacity();
+        size_t step = cap < kKeep ? cap : cap / 4;
+        size_t grown = std::max({cap + step, size + n, size_t{4096}});
+        void *data = std::realloc(data_, grown);
+        if (data == nullptr) throw std::bad_alloc();
+        set(static_cast<char *>(data), size, grown);
+    }
+
+    static constexpr size_t kKeep = size_t{1} << 20;  // bytes kept between calls at most
+    State &st_;
+    char *data_ = nullptr;
+    char *next_ = nullptr;  // where the next byte goes
+    char *end_ = nullptr;
+};
+
+// Writes exact types into an ASCII buffer. Each writing function returns
+// false when the object holds something the general writer must handle; the
+// caller then drops the buffer. No Python code runs while writing, so the
+// borrowed references stay valid. The leaf writers are shared with the
+// general writer, so both give the same bytes.
+class Writer {
+public:
+    explicit Writer(State &st) : out(st), max_level_(std::min(static_cast<int>(kTableLevels), Py_GetRecursionLimit())) {}
+    Buffer out;
+
+    bool value(PyObject *obj, int level) {
+        if (leaf(obj)) return true;
+        if (PyDict_CheckExact(obj)) return dict(obj, level);
+        if (PyList_CheckExact(obj)) return sequence(obj, true, level);
+        if (PyTuple_CheckExact(obj)) return sequence(obj, false, level);
+        return false;
+    }
+
+    // An item of a container: leaves are written in the loop, not through
+    // a call of the (recursive, so not inlined) value().
+    bool item(PyObject *obj, int level) { return leaf(obj) || container(obj, level); }
+
+    [[gnu::noinline]] bool container(PyObject *obj, int level) {
+        if (PyDict_CheckExact(obj)) return dict(obj, level);
+        if (PyList_CheckExact(obj)) return sequence(obj, true, level);
+        if (PyTuple_CheckExact(obj)) return sequence(obj, false, level);
+        return false;
+    }
+
+    // Writes `obj` when it is an exact str, int, float (one json writes),
+    // bool or None.
+    [[gnu::always_inline]] bool leaf(PyObject *obj) {
+        if (PyUnicode_CheckExact(obj)) return cached_string(obj), true;
+        if (PyLong_CheckExact(obj)) return integer(obj);
+        if (obj == Py_True) return out.put("true", 4), true;
+        if (obj == Py_False) return out.put("false", 5), true;
+        if (obj == Py_None) return out.put("null", 4), true;
+        if (PyFloat_CheckExact(obj)) return real(obj);
+        return false;
+    }
+
+    // ",\n" and the indent of a level, as one copy: `first` leaves out the comma.
+    void separator(bool first, size_t level) {
+        size_t skip = first ? 1 : 0;
+        size_t n = 2 + 4 * level - skip;
+        if (n <= 32) {  // settings nest a few levels: one fixed-size copy
+            char *w = out.reserve(32);
+            std::memcpy(w, kIndents.data() + skip, 32);
+            return out.commit(w + n);
+        }
+        if (level > kTableLevels) return deep_separator(skip, level);
+        out.put(kIndents.data() + skip, n);
+    }
+
+    bool dict(PyObject *obj, int level) {
+        if (level >= max_level_) return false;
+        if (PyDict_Size(obj) == 0) return out.put("{}", 2), true;
+        out.put("{", 1);
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr;
+        PyObject *item = nullptr;
+        bool first = true;
+        while (PyDict_Next(obj, &pos, &key, &item)) {
+            if (!PyUnicode_CheckExact(key)) return false;  // the general writer says why
+            separator(first, static_cast<size_t>(level + 1));
+            first = false;
+            cached_string(key);
+            out.put(": ", 2);
+            if (!this->item(item, level + 1)) return false;
+        }
+        separator(true, static_cast<size_t>(level));
+        out.put("}", 1);
+        return true;
+    }
+
+    // A str, from the table of those met before in this call when it is
+    // there. Settings repeat their keys in every section, and often values
+    // too. Nothing is freed while the fast writer runs, so the same address
+    // is the same str.
+    void cached_string(PyObject *str) {
+        StrSlot &slot = strings_[(reinterpret_cast<std::uintptr_t>(str) >> 4) % strings_.size()];
+        if (slot.str == str) {
+            char *w = out.reserve(kCopied);
+            const char *from = out.data() + slot.offset;
+            if (out.size() - slot.offset >= kCopied)
+                std::memcpy(w, from, kCopied);  // one fixed-size copy
+            else
+                std::memcpy(w, from, slot.length);
+            return out.commit(w + slot.length);
+        }
+        size_t start = out.size();
+        string(str);
+        size_t length = out.size() - start;
+        if (length <= kCopied) slot = {str, start, length};
+    }
+
+    bool sequence(PyObject *obj, bool list, int level) {
+        if (level >= max_level_) return false;
+        Py_ssize_t n = list ? PyList_Size(obj) : PyTuple_Size(obj);
+        if (n < 0) throw_error();
+        if (n == 0) return out.put("[]", 2), true;
+        out.put("[", 1);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+            if (item == nullptr) throw_error();
+            separator(i == 0, static_cast<size_t>(level + 1));
+            if (!this->item(item, level + 1)) return false;
+        }
+        separator(true, static_cast<size_t>(level));
+        out.put("]", 1);
+        return true;
+    }
+
+    bool integer(PyObject *obj) {
+        int overflow = 0;
+        long long small = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (overflow == 0) {
+            if (small == -1 && PyErr_Occurred()) throw_error();
+            char *w = out.reserve(24);
+            out.commit(std::to_chars(w, w + 24, small).ptr);
+            return true;
+        }
+        Ref text = Ref::steal(PyObject_Str(obj));
+        if (!text) {
+            // Over sys.get_int_max_str_digits(): json raises that itself.
+            if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw_error();
+            PyErr_Clear();
+            return false;
+        }
+        Py_ssize_t size = 0;
+        const char *digits = PyUnicode_AsUTF8AndSize(text.get(), &size);
+        if (digits == nullptr) throw_error();
+        out.put(digits, static_cast<size_t>(size));
+        return true;
+    }
+
+    // float.__repr__, as json writes finite floats; json refuses the others.
+    // The shortest digits that read back as the same double come from
+    // std::to_chars; the layout is repr's: positional from 1e-4 up to below
+    // 1e16 (with ".0" when there is no fraction), else d.ddde+XX.
+    bool real(PyObject *obj) {
+        double v = PyFloat_AsDouble(obj);
+        if (!std::isfinite(v)) return false;
+        if (short_real(v)) return true;
+        char sci[32];
+        auto written = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
+        const char *s = sci;
+        char *w = out.reserve(32);  // at most 17 digits, 5 zeros, sign, point, "e-324"
+        if (*s == '-') *w++ = *s++;
+        char digits[20];
+        int count = 0;
+        for (; *s != 'e'; ++s)
+            if (*s != '.') digits[count++] = *s;
+        int exponent = 0;
+        std::from_chars(s + (s[1] == '+' ? 2 : 1), written, exponent);
+        int point = exponent + 1;  // digits before the decimal point
+        auto n = [](int k) { return static_cast<size_t>(k); };
+        if (point <= -4 || point > 16) {
+            *w++ = digits[0];
+            if (count > 1) {
+                *w++ = '.';
+                w = Buffer::copy(w, digits + 1, n(count - 1));
+            }
+            *w++ = 'e';
+            *w++ = exponent < 0 ? '-' : '+';
+            int magnitude = exponent < 0 ? -exponent : exponent;
+            if (magnitude < 10) *w++ = '0';
+            w = std::to_chars(w, w + 3, magnitude).ptr;
+        } else if (point <= 0) {
+            w = Buffer::copy(w, "0.000", n(2 - point));
+            w = Buffer::copy(w, digits, n(count));
+        } else if (point < count) {
+            w = Buffer::copy(w, digits, n(point));
+            *w++ = '.';
+            w = Buffer::copy(w, digits + point, n(count - point));
+        } else {
+            w = Buffer::copy(w, digits, n(count));
+            for (int k = count; k < point; ++k) *w++ = '0';
+            w = Buffer::copy(w, ".0", 2);
+        }
+        out.commit(w);
+        return true;
+    }
+
+    // A float below 1e9 with at most three decimals, as repr writes it,
+    // without the general search for the shortest digits. Below 1e9 a
+    // double is finer than 1e-3 by far, so at most one m / 1000 reads back
+    // as v, and when one does, m is v * 1000 rounded (off by far less than
+    // a half). It reads back when the division m / 1000, correctly rounded
+    // like reading the text, gives v; the digits without m's trailing zeros
+    // are then the fewest that do: repr's.
+    bool short_real(double v) {
+        double magnitude = std::fabs(v);
+        if (!(magnitude < 1e9)) return false;
+        auto m = static_cast<unsigned long long>(magnitude * 1000 + 0.5);
+        if (static_cast<double>(m) / 1000 != magnitude) return false;
+        char *w = out.reserve(32);
+        if (std::signbit(v)) *w++ = '-';
+        w = std::to_chars(w, w + 12, m / 1000).ptr;
+        *w++ = '.';
+        unsigned fraction = static_cast<unsigned>(m % 1000);
+        if (fraction == 0) {
+            *w++ = '0';
+        } else {
+            *w++ = static_cast<char>('0' + fraction / 100);
+            if (fraction % 100 != 0) {
+                *w++ = static_cast<char>('0' + fraction / 10 % 10);
+                if (fraction % 10 != 0) *w++ = static_cast<char>('0' + fraction % 10);
+            }
+        }
+        out.commit(w);
+        return true;
+    }
+
+    static char *hex4(char *w, unsigned unit) {
+        static constexpr char digits[] = "0123456789abcdef";
+        *w++ = '\\';
+        *w++ = 'u';
+        for (int shift = 12; shift >= 0; shift -= 4) *w++ = digits[(unit >> shift) & 15];
+        return w;
+    }
+
+    // One code point that is not printable ASCII, or is a quote or backslash.
+    static char *escape(char *w, Py_UCS4 c) {
+        char short_form = 0;
+        switch (c) {
+        case '"': short_form = '"'; break;
+        case '\\': short_form = '\\'; break;
+        case '\n': short_form = 'n'; break;
+        case '\r': short_form = 'r'; break;
+        case '\t': short_form = 't'; break;
+        case '\b': short_form = 'b'; break;
+        case '\f': short_form = 'f'; break;
+        default: break;
+        }
+        if (short_form) {
+            *w++ = '\\';
+            *w++ = short_form;
+            return w;
+        }
+        if (c < 0x10000) return hex4(w, c);
+        c -= 0x10000;  // a surrogate pair
+        w = hex4(w, 0xD800 | (c >> 10));
+        return hex4(w, 0xDC00 | (c & 0x3FF));
+    }
+
+    static bool plain(unsigned char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; }
+
+    // The bytes of `word` (in memory order) that need escaping, as bits.
+    static unsigned special8(std::uint64_t word) {
+#if defined(__SSE2__)
+        __m128i v = _mm_cvtsi64_si128(static_cast<long long>(word));
+        return mask(v) & 0xFF;
+#else
+        unsigned bits = 0;
+        char bytes[8];
+        std::memcpy(bytes, &word, 8);
+        for (int k = 0; k < 8; ++k)
+            if (!plain(static_cast<unsigned char>(bytes[k]))) bits |= 1u << k;
+        return bits;
+#endif
+    }
+
+#if defined(__SSE2__)
+    static unsigned mask(__m128i v) {
+        // Signed: bytes from 0x80 count as negative, so below 0x20 too.
+        __m128i bad = _mm_cmplt_epi8(v, _mm_set1_epi8(0x20));
+        bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
+        bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8('"')));
+        bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
+        return static_cast<unsigned>(_mm_movemask_epi8(bad));
+    }
+#endif
+
+    // Bytes p[0..16) that need escaping, as bits.
+    static unsigned special16(const char *p) {
+#if defined(__SSE2__)
+        return mask(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
+#else
+        unsigned bits = 0;
+        for (int k = 0; k < 16; ++k)
+            if (!plain(static_cast<unsigned char>(p[k]))) bits |= 1u << k;
+        return bits;
+#endif
+    }
+
+    // Copies the `n` < 16 bytes at `p` to `w` and returns the bits of those
+    // that need escaping. Two overlapping loads of 8 (or 4) bytes each, so
+    // nothing outside the string is read and no load waits for a store.
+    static unsigned tail(char *w, const char *p, size_t n) {
+        if (n >= 8) {
+            std::uint64_t head = 0, end = 0;
+            std::memcpy(&head, p, 8);
+            std::memcpy(&end, p + n - 8, 8);
+            std::memcpy(w, &head, 8);
+            std::memcpy(w + n - 8, &end, 8);
+            return special8(head) | special8(end) << (n - 8);
+        }
+        if (n >= 4) {
+            std::uint32_t head = 0, end = 0;
+            std::memcpy(&head, p, 4);
+            std::memcpy(&end, p + n - 4, 4);
+            std::memcpy(w, &head, 4);
+            std::memcpy(w + n - 4, &end, 4);
+            return (special8(head) & 15) | (special8(end) & 15) << (n - 4);
+        }
+        unsigned bits = 0;
+        for (size_t k = 0; k < n; ++k) {
+            w[k] = p[k];
+            if (!plain(static_cast<unsigned char>(p[k]))) bits |= 1u << k;
+        }
+        return bits;
+    }
+
+    void string(PyObject *obj) {
+        Py_ssize_t size = 0;
+        const char *p = PyUnicode_AsUTF8AndSize(obj, &size);
+        if (p == nullptr) return string_with_surrogates(obj);
+        // Room is reserved a block of input at a time, for its worst case
+        // (6 characters a byte), so a long string costs what it writes.
+        size_t n = static_cast<size_t>(size);
+        size_t i = 0;
+        char *w = out.reserve(6 * std::min(n, kBlock) + kSlack);
+        *w++ = '"';
+        for (;;) {
+            size_t end = std::min(n, i + kBlock);
+            while (i < end) {
+                // 16 bytes at a time, then the tail.
+                size_t take = std::min(n - i, size_t{16});
+                unsigned bits;
+                if (take == 16) {
+                    bits = special16(p + i);
+                    std::memcpy(w, p + i, 16);
+                } else {
+                    bits = tail(w, p + i, take);
+                }
+                size_t run = bits ? static_cast<size_t>(std::countr_zero(bits)) : take;
+                w += run;
+                i += run;
+                if (run == take) continue;
+                // Decode one UTF-8 sequence; the str made it, so it is well formed.
+                auto byte = [&](size_t k) { return static_cast<Py_UCS4>(static_cast<unsigned char>(p[k])); };
+                Py_UCS4 c = byte(i);
+                size_t extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
+                if (extra) c &= 0x3Fu >> extra;
+                for (size_t k = 1; k <= extra; ++k) c = (c << 6) | (byte(i + k) & 0x3F);
+                w = escape(w, c);
+                i += 1 + extra;
+            }
+            if (i >= n) break;
+            out.commit(w);
+            w = out.reserve(6 * std::min(n - i, kBlock) + kSlack);
+        }
+        *w++ = '"';
+        out.commit(w);
+    }
+
+    // Lone surrogates have no UTF-8 form: read the code points instead.
+    [[gnu::cold]] void string_with_surrogates(PyObject *obj) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_error();
+        PyErr_Clear();
+        std::unique_ptr<Py_UCS4, void (*)(void *)> chars(PyUnicode_AsUCS4Copy(obj), PyMem_Free);
+        if (!chars) throw_error();
+        size_t size = static_cast<size_t>(PyUnicode_GetLength(obj));
+        out.put("\"", 1);
+        for (size_t i = 0; i < size;) {
+            size_t end = std::min(size, i + kBlock);
+            char *w = out.reserve(12 * (end - i));
+            for (; i < end; ++i) {
+                Py_UCS4 c = chars.get()[i];
+                if (c < 0x80 && plain(static_cast<unsigned char>(c)))
+                    *w++ = static_cast<char>(c);
+                else
+                    w = escape(w, c);
+            }
+            out.commit(w);
+        }
+        out.put("\"", 1);
+    }
+
+    [[gnu::cold]] void deep_separator(size_t skip, size_t level) {
+        out.put(kIndents.data() + skip, 2 - skip);
+        for (; level > kTableLevels; level -= kTableLevels) out.put(kIndents.data() + 2, 4 * kTableLevels);
+        out.put(kIndents.data() + 2, 4 * level);
+    }
+
+    // Input bytes per reservation, and what a block may write past its
+    // share: the quotes, and 16 bytes read from before its end (each up to
+    // 6 characters, and the 16-byte copy or scan).
+    static constexpr size_t kBlock = 4096;
+    static constexpr size_t kSlack = 6 * 16 + 16 + 2;
+    static constexpr size_t kTableLevels = 200;
+    static constexpr auto kIndents = [] {
+        std::array<char, 2 + 4 * kTableLevels> t{};
+        t.fill(' ');
+        t[0] = ',';
+        t[1] = '\n';
+        return t;
+    }();
+
+    int max_level_;  // containers nested deeper go to the general writer
+
+    struct StrSlot {
+        PyObject *str;
+        size_t offset;  // of its text in `out`
+        size_t length;
+    };
+    static constexpr size_t kCopied = 48;  // longest text kept in the table
+    std::array<StrSlot, 64> strings_{};
+};
+
+
+// dumps for objects the fast writer refuses: subclasses, other types (through
+// json's own writer), deep nesting, cycles and values json refuses, with
+// json's errors and notes. Returns the text, newline included.
+Ref write_general(State &st, PyObject *obj);
+
+}  // namespace vexil
