@@ -8,6 +8,7 @@ import gc
 import inspect
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -190,6 +191,44 @@ def test_fast_paths_are_taken(setting, settled, monkeypatch, call):
     assert pathlib_code_run(lambda: call(setting, settled)) - MAKING_PATH
 
 
+ON_EVENT = {}  # event name: what a hook does when it is raised, once
+sys.addaudithook(lambda name, args: ON_EVENT.pop(name)(args) if name in ON_EVENT else None)
+SITE_PACKAGES_LIST = lambda root: SimpleNamespace(getusersitepackages=lambda: f"{root}/site-packages",  # noqa: E731
+                                                  getsitepackages=lambda: [])
+HOOK_ACTS = {  # a hook that acts at an event sees the state before the operation it announces
+    "open: descriptors": ("read", "open", lambda root, seen: seen.append(len(os.listdir("/proc/self/fd")))),
+    "open: file made": ("read", "open", lambda root, seen: (root / "f.json").write_text('{"made": 1}')),
+    "open: refused": ("read", "open", lambda root, seen: seen.append(len(os.listdir("/proc/self/fd")))
+                      or (_ for _ in ()).throw(PermissionError("refused by a hook"))),
+    "glob: match made": ("clear", "pathlib.Path.glob", lambda root, seen: (root / "site-packages/a~").mkdir()),
+    "scandir: match made": ("clear", "os.scandir", lambda root, seen: (root / "site-packages/b~").mkdir()),
+    "glob: refused": ("clear", "pathlib.Path.glob", lambda root, seen: (_ for _ in ()).throw(PermissionError("no"))),
+    "open: directory swapped in": ("read", "open", lambda root, seen: (root / "f.json").unlink()
+                                   or (root / "f.json").mkdir()),
+}
+
+
+@pytest.mark.parametrize("case", HOOK_ACTS)
+def test_hook_acts_before_the_operation(setting, tmp_path, monkeypatch, case):
+    call, event, act = HOOK_ACTS[case]
+
+    def build(root):
+        (root / "site-packages").mkdir()
+        if case != "open: file made":
+            (root / "f.json").write_text('{"a": 1}')
+
+    def run(root):
+        seen = []
+        monkeypatch.setattr(setting, "site", SITE_PACKAGES_LIST(root))
+        ON_EVENT[event] = lambda args: act(root, seen)
+        try:
+            return setting.read([str(root / "f.json")]) if call == "read" else setting.clear(), seen
+        finally:
+            ON_EVENT.clear()
+
+    run_both(tmp_path, monkeypatch, build, run)
+
+
 def counting_double(owner, name, seen):
     """A stand-in for owner.<name>, of the same kind, that notes each call and does what it did."""
     raw = inspect.getattr_static(owner, name)
@@ -203,42 +242,80 @@ def counting_double(owner, name, seen):
 
 @pytest.mark.parametrize(("owner", "name", "call"), [
     (pathlib.Path, "exists", "save"), (pathlib.Path, "stat", "save"), (os, "stat", "save"),
+    (os.path, "exists", "save"), (pathlib.PurePath, "__init__", "save"), (pathlib.Path, "__new__", "save"),
     (pathlib.Path, "__fspath__", "read"), (pathlib.Path, "__format__", "read"),
     (pathlib.Path, "glob", "clear"), (pathlib.Path, "__str__", "clear"),
 ])
 def test_patched_pathlib_is_called(setting, settled, monkeypatch, owner, name, call):
-    """A test double patched onto Path (or os) is called as the general path calls it."""
+    """A test double patched onto Path (or os) is called as often as the general path calls it."""
     CALLS[call](setting, settled)  # past the first use, which checks pathlib itself
-    seen = []
-    with monkeypatch.context() as patch:
-        patch.setattr(owner, name, counting_double(owner, name, seen))
-        CALLS[call](setting, settled)
-    assert seen
+    seen = {}
+    for general in (False, True):
+        with monkeypatch.context() as patch:
+            patch.setattr(owner, name, counting_double(owner, name, seen.setdefault(general, [])))
+            if general:
+                patch.setattr("builtins.open", open_wrapper())
+            CALLS[call](setting, settled)
+    assert seen[False] == seen[True]
     # Once the double is gone, the fast path is taken again.
     assert GENERAL_PATH or pathlib_code_run(lambda: CALLS[call](setting, settled)) <= MAKING_PATH
 
 
-@pytest.mark.parametrize("replaced", ["sys.audit = lambda *a: print('replacement called', a[0])",
-                                      "pathlib.Path.exists = lambda self, **k: print('double called') or True"])
+REPLACED = {
+    "sys.audit": "sys.audit = lambda *a: print('replacement called', a[0])",
+    "Path.exists": "pathlib.Path.exists = lambda self, **k: print('double called') or True",
+    # functools.wraps copies __module__, __qualname__ and __wrapped__: only identity tells.
+    "Path.exists, wrapped": "pathlib.Path.exists = functools.wraps(pathlib.Path.exists)("
+                            "lambda self, *a, _r=pathlib.Path.exists, **k: print('double called') or _r(self, *a, **k))",
+    # A Path that names another file than the text it was made from.
+    "PurePath.__init__": "pathlib.PurePath.__init__ = functools.wraps(pathlib.PurePath.__init__)("
+                         "lambda self, *a, _r=pathlib.PurePath.__init__: print('double called') or "
+                         "_r(self, *[str(x).replace('tolvek', 'other') for x in a]))",
+}
+
+
+def test_class_put_in_front_of_pathlib(setting, settled, monkeypatch):
+    """A class that holds exists() put into PosixPath's bases is called as the general path calls it."""
+    CALLS["save"](setting, settled)
+    seen, bases = {}, pathlib.PosixPath.__bases__
+    for general in (False, True):
+        front = type("Front", (), {"__slots__": (), "exists": lambda self, **k: seen.setdefault(general, []).append(1)})
+        with monkeypatch.context() as patch:
+            pathlib.PosixPath.__bases__ = (front, *bases)
+            if general:
+                patch.setattr("builtins.open", open_wrapper())
+            try:
+                CALLS["save"](setting, settled)
+            finally:
+                pathlib.PosixPath.__bases__ = bases
+    assert seen == {False: [1], True: [1]}
+    assert GENERAL_PATH or pathlib_code_run(lambda: CALLS["save"](setting, settled)) <= MAKING_PATH
+
+
+@pytest.mark.parametrize("replaced", REPLACED)
 @pytest.mark.parametrize("when", ["before import", "after the first call"])
 def test_replaced_before_first_use(tmp_path, replaced, when):
     """What was replaced before the module could see the original: same output both ways."""
-    (tmp_path / "tolvek.json").write_text("{}")
-    before, after = (replaced, "") if when == "before import" else ("", replaced)
+    (tmp_path / "tolvek.json").write_text('{"a": 1}')
+    before, after = (REPLACED[replaced], "") if when == "before import" else ("", REPLACED[replaced])
     code = textwrap.dedent(f"""
-        import pathlib, sys
+        import functools, os, pathlib, sys
         sys.addaudithook(lambda event, args: event in {sorted(AUDITED)} and print(event, args))
         {before}
         import brevan.setting as s
         s.save({{}}, "tolvek.json")
         {after}
         print(s.read(["missing.json", "tolvek.json"])[1], s.save({{}}, "tolvek.json"), s.clear())
+        print(sorted(os.listdir()))
         """)
-    runs = [subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True,
-                           env={**os.environ, "NO_COLOR": "1", "HOME": str(tmp_path), **extra})
-            for extra in ({}, {"PYTHONPATH": general_site(tmp_path / "general")})]
+    runs = []
+    for run, extra in (("fast", {}), ("general", {"PYTHONPATH": general_site(tmp_path / "site")})):
+        (tmp_path / run).mkdir()
+        shutil.copy(tmp_path / "tolvek.json", tmp_path / run)
+        runs.append(subprocess.run([sys.executable, "-c", code], cwd=tmp_path / run, capture_output=True, text=True,
+                                   env={**os.environ, "NO_COLOR": "1", "HOME": str(tmp_path / run), **extra}))
     assert runs[0].returncode == 0, runs[0].stderr
-    assert runs[0].stdout == runs[1].stdout
+    assert runs[0].stdout.replace(f"{tmp_path}/fast", "<run>") == runs[1].stdout.replace(f"{tmp_path}/general", "<run>")
     assert " called" in runs[0].stdout  # pathlib calls the replacement (for its glob event) or the double
 
 
@@ -271,6 +348,31 @@ def test_fifo_is_opened_once(tmp_path):
         writer.kill()
         writer.wait()
     assert result.stdout.endswith("{'a': 1}\n"), result.stderr
+
+
+def test_fifo_swapped_in_at_the_open_event(tmp_path):
+    """A file that becomes a FIFO when open is announced is opened as io opens it: the lock is
+    let go while it waits, so a writer thread of the same process gets to write (no deadlock)."""
+    code = textwrap.dedent("""
+        import os, sys, threading, brevan.setting as s
+        def swap(event, args):
+            if event == "open" and args[0] == "tolvek.json" and not os.path.exists("swapped"):
+                open("swapped", "w").close()
+                os.unlink("tolvek.json")
+                os.mkfifo("tolvek.json")
+                threading.Thread(target=lambda: open("tolvek.json", "w").write('{"b": 2}')).start()
+        sys.addaudithook(swap)
+        print(s.read(["tolvek.json"])[1])
+        """)
+    outputs = []
+    for run, extra in (("fast", {}), ("general", {"PYTHONPATH": general_site(tmp_path / "site")})):
+        (tmp_path / run).mkdir()
+        (tmp_path / run / "tolvek.json").write_text('{"a": 1}')
+        result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path / run, capture_output=True, text=True,
+                                timeout=60, env={**os.environ, "NO_COLOR": "1"})
+        outputs.append((result.returncode, result.stdout, result.stderr))
+    assert outputs[0] == outputs[1]
+    assert outputs[0][1].endswith("{'b': 2}\n")
 
 
 def python_clear(pattern="*~*"):  # the loop clear() stands for, with site and Path set here by walk()

@@ -1,21 +1,82 @@
 // Fast paths: the common calls of read(), save() and clear() done with
 // direct system calls instead of pathlib and io objects.
 //
-// Each one is taken only when its guards prove that the result is the one
-// the general path gives: the module global Path is pathlib's own, the
-// argument is an exact str or an exact PosixPath, builtin open is io's own and
-// decodes UTF-8 (UTF-8 mode, or a UTF-8 locale, and no warning asked for on a
-// missing encoding), the file system encoding is UTF-8 with surrogateescape.
-// Anything else, and any doubt found before something observable happened,
-// refuses the fast path, and the general path then does the step itself, so
-// that every error it raises is its own. Audit events that the general path
-// raises (open, pathlib.Path.glob, os.scandir) are raised here too, with the
-// same arguments.
+// Each is taken only behind guards proving that the result is the one the
+// general path gives. A doubt found before anything observable happened
+// refuses the fast path, and the general path then does the step itself,
+// so every error it raises is its own. Once a fast path has raised an audit
+// event it is committed: it does the rest as the general path would, with
+// the same errors, and never hands the step back (the event would come
+// twice).
+//
+// What the general path touches, and how each is checked here:
+//
+//   every call
+//     module global Path        is pathlib.Path itself; the Path made (or
+//                               the item given) is an exact PosixPath
+//     builtin open              read()'s, and builtins.open now, are io.open
+//     file-system encoding      UTF-8 with surrogateescape (read once)
+//     Path methods and steps    the objects recorded from pathlib, compared
+//                               by identity at each call (stdlib_watch.cpp)
+//   read(), per candidate
+//     Path(item)                made by the body; its text is the item's
+//                               own when it is an exact str in pathlib's
+//                               form, or str() of an exact PosixPath item,
+//                               with the steps that make a Path and its
+//                               text watched (as for save() below); the
+//                               text is cached on the Path as str() does
+//     os.fspath(path)           __fspath__ and __str__ watched
+//     open(path, "r") decoding  UTF-8 mode or a UTF-8 locale (asked at each
+//                               call), no warn_default_encoding
+//     a FIFO or a device        refused, by a stat() that no event announces
+//     audit "open"              raised first, through the interpreter's own
+//                               sys.audit as io raises it, same arguments
+//     open(), fstat(), read()   after the event, as io makes them: EINTR
+//                               retried, the lock released where they may
+//                               wait, a directory refused with
+//                               IsADirectoryError
+//     f"...{_path}"             __format__ watched (object's own)
+//     iprint, loads             looked up as module globals, when the
+//                               general path looks them up
+//     f.read() decoding         strict UTF-8 (an error comes from the codec
+//                               io uses), universal newlines
+//     close()                   its error is the candidate's failure
+//   save(), the exists() test
+//     Path(target)              not made here: __new__, __init__ (also the
+//                               one super() reaches), _parse_path,
+//                               _load_parts, _raw_path, _format_parsed_parts,
+//                               drive, root, _tail, parser/_flavour watched
+//     exists() and its callees  Path.exists, Path.stat (to 3.13),
+//                               os.path.exists (3.14 on) and os.stat watched
+//     the answer                only "exists" is taken; anything else, or a
+//                               text with a NUL, goes to the general path
+//   clear(), per site directory
+//     Path(sp)                  its text as for read()
+//     glob(pattern=...)         Path.glob watched; the pattern is exactly
+//                               "*~*"
+//     glob's first import       from 3.15 pathlib imports glob lazily at its
+//                               first glob(): refused until that happened
+//     audit "pathlib.Path.glob" first, through sys.audit as bound now (pathlib
+//                               calls it by that name)
+//     is_dir() (3.12)           Path.is_dir, Path.stat, os.stat watched; its
+//                               stat() comes after the event, its errors kept
+//     audit "os.scandir"        before the directory is opened; the text of
+//                               the path, with a trailing "/" from 3.14
+//     listing errors            no matches, as glob() swallows them
+//     the matches               path.with_segments(text), text cached, in the
+//                               listing's order; with_segments,
+//                               _make_child_relpath, _from_parsed_string,
+//                               _scandir, os.scandir watched
+//   not watched: module-level names inside pathlib, glob, genericpath and os,
+//   changes made in place to the recorded function objects, and a name put
+//   in front of a watched one while another of that class is deleted.
 #include "setting.hpp"
+#include "stdlib_watch.hpp"
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <langinfo.h>
 #include <new>
@@ -23,6 +84,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
+#ifdef __linux__
+#include <sys/syscall.h>
+#else
+#include <dirent.h>
+#endif
 
 namespace brevan {
 namespace {
@@ -39,7 +106,8 @@ StaticString s_loads("loads"), s_open("open"), s_utf8_mode("utf8_mode"),
     s_warn_default_encoding("warn_default_encoding"), s_decode("decode"), s_strict("strict"),
     s_utf_8("utf-8"), s_event_open("open"), s_mode_r("r"), s_event_glob("pathlib.Path.glob"),
     s_event_scandir("os.scandir"), s_default_pattern("*~*"), s_crlf("\r\n"), s_cr("\r"),
-    s_lf("\n"), s_probe("a//b"), s_text_slot("_str"),
+    s_lf("\n"), s_slash("/"), s_probe("a//b"), s_text_slot("_str"),
+    s_with_segments("with_segments"),
     s_announce("Load settings from ");
 
 constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC;  // what io's open() uses for "r"
@@ -69,6 +137,7 @@ struct Process {
     bool warns_on_encoding = true;  // -X warn_default_encoding: open() would warn
     bool fs_utf8 = false;           // file names are UTF-8 with surrogateescape
     bool before_313 = true;         // pathlib's glob checks is_dir() first
+    bool before_314 = true;         // pathlib lists "<dir>", not "<dir>/"
 };
 
 Process read_process() {
@@ -82,6 +151,7 @@ Process read_process() {
     process.fs_utf8 = names_utf8(encoding.get()) && PyUnicode_Check(errors.get()) &&
                       PyUnicode_CompareWithASCIIString(errors.get(), "surrogateescape") == 0;
     process.before_313 = Py_Version < 0x030D0000;
+    process.before_314 = Py_Version < 0x030E0000;
     return process;
 }
 
@@ -163,98 +233,6 @@ PyObject *real_audit() noexcept {
     return audit;
 }
 
-// ------------------------------------------------------ patched pathlib ----
-//
-// A test double patched onto pathlib's classes or onto os
-// (unittest.mock.patch.object(Path, "exists"), mock.patch("os.stat")) is
-// called by the general path, so each fast path checks that the public
-// functions it stands in for are still the originals (for save(), those
-// that decide what exists() says: a check costs a tenth of its time). They are recorded at
-// first use, and only if they are what the standard library defines there;
-// until then the fast path is refused. Private helpers are not watched.
-
-enum FastPath : unsigned { kRead = 1, kSave = 2, kClear = 4 };
-
-struct Watched {
-    bool in_os;        // os.<name>; else PosixPath.<name>, looked up through the class
-    const char *name;
-    unsigned paths;    // the fast paths that skip it
-};
-
-constexpr Watched kWatched[] = {
-    {.in_os = false, .name = "__fspath__", .paths = kRead | kClear},
-    {.in_os = false, .name = "__str__", .paths = kRead | kClear},
-    {.in_os = false, .name = "__format__", .paths = kRead},
-    {.in_os = false, .name = "exists", .paths = kSave},
-    {.in_os = false, .name = "stat", .paths = kSave | kClear},
-    {.in_os = false, .name = "glob", .paths = kClear},
-    {.in_os = false, .name = "is_dir", .paths = kClear},
-    {.in_os = true, .name = "stat", .paths = kSave | kClear},
-    {.in_os = true, .name = "scandir", .paths = kClear},
-};
-constexpr std::size_t kWatchedCount = sizeof kWatched / sizeof kWatched[0];
-
-StdAttr builtin_object_format("builtins", "object");
-
-// Whether `found` is the standard library's own `watched`: a posix builtin
-// for os, object.__format__, or a function of pathlib's own code.
-bool is_standard(const Watched &watched, PyObject *found) {
-    if (watched.in_os) return is_builtin_of("posix", watched.name, found);
-    if (std::strcmp(watched.name, "__format__") == 0) {
-        Ref original = check(PyObject_GetAttrString(builtin_object_format.get(), "__format__"));
-        return found == original.get();
-    }
-    Ref module = Ref::steal(PyObject_GetAttrString(found, "__module__"));
-    if (!module || !PyUnicode_Check(module.get())) {
-        PyErr_Clear();
-        return false;
-    }
-    Py_ssize_t size = 0;
-    const char *text = PyUnicode_AsUTF8AndSize(module.get(), &size);
-    if (text == nullptr) throw_error();
-    return std::strcmp(text, "pathlib") == 0 || std::strncmp(text, "pathlib.", 8) == 0;
-}
-
-PyObject *watched_owner(const Watched &watched) {
-    static PyObject *os = nullptr;
-    if (!watched.in_os) return pathlib_posix_path.get();
-    if (os == nullptr) os = check(PyImport_ImportModule("os")).release();
-    return os;
-}
-
-// Of the fast paths in `paths`, whether all the watched functions they skip
-// are the originals now.
-bool pathlib_functions_untouched(unsigned paths) noexcept {
-    // Kept for the life of the process: the interned names, the originals.
-    static PyObject *names[kWatchedCount] = {};
-    static PyObject *owners[kWatchedCount] = {};
-    static PyObject *originals[kWatchedCount] = {};
-    static bool recorded = false;
-    try {
-        if (!recorded) {
-            for (std::size_t i = 0; i < kWatchedCount; ++i) {
-                if (names[i] == nullptr) names[i] = check(PyUnicode_InternFromString(kWatched[i].name)).release();
-                owners[i] = watched_owner(kWatched[i]);
-                Ref found = check(PyObject_GetAttr(owners[i], names[i]));
-                if (!is_standard(kWatched[i], found.get())) return false;  // try again next time
-                PyObject *previous = originals[i];
-                originals[i] = found.release();
-                Py_XDECREF(previous);
-            }
-            recorded = true;
-        }
-        for (std::size_t i = 0; i < kWatchedCount; ++i) {
-            if ((kWatched[i].paths & paths) == 0) continue;
-            Ref found = check(PyObject_GetAttr(owners[i], names[i]));
-            if (found.get() != originals[i]) return false;
-        }
-        return true;
-    } catch (...) {
-        PyErr_Clear();
-        return false;
-    }
-}
-
 // The guards every fast path shares: the process settings, when usable.
 const Process *usable() noexcept {
     const Process *p = process();
@@ -321,6 +299,8 @@ bool encode_name(PathText &out) noexcept {
 // str(Path(item)) without parsing a new Path: the item's own text when it
 // is an exact str already in pathlib's form, or the (cached) str() of an
 // exact PosixPath, which a Path made from it shares. False for anything else.
+// That Path(item) has this text is pathlib's doing: the steps that make a
+// Path and its text are watched (stdlib_watch.cpp).
 bool path_text(PyObject *item, PathText &out) noexcept {
     if (PyUnicode_CheckExact(item)) {
         out.text = Ref::borrow(item);
@@ -407,7 +387,11 @@ private:
     return call_method(decoder.get(), s_decode, bytes, Py_True);
 }
 
+// A FIFO or a device (swapped in after the check before the open) may
+// keep a read waiting: the lock is let go then, as io does. A regular
+// file's read does not wait on anyone, and keeps it.
 Ref read_text(int fd, const struct stat &st) {
+    const bool may_wait = !S_ISREG(st.st_mode);
     std::string data;
     // Room for the whole file and the read that finds its end; a file whose
     // size stat() does not tell (/proc, /sys) starts with a page or two.
@@ -417,7 +401,17 @@ Ref read_text(int fd, const struct stat &st) {
     // read short long before their end.
     for (;;) {
         if (have == data.size()) data.resize(data.size() * 2);
-        const ssize_t n = read(fd, data.data() + have, data.size() - have);
+        ssize_t n;
+        if (may_wait) {
+            int error;
+            Py_BEGIN_ALLOW_THREADS
+            n = read(fd, data.data() + have, data.size() - have);
+            error = errno;
+            Py_END_ALLOW_THREADS
+            errno = error;
+        } else {
+            n = read(fd, data.data() + have, data.size() - have);
+        }
         if (n < 0) {
             if (errno == EINTR) {
                 check(PyErr_CheckSignals());
@@ -438,21 +432,6 @@ Ref read_text(int fd, const struct stat &st) {
     return check(PyUnicode_Replace(text.get(), s_cr.get(), s_lf.get(), -1));
 }
 
-// The missing candidate, as open() reports it: the audit event, then
-// FileNotFoundError naming the path text. This expected failure makes no
-// C++ exception unless it is no Exception (an audit hook's interrupt).
-FastRead missing(PyObject *text, PyObject *flags) {
-    PyObject *stack[] = {nullptr, s_event_open.get(), text, s_mode_r.get(), flags};
-    PyObject *done = PyObject_Vectorcall(real_audit(), stack + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (done != nullptr) {
-        Py_DECREF(done);
-        errno = ENOENT;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, text);
-    }
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
-    return FastRead::failed;
-}
-
 // Where a caught error goes: an Exception is the candidate's failure; any
 // other (an interrupt) leaves read().
 FastRead failed_or_raise() {
@@ -466,49 +445,103 @@ PyObject *open_flags() {
     return flags;
 }
 
-// What listing a directory found.
-enum class Scan { nothing, match, unopened, failed };
-
-// Lists the directory at `path` for a name holding "~", as glob("*~*")
-// matches any such name (dot names too). `unopened` leaves errno set.
-Scan scan_for_tilde(const char *path) noexcept {
-    const int fd = open(path, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return Scan::unopened;
-    Scan result = Scan::nothing;
-#ifdef __linux__
-    // getdents64 straight away: opendir() would add an fstat().
-    alignas(dirent64) char buffer[16384];
+// open(path, "r") as io does it, after its audit event: the system call
+// (without the interpreter lock, retried on EINTR), then the refusal of a
+// directory. Sets the error and returns -1 when it fails.
+int open_like_io(const PathText &name) {
+    int fd, error;
     for (;;) {
-        const ssize_t size = getdents64(fd, buffer, sizeof buffer);
-        if (size <= 0) {
-            if (size < 0) result = Scan::failed;
-            break;
-        }
-        for (ssize_t at = 0; at < size && result == Scan::nothing;) {
-            const auto *entry = reinterpret_cast<const dirent64 *>(buffer + at);
-            if (std::strchr(entry->d_name, '~') != nullptr) result = Scan::match;
-            at += entry->d_reclen;
-        }
-        if (result != Scan::nothing) break;
+        Py_BEGIN_ALLOW_THREADS
+        fd = open(name.bytes, kOpenFlags);
+        error = errno;
+        Py_END_ALLOW_THREADS
+        errno = error;
+        if (fd >= 0 || errno != EINTR) break;
+        if (PyErr_CheckSignals() < 0) return -1;
+    }
+    if (fd < 0) {
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.text.get());
+        return -1;
+    }
+    struct stat st{};
+    if (fstat(fd, &st) != 0) {
+        PyErr_SetFromErrno(PyExc_OSError);
+    } else if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_IsADirectoryError, name.text.get());
+    } else {
+        return fd;
     }
     close(fd);
-#else
-    DIR *dir = fdopendir(fd);
-    if (dir == nullptr) {
-        close(fd);
-        return Scan::failed;
-    }
-    errno = 0;
-    while (const dirent *entry = readdir(dir)) {
-        if (std::strchr(entry->d_name, '~') != nullptr) {
-            result = Scan::match;
-            break;
+    return -1;
+}
+
+// ---------------------------------------------------------- directories ----
+
+// The kernel's record of one directory entry, as getdents64 writes it. The
+// call goes through syscall(): the C library's wrapper is younger than the
+// oldest one the module supports.
+struct LinuxDirent64 {
+    std::uint64_t d_ino;
+    std::int64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;
+    char d_name[1];  // NUL-terminated, d_reclen covers it
+};
+
+// The names in the directory `fd` that glob("*~*") matches: those holding
+// "~" (dot names too), in the order the system lists them. False when the
+// listing fails, as os.scandir() then raises.
+bool tilde_names(int fd, std::vector<std::string> &names) {
+#ifdef __linux__
+    alignas(8) char buffer[16384];
+    for (;;) {
+        const long size = syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+        if (size < 0 && errno == EINTR) continue;
+        if (size <= 0) return size == 0;
+        for (long at = 0; at < size;) {
+            const auto *entry = reinterpret_cast<const LinuxDirent64 *>(buffer + at);
+            const char *name = buffer + at + offsetof(LinuxDirent64, d_name);
+            if (std::strchr(name, '~') != nullptr) names.emplace_back(name);
+            at += entry->d_reclen;
         }
     }
-    if (result == Scan::nothing && errno != 0) result = Scan::failed;
+#else
+    DIR *dir = fdopendir(dup(fd));
+    if (dir == nullptr) return false;
+    errno = 0;
+    while (const dirent *entry = readdir(dir)) {
+        if (std::strchr(entry->d_name, '~') != nullptr) names.emplace_back(entry->d_name);
+    }
+    const bool listed = errno == 0;
     closedir(dir);
+    return listed;
 #endif
-    return result;
+}
+
+// Whether pathlib's glob machinery is already loaded: from 3.15 pathlib
+// imports glob lazily, at its first glob(), and that import is observable
+// (its audit events, sys.audit called by name). Names pathlib does not
+// have, or has as the very objects of glob, are fine.
+bool glob_machinery_loaded() {
+    PyObject *modules = PySys_GetObject("modules");  // borrowed
+    if (modules == nullptr || !PyDict_Check(modules)) return false;
+    PyObject *pathlib = PyDict_GetItemString(modules, "pathlib");  // borrowed
+    if (pathlib == nullptr || !PyModule_Check(pathlib)) return false;
+    PyObject *space = PyModule_GetDict(pathlib);                // borrowed
+    PyObject *glob = PyDict_GetItemString(modules, "glob");     // borrowed
+    for (const char *name : {"_StringGlobber", "_no_recurse_symlinks"}) {
+        PyObject *held = PyDict_GetItemString(space, name);  // borrowed
+        if (held == nullptr) continue;
+        if (glob == nullptr) return false;
+        Ref own = Ref::steal(PyObject_GetAttrString(glob, name));
+        if (!own) {
+            PyErr_Clear();
+            return false;
+        }
+        if (own.get() != held) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -519,30 +552,34 @@ FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, 
                              Ref &config) {
     const Process *p = usable();
     if (p == nullptr || !open_reads_utf8(*p) || real_audit() == nullptr || !pathlib_untouched(path_type, path) ||
-        !pathlib_functions_untouched(kRead)) {
+        !stdlib_untouched(kWatchRead)) {
         return FastRead::refused;
     }
     PathText name{};
     if (!path_text(item, name)) return FastRead::refused;
     keep_text(path, name.text.get());
     PyObject *flags = open_flags();
-
-    frame.line = kLineReadOpen;
-    // Only a regular file is opened here: opening a FIFO meets its writer,
-    // opening a device may act on it, and the general path would then open
-    // it a second time. The fstat() after opening catches a swap meanwhile.
+    // A FIFO or a device is left to io: opening one acts on it (a FIFO
+    // meets its writer), and io's way of reading it is io's. What is no such
+    // thing here and becomes one before the open below is read as io would.
     struct stat st{};
-    if (stat(name.bytes, &st) != 0) {
-        if (errno != ENOENT) return FastRead::refused;
-        return missing(name.text.get(), flags);
-    }
-    if (!S_ISREG(st.st_mode)) return FastRead::refused;
-    Descriptor fd(open(name.bytes, kOpenFlags | O_NONBLOCK));
-    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return FastRead::refused;
+    if (stat(name.bytes, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return FastRead::refused;
 
-    // The block of `with open(_path, "r") as f:`.
+    // `with open(_path, "r") as f:` — the audit event comes first, so that a
+    // hook can refuse the open before any system call, and sees the
+    // descriptors the general path would show it.
+    frame.line = kLineReadOpen;
     try {
         audit(s_event_open, name.text, s_mode_r.get(), flags);
+    } catch (const PyError &) {
+        return failed_or_raise();
+    }
+    Descriptor fd(open_like_io(name));
+    if (fd.get() < 0) return failed_or_raise();
+    if (fstat(fd.get(), &st) != 0) st.st_mode = 0;  // not known to be regular
+    if (!S_ISREG(st.st_mode)) st.st_size = 0;
+
+    try {
         frame.line = kLineReadAnnounce;
         const IPrint iprint;
         Ref message = check(PyUnicode_Concat(s_announce.get(), name.text.get()));
@@ -568,7 +605,7 @@ FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, 
 // ---------------------------------------------------------------- save ----
 
 bool fast_save_target_exists(PyObject *path_type, PyObject *target) noexcept {
-    if (usable() == nullptr || !pathlib_untouched(path_type, nullptr) || !pathlib_functions_untouched(kSave)) {
+    if (usable() == nullptr || !pathlib_untouched(path_type, nullptr) || !stdlib_untouched(kWatchSave)) {
         return false;
     }
     PathText name{};
@@ -586,38 +623,57 @@ bool fast_save_target_exists(PyObject *path_type, PyObject *target) noexcept {
 
 // --------------------------------------------------------------- clear ----
 
-bool fast_glob_finds_nothing(PyObject *path_type, PyObject *sp, PyObject *path, PyObject *pattern) {
+Ref fast_glob(PyObject *path_type, PyObject *sp, PyObject *path, PyObject *pattern) {
     const Process *p = usable();
     if (p == nullptr || real_audit() == nullptr || !pathlib_untouched(path_type, path) ||
-        !pathlib_functions_untouched(kClear)) {
-        return false;
+        !stdlib_untouched(kWatchClear) || !glob_machinery_loaded()) {
+        return Ref();
     }
-    if (!PyUnicode_CheckExact(pattern) ||
-        PyUnicode_Compare(pattern, s_default_pattern.get()) != 0) {
+    if (!PyUnicode_CheckExact(pattern) || PyUnicode_Compare(pattern, s_default_pattern.get()) != 0) {
         PyErr_Clear();
-        return false;
+        return Ref();
     }
     PathText name{};
-    if (!PyUnicode_CheckExact(sp) || !path_text(sp, name)) return false;
+    if (!PyUnicode_CheckExact(sp) || !path_text(sp, name)) return Ref();
+    keep_text(path, name.text.get());
 
-    // Before 3.13, glob() first asks is_dir(), which takes a missing
-    // directory (and ENOTDIR, EBADF, ELOOP) as "no" and raises other errors;
-    // a directory that cannot be listed then yields nothing. Opening the
-    // directory answers both: it fails with those errors exactly where
-    // stat() does or finds no directory.
-    const Scan scan = scan_for_tilde(name.bytes);
-    if (scan == Scan::match || scan == Scan::failed) return false;  // the general path's work
-    bool scans = true;
-    if (scan == Scan::unopened && p->before_313) {
-        if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP) return false;
-        scans = false;
-    }
     // pathlib raises its event in Python, through sys.audit as bound now.
     Ref bound_audit = Ref::borrow(PySys_GetObject("audit"));
-    if (!bound_audit) return false;
+    if (!bound_audit) return Ref();
+    // From here on every step is the general path's own, in its order.
     call(bound_audit.get(), s_event_glob.get(), path, pattern);
-    if (scans) audit(s_event_scandir, name.text);
-    return true;
+    Ref matches = check(PyList_New(0));
+    if (p->before_313) {
+        // is_dir() first: a missing directory (and ENOTDIR, EBADF, ELOOP) is
+        // no directory, other errors are raised.
+        struct stat st{};
+        if (stat(name.bytes, &st) != 0) {
+            if (errno == ENOENT || errno == ENOTDIR || errno == EBADF || errno == ELOOP) return matches;
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.text.get());
+            throw_error();
+        }
+        if (!S_ISDIR(st.st_mode)) return matches;
+    }
+    // From 3.14 the directory is listed as "<path>/", and the matches are
+    // named by joining to that; before, "<path>" and a separator.
+    Ref listed = name.text;
+    if (!p->before_314) listed = check(PyUnicode_Concat(name.text.get(), s_slash.get()));
+    audit(s_event_scandir, listed);
+    const int fd = open(name.bytes, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return matches;  // os.scandir() raised, glob() yields nothing
+    std::vector<std::string> names;
+    const bool listed_all = tilde_names(fd, names);
+    close(fd);
+    if (!listed_all) return matches;
+    for (const std::string &found : names) {
+        // Made as glob() makes them: path.with_segments(text), text cached.
+        Ref entry = check(PyUnicode_DecodeFSDefaultAndSize(found.data(), static_cast<Py_ssize_t>(found.size())));
+        Ref text = check(PyUnicode_FromFormat("%U/%U", name.text.get(), entry.get()));
+        Ref match = call_method(path, s_with_segments, text);
+        check(PyObject_SetAttr(match.get(), s_text_slot.get(), text.get()));
+        check(PyList_Append(matches.get(), match.get()));
+    }
+    return matches;
 }
 
 }  // namespace brevan

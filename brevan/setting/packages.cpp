@@ -63,8 +63,8 @@ void clear_directory(Frame &frame, PyObject *sp, PyObject *pattern) {
     frame.line = kLineClearGlob;
     Ref path_type = lookup_global(s_path);
     Ref path = call(path_type.get(), sp);
-    if (fast_glob_finds_nothing(path_type.get(), sp, path.get(), pattern)) return;
-    Ref matches = call_method_kw(path.get(), s_glob, kw_pattern.get(), pattern);
+    Ref matches = fast_glob(path_type.get(), sp, path.get(), pattern);
+    if (!matches) matches = call_method_kw(path.get(), s_glob, kw_pattern.get(), pattern);
     Ref iterator = check(PyObject_GetIter(matches.get()));
     Ref prefix;
     bool have_prefix = false;  // worked out at the first match: most calls find none

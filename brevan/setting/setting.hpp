@@ -238,8 +238,10 @@ FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, 
 // "ask the general path").
 bool fast_save_target_exists(PyObject *path_type, PyObject *target) noexcept;
 
-// Whether Path(sp).glob(pattern=pattern) surely yields nothing; raises the
-// audit events of that glob when it returns true.
-bool fast_glob_finds_nothing(PyObject *path_type, PyObject *sp, PyObject *path, PyObject *pattern);
+// What path.glob(pattern=pattern) yields, `path` made from `sp` by
+// `path_type`: the list of its matches, listed with the glob's audit events
+// and errors; or an empty Ref, having done nothing observable, for the
+// general path to glob.
+Ref fast_glob(PyObject *path_type, PyObject *sp, PyObject *path, PyObject *pattern);
 
 }  // namespace brevan

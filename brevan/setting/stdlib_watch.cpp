@@ -1,0 +1,314 @@
+// The standard-library objects the fast paths stand in for, watched by
+// identity.
+//
+// A test double patched onto pathlib's classes or onto os
+// (mock.patch.object(Path, "exists"), mock.patch("os.stat")), or a change
+// of how a Path is built (a patched PurePath.__init__) is seen by the general
+// path, so a fast path that skips those calls is taken only while every one
+// of them is the very object the standard library defined.
+//
+// The objects are recorded at the first use at which each one proves to be
+// the standard library's by what it is, not by what it says: a pathlib
+// function is a plain function whose globals are the namespace of a pathlib
+// module and whose code is named for that attribute (a functools.wraps
+// wrapper copies __module__, __qualname__ and __wrapped__, but not those);
+// an os function is the posix module's own builtin. Until every one passes,
+// nothing is recorded and the fast paths are refused, so a double patched
+// in before the module was imported keeps them off until it is removed.
+//
+// Class attributes are checked where pathlib's classes hold them, with the
+// number of names each class holds: a name added in front of a watched one
+// changes that number.
+//
+// Not watched: module-level names inside pathlib, glob, genericpath and os
+// (pathlib's `os` global and the like), changes made in place to the
+// recorded function objects (their __code__ or defaults), and a name added
+// in front of a watched one while another name of the same class is deleted.
+#include "stdlib_watch.hpp"
+
+#include "setting.hpp"
+
+#include <cstring>
+
+namespace brevan {
+namespace {
+
+enum class Owner { posix_path, pure_posix_path, os, os_path };
+
+struct Watched {
+    Owner owner;
+    const char *name;
+    unsigned paths;  // the fast paths that skip it
+};
+
+constexpr unsigned kAll = kWatchRead | kWatchSave | kWatchClear;
+
+// What the general path of each call reaches, on every version from 3.12;
+// names a version lacks are skipped there.
+constexpr Watched kWatched[] = {
+    // Making a Path and its text: save() makes no Path here, read() and
+    // clear() take the text the item has when pathlib keeps it as it is.
+    {Owner::posix_path, "__new__", kAll},
+    {Owner::posix_path, "__init__", kAll},
+    {Owner::pure_posix_path, "__init__", kAll},  // what super().__init__ reaches
+    {Owner::posix_path, "_parse_path", kAll},
+    {Owner::posix_path, "_load_parts", kAll},
+    {Owner::posix_path, "_raw_path", kAll},
+    {Owner::posix_path, "_format_parsed_parts", kAll},
+    {Owner::posix_path, "drive", kAll},
+    {Owner::posix_path, "root", kAll},
+    {Owner::posix_path, "_tail", kAll},
+    {Owner::posix_path, "parser", kAll},
+    {Owner::posix_path, "_flavour", kAll},
+    {Owner::posix_path, "__str__", kAll},
+    {Owner::posix_path, "__fspath__", kAll},
+    {Owner::posix_path, "__format__", kWatchRead},
+    // save(): exists(), and what it calls on each version.
+    {Owner::posix_path, "exists", kWatchSave},
+    {Owner::posix_path, "stat", kWatchSave | kWatchClear},
+    {Owner::os_path, "exists", kWatchSave},
+    {Owner::os, "stat", kWatchSave | kWatchClear},
+    // clear(): glob() and the steps of its listing.
+    {Owner::posix_path, "glob", kWatchClear},
+    {Owner::posix_path, "is_dir", kWatchClear},
+    {Owner::posix_path, "_scandir", kWatchClear},
+    {Owner::posix_path, "with_segments", kWatchClear},
+    {Owner::posix_path, "_make_child_relpath", kWatchClear},
+    {Owner::posix_path, "_from_parsed_string", kWatchClear},
+    {Owner::os, "scandir", kWatchClear},
+};
+constexpr std::size_t kWatchedCount = sizeof kWatched / sizeof kWatched[0];
+
+StaticString s_mro("__mro__");
+StdAttr posix_path("pathlib", "PosixPath"), pure_posix_path("pathlib", "PurePosixPath"),
+    function_type("types", "FunctionType"), property_type("builtins", "property"),
+    object_type("builtins", "object");
+
+PyObject *owner_of(Owner owner) {
+    static PyObject *os = nullptr, *os_path = nullptr;
+    switch (owner) {
+    case Owner::posix_path:
+        return posix_path.get();
+    case Owner::pure_posix_path:
+        return pure_posix_path.get();
+    case Owner::os:
+        if (os == nullptr) os = check(PyImport_ImportModule("os")).release();
+        return os;
+    case Owner::os_path:
+        if (os_path == nullptr) os_path = check(PyImport_ImportModule("posixpath")).release();
+        return os_path;
+    }
+    return nullptr;
+}
+
+// The object that stands for an attribute: a class method's function (each
+// lookup makes a new bound method), anything else itself.
+Ref unbound(Ref found) {
+    if (reinterpret_cast<PyObject *>(Py_TYPE(found.get())) != state.method_type.get()) return found;
+    return check(PyObject_GetAttrString(found.get(), "__func__"));
+}
+
+bool text_is(PyObject *text, const char *expected) {
+    return PyUnicode_Check(text) && PyUnicode_CompareWithASCIIString(text, expected) == 0;
+}
+
+// The module in sys.modules whose namespace `globals` is, if its name is
+// `prefix` or starts with `prefix` and a dot.
+bool namespace_of(PyObject *globals, const char *prefix) {
+    if (!PyDict_CheckExact(globals)) return false;
+    PyObject *name = PyDict_GetItemString(globals, "__name__");  // borrowed
+    if (name == nullptr || !PyUnicode_Check(name)) return false;
+    const char *text = PyUnicode_AsUTF8AndSize(name, nullptr);
+    if (text == nullptr) throw_error();
+    const std::size_t length = std::strlen(prefix);
+    if (std::strncmp(text, prefix, length) != 0 || (text[length] != '\0' && text[length] != '.')) return false;
+    PyObject *modules = PySys_GetObject("modules");  // borrowed
+    if (modules == nullptr || !PyDict_Check(modules)) return false;
+    PyObject *module = PyDict_GetItemWithError(modules, name);  // borrowed
+    if (module == nullptr) {
+        if (PyErr_Occurred()) throw_error();
+        return false;
+    }
+    return PyModule_Check(module) && PyModule_GetDict(module) == globals;
+}
+
+// Whether `function` is a plain function defined in a module named by
+// `prefix`, for the attribute `name` (or `alias`).
+bool defined_in(PyObject *function, const char *prefix, const char *name, const char *alias = nullptr) {
+    if (reinterpret_cast<PyObject *>(Py_TYPE(function)) != function_type.get()) return false;
+    Ref globals = check(PyObject_GetAttrString(function, "__globals__"));
+    if (!namespace_of(globals.get(), prefix)) return false;
+    Ref code = check(PyObject_GetAttrString(function, "__code__"));
+    Ref qualname = check(PyObject_GetAttrString(code.get(), "co_qualname"));
+    Ref dot = check(PyUnicode_FromString("."));
+    Ref parts = check(PyUnicode_RSplit(qualname.get(), dot.get(), 1));
+    PyObject *last = PyList_GetItem(parts.get(), PyList_Size(parts.get()) - 1);  // borrowed
+    return last != nullptr && (text_is(last, name) || (alias != nullptr && text_is(last, alias)));
+}
+
+// Whether the builtin `function` is the posix module's `name`: a C function
+// bound to that very module object, as only its own functions are.
+bool posix_builtin(PyObject *function, const char *name) {
+    if (!PyCFunction_Check(function)) return false;
+    Ref posix = check(PyImport_ImportModule("posix"));
+    Ref own_name = check(PyObject_GetAttrString(function, "__name__"));
+    return PyCFunction_GetSelf(function) == posix.get() && text_is(own_name.get(), name);
+}
+
+// Whether `found`, the value of `watched` now, is the standard library's.
+bool is_standard(const Watched &watched, PyObject *found) {
+    const char *name = watched.name;
+    switch (watched.owner) {
+    case Owner::os:
+        return posix_builtin(found, name);
+    case Owner::os_path:
+        return defined_in(found, "genericpath", name) || defined_in(found, "posixpath", name);
+    case Owner::posix_path:
+    case Owner::pure_posix_path:
+        break;
+    }
+    if (std::strcmp(name, "__format__") == 0) {
+        Ref original = check(PyObject_GetAttrString(object_type.get(), "__format__"));
+        return found == original.get();
+    }
+    if (std::strcmp(name, "parser") == 0 || std::strcmp(name, "_flavour") == 0) {
+        Ref posixpath = check(PyImport_ImportModule("posixpath"));
+        return found == posixpath.get();
+    }
+    if (PyObject_TypeCheck(found, reinterpret_cast<PyTypeObject *>(property_type.get()))) {
+        Ref getter = check(PyObject_GetAttrString(found, "fget"));
+        return defined_in(getter.get(), "pathlib", name);
+    }
+    // From 3.15, __fspath__ is __str__ itself.
+    return defined_in(found, "pathlib", name, std::strcmp(name, "__fspath__") == 0 ? "__str__" : nullptr);
+}
+
+// The value of the attribute `name` of `owner` now, or an empty Ref where the version has none.
+Ref current(PyObject *owner, PyObject *name) {
+    PyObject *found = PyObject_GetAttr(owner, name);
+    if (found == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+        return Ref();
+    }
+    return unbound(Ref::steal(found));
+}
+
+// A class attribute as the classes of a PosixPath hold it: the namespaces
+// of PosixPath's bases (object excepted: it cannot change), and for each
+// watched name the first of them, from where the lookup starts, that holds
+// it. Reading those namespaces costs a third of looking the attribute up,
+// which binds class methods anew each time.
+struct ClassSpaces {
+    static constexpr Py_ssize_t kMax = 8;
+    PyObject *mro = nullptr;      // PosixPath.__mro__ as recorded, kept
+    PyObject *spaces[kMax] = {};  // mappingproxy views, kept
+    Py_ssize_t sizes[kMax] = {};  // how many names each held when recorded
+    Py_ssize_t count = 0;
+    Py_ssize_t pure_start = 0;    // where PurePosixPath's own lookup starts
+
+    void record() {
+        Ref classes = check(PyObject_GetAttr(posix_path.get(), s_mro.get()));
+        if (!PyTuple_Check(classes.get())) throw_error();
+        const Py_ssize_t size = PyTuple_Size(classes.get());
+        if (size < 1 || size - 1 > kMax) throw_error();
+        mro = classes.release();
+        for (Py_ssize_t k = 0; k < size - 1; ++k) {
+            PyObject *cls = PyTuple_GetItem(mro, k);  // borrowed
+            if (cls == pure_posix_path.get()) pure_start = k;
+            spaces[k] = check(PyObject_GetAttrString(cls, "__dict__")).release();
+            sizes[k] = check(static_cast<int>(PyObject_Size(spaces[k])));
+        }
+        count = size - 1;
+    }
+    // Whether the lookup still walks the same classes (their __bases__ can
+    // be assigned: a class put in front holds names too), and no name was
+    // added to (or removed from) any of them: a name put in front of a
+    // watched one is an added one.
+    bool same_names() {
+        Ref now = check(PyObject_GetAttr(posix_path.get(), s_mro.get()));
+        if (now.get() != mro) {  // made anew: the same classes again?
+            if (!PyTuple_Check(now.get()) || PyTuple_Size(now.get()) != PyTuple_Size(mro)) return false;
+            for (Py_ssize_t k = 0; k < PyTuple_Size(mro); ++k) {
+                if (PyTuple_GetItem(now.get(), k) != PyTuple_GetItem(mro, k)) return false;
+            }
+            Py_DECREF(mro);
+            mro = now.release();
+        }
+        for (Py_ssize_t k = 0; k < count; ++k) {
+            if (PyObject_Size(spaces[k]) != sizes[k]) return false;
+        }
+        return true;
+    }
+    // The first namespace on the lookup of `watched` that holds `name`, or
+    // count (object's own, or none).
+    Py_ssize_t holder(const Watched &watched, PyObject *name) const {
+        Py_ssize_t k = watched.owner == Owner::pure_posix_path ? pure_start : 0;
+        while (k < count && check(PySequence_Contains(spaces[k], name)) == 0) ++k;
+        return k;
+    }
+};
+
+}  // namespace
+
+bool stdlib_untouched(unsigned paths) noexcept {
+    // Kept for the life of the process: the interned names, the owners, the
+    // recorded originals (null where the version has no such name) and, for
+    // class attributes, where they are held and the objects held there.
+    static PyObject *names[kWatchedCount] = {};
+    static PyObject *owners[kWatchedCount] = {};
+    static PyObject *originals[kWatchedCount] = {};
+    static Py_ssize_t holders[kWatchedCount] = {};
+    static PyObject *held[kWatchedCount] = {};
+    static ClassSpaces classes;
+    static bool recorded = false;
+    try {
+        if (recorded && !classes.same_names()) return false;
+        if (!recorded) {
+            Ref found[kWatchedCount];
+            for (std::size_t i = 0; i < kWatchedCount; ++i) {
+                if (names[i] == nullptr) names[i] = check(PyUnicode_InternFromString(kWatched[i].name)).release();
+                if (owners[i] == nullptr) owners[i] = owner_of(kWatched[i].owner);
+                found[i] = current(owners[i], names[i]);
+                if (found[i] && !is_standard(kWatched[i], found[i].get())) return false;  // again next time
+            }
+            if (classes.count == 0) classes.record();
+            for (std::size_t i = 0; i < kWatchedCount; ++i) {
+                const Watched &watched = kWatched[i];
+                if (!found[i] || (watched.owner != Owner::posix_path && watched.owner != Owner::pure_posix_path)) {
+                    continue;
+                }
+                holders[i] = classes.holder(watched, names[i]);
+                Py_XDECREF(held[i]);
+                held[i] = holders[i] < classes.count
+                              ? check(PyObject_GetItem(classes.spaces[holders[i]], names[i])).release()
+                              : nullptr;  // object's own
+            }
+            for (std::size_t i = 0; i < kWatchedCount; ++i) originals[i] = found[i].release();
+            recorded = true;
+        }
+        for (std::size_t i = 0; i < kWatchedCount; ++i) {
+            const Watched &watched = kWatched[i];
+            // A name the version lacks is one its pathlib never calls.
+            if ((watched.paths & paths) == 0 || originals[i] == nullptr) continue;
+            if (watched.owner == Owner::os || watched.owner == Owner::os_path) {
+                if (current(owners[i], names[i]).get() != originals[i]) return false;
+                continue;
+            }
+            // The object held where it was (nothing was put in front of it:
+            // same_names() above).
+            const Py_ssize_t holder = holders[i];
+            if (holder == classes.count) continue;
+            PyObject *now = PyObject_GetItem(classes.spaces[holder], names[i]);
+            if (now == nullptr) throw_error();  // deleted
+            Py_DECREF(now);  // only its identity is compared
+            if (now != held[i]) return false;
+        }
+        return true;
+    } catch (...) {
+        PyErr_Clear();
+        return false;
+    }
+}
+
+}  // namespace brevan

@@ -1,0 +1,14 @@
+// Whether the standard-library functions that a fast path stands in for are
+// still the interpreter's own (see stdlib_watch.cpp).
+#pragma once
+
+namespace brevan {
+
+enum WatchedBy : unsigned { kWatchRead = 1, kWatchSave = 2, kWatchClear = 4 };
+
+// Of the fast paths in `paths` (WatchedBy bits), whether every function and
+// attribute they skip is the standard library's own object now. Never
+// raises: any doubt answers false.
+bool stdlib_untouched(unsigned paths) noexcept;
+
+}  // namespace brevan
