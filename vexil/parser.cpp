@@ -26,9 +26,9 @@
 
 namespace vexil {
 
-// Recently made key strings, by their bytes: settings repeat a few keys
-// many times, and reusing the str (with its hash already computed) is
-// several times cheaper than making it again.
+// Recently made short strings, by their bytes: settings repeat a few keys
+// (and short values) many times, and reusing the str, with its hash already
+// computed, is several times cheaper than making it again.
 struct KeyCache {
     static constexpr unsigned kSlots = 256;
     static constexpr Py_ssize_t kLongest = 16;
@@ -82,23 +82,38 @@ int hex_value(char c) noexcept {
     return -1;
 }
 
-// UTF-8 (with surrogates encoded like any other code point) appended to `out`.
-void append_code_point(std::string &out, uint32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
+// The code points of the UTF-8 bytes [p, end) appended to `out`. The bytes
+// come from a str, so they are well formed; a sequence cut short is refused
+// all the same rather than read past.
+void append_utf8(std::u32string &out, const char *p, const char *end) {
+    while (p < end) {
+        auto c = static_cast<unsigned char>(*p);
+        if (c < 0x80) {
+            out += c;
+            ++p;
+            continue;
+        }
+        int length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+        if (end - p < length) refuse();
+        char32_t code = c & (0x7F >> length);
+        for (int i = 1; i < length; ++i) code = (code << 6) | (static_cast<unsigned char>(p[i]) & 0x3F);
+        out += code;
+        p += length;
     }
+}
+
+// A str of the code points, lone surrogates included.
+PyObject *str_of(const std::u32string &text) {
+    PyObject *s;
+    if constexpr (sizeof(wchar_t) == sizeof(char32_t)) {
+        s = PyUnicode_FromWideChar(reinterpret_cast<const wchar_t *>(text.data()), static_cast<Py_ssize_t>(text.size()));
+    } else {
+        int order = kLittleEndian ? -1 : 1;
+        s = PyUnicode_DecodeUTF32(reinterpret_cast<const char *>(text.data()),
+                                  static_cast<Py_ssize_t>(text.size() * sizeof(char32_t)), "surrogatepass", &order);
+    }
+    if (s == nullptr) throw_error();
+    return s;
 }
 
 // An open container: a dict with the key waiting for its value, or a list
@@ -129,13 +144,13 @@ private:
     const char *skip_space(const char *p) const noexcept;
     PyObject *value();
     void open_key();
-    PyObject *string(bool key);
+    PyObject *string();
     PyObject *escaped_string(const char *start, const char *at);
     const char *find_special(const char *p) const noexcept;
     PyObject *number();
     PyObject *big_int(const char *start);
     PyObject *slow_float(const char *start);
-    PyObject *cached_key(const char *start, Py_ssize_t size);
+    PyObject *cached_string(const char *start, Py_ssize_t size);
     PyObject *make_list(size_t base);
     void enter();
     void leave() noexcept;
@@ -147,6 +162,7 @@ private:
     std::vector<PyObject *> values_;  // owned items of the open lists
     std::vector<Frame> frames_;
     std::string scratch_;
+    std::u32string text_;
     int entered_ = 0;
 };
 
@@ -218,7 +234,7 @@ inline const char *Reader::find_special(const char *p) const noexcept {
 }
 
 // p_ is just past the opening quote.
-PyObject *Reader::string(bool key) {
+PyObject *Reader::string() {
     const char *start = p_;
     const char *at = find_special(start);
     if (at == end_) refuse();
@@ -228,13 +244,13 @@ PyObject *Reader::string(bool key) {
     }
     p_ = at + 1;
     Py_ssize_t size = at - start;
-    if (key && size <= KeyCache::kLongest) return cached_key(start, size);
+    if (size <= KeyCache::kLongest) return cached_string(start, size);
     PyObject *s = PyUnicode_DecodeUTF8(start, size, nullptr);
     if (s == nullptr) throw_error();
     return s;
 }
 
-PyObject *Reader::cached_key(const char *start, Py_ssize_t size) {
+PyObject *Reader::cached_string(const char *start, Py_ssize_t size) {
     if (st_.key_cache == nullptr) st_.key_cache = new (std::nothrow) KeyCache{};
     KeyCache *cache = st_.key_cache;
     uint64_t word[2] = {0, 0};
@@ -255,11 +271,11 @@ PyObject *Reader::cached_key(const char *start, Py_ssize_t size) {
     return s;
 }
 
-// A string holding escapes, decoded into scratch_ as UTF-8; `at` is its
-// first backslash.
+// A string holding escapes, decoded into code points; `at` is its first
+// backslash.
 PyObject *Reader::escaped_string(const char *start, const char *at) {
-    scratch_.assign(start, at);
-    bool surrogate = false;
+    text_.clear();
+    append_utf8(text_, start, at);
     const char *p = at;
     for (;;) {
         // p is at a backslash.
@@ -267,14 +283,14 @@ PyObject *Reader::escaped_string(const char *start, const char *at) {
         char c = p[1];
         p += 2;
         switch (c) {
-        case '"': scratch_ += '"'; break;
-        case '\\': scratch_ += '\\'; break;
-        case '/': scratch_ += '/'; break;
-        case 'b': scratch_ += '\b'; break;
-        case 'f': scratch_ += '\f'; break;
-        case 'n': scratch_ += '\n'; break;
-        case 'r': scratch_ += '\r'; break;
-        case 't': scratch_ += '\t'; break;
+        case '"': text_ += U'"'; break;
+        case '\\': text_ += U'\\'; break;
+        case '/': text_ += U'/'; break;
+        case 'b': text_ += U'\b'; break;
+        case 'f': text_ += U'\f'; break;
+        case 'n': text_ += U'\n'; break;
+        case 'r': text_ += U'\r'; break;
+        case 't': text_ += U'\t'; break;
         case 'u': {
             auto hex4 = [&](const char *q) -> int32_t {
                 if (end_ - q < 4) return -1;
@@ -289,34 +305,29 @@ PyObject *Reader::escaped_string(const char *start, const char *at) {
             int32_t unit = hex4(p);
             if (unit < 0) refuse();
             p += 4;
-            uint32_t code = static_cast<uint32_t>(unit);
+            auto code = static_cast<char32_t>(unit);
             if (code >= 0xD800 && code <= 0xDBFF && end_ - p >= 6 && p[0] == '\\' && p[1] == 'u') {
                 int32_t low = hex4(p + 2);
                 if (low < 0) refuse();  // json rejects the second escape here too
                 if (low >= 0xDC00 && low <= 0xDFFF) {
-                    code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<uint32_t>(low) - 0xDC00);
+                    code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<char32_t>(low) - 0xDC00);
                     p += 6;
                 }
             }
-            if (code >= 0xD800 && code <= 0xDFFF) surrogate = true;
-            append_code_point(scratch_, code);
+            text_ += code;
             break;
         }
         default: refuse();
         }
         const char *next = find_special(p);
         if (next == end_) refuse();
-        scratch_.append(p, next);
+        append_utf8(text_, p, next);
         p = next;
         if (*p == '"') break;
         if (*p != '\\') refuse();
     }
     p_ = p + 1;
-    // Lone surrogates are kept, as json keeps them.
-    PyObject *s = PyUnicode_DecodeUTF8(scratch_.data(), static_cast<Py_ssize_t>(scratch_.size()),
-                                       surrogate ? "surrogatepass" : nullptr);
-    if (s == nullptr) throw_error();
-    return s;
+    return str_of(text_);
 }
 
 // int(text) for integers of 19 digits and more; int()'s digit limit refuses
@@ -396,7 +407,7 @@ PyObject *Reader::value() {
     switch (*p) {
     case '"':
         p_ = p + 1;
-        return string(false);
+        return string();
     case '{': {
         enter();
         PyObject *dict = PyDict_New();
@@ -457,7 +468,7 @@ PyObject *Reader::value() {
 void Reader::open_key() {
     if (p_ == end_ || *p_ != '"') refuse();
     ++p_;
-    frames_.back().key = string(true);
+    frames_.back().key = string();
     p_ = skip_space(p_);
     if (p_ == end_ || *p_ != ':') refuse();
     p_ = skip_space(p_ + 1);
