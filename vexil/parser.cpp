@@ -187,9 +187,15 @@ inline const char *Reader::skip_space(const char *p) const noexcept {
     return p;
 }
 
+// Deeper texts are left to json's scanner, whatever the interpreter allows:
+// where the interpreter bounds recursion by the C stack (3.14 on), a loop
+// like this one would never meet that bound.
+constexpr int kDeepest = 1000;
+
 // The json scanner checks the recursion limit once for its own call and once
 // per container; the same checks here refuse the same depths.
 void Reader::enter() {
+    if (entered_ > kDeepest) refuse();
     if (Py_EnterRecursiveCall(" while decoding JSON")) {
         PyErr_Clear();  // json raises its own error
         refuse();
