@@ -22,18 +22,21 @@
 #include <cstring>
 #include <string>
 #include <system_error>
-#include <vector>
+#include <cstdlib>
+#include <new>
 
 namespace vexil {
 
 // Recently made short strings, by their bytes: settings repeat a few keys
-// (and short values) many times, and reusing the str, with its hash already
-// computed, is several times cheaper than making it again.
+// and values many times (and are often read more than once), and reusing the
+// str, with its hash already computed, is several times cheaper than making
+// it again.
 struct KeyCache {
     static constexpr unsigned kSlots = 256;
-    static constexpr Py_ssize_t kLongest = 16;
+    static constexpr size_t kWords = 6;
+    static constexpr Py_ssize_t kLongest = kWords * 8;
     struct Entry {
-        uint64_t word[2];
+        uint64_t word[kWords];  // the bytes, zero-padded
         Py_ssize_t size;
         PyObject *key;  // owned; NULL when empty
     };
@@ -116,6 +119,45 @@ PyObject *str_of(const std::u32string &text) {
     return s;
 }
 
+// A stack of trivially copyable items that lives inline up to N of them and
+// on the heap, doubling, beyond: small texts allocate nothing.
+template <class T, size_t N>
+class Stack {
+public:
+    Stack() = default;
+    Stack(const Stack &) = delete;
+    Stack &operator=(const Stack &) = delete;
+    ~Stack() {
+        if (data_ != inline_) std::free(data_);
+    }
+    void push_back(const T &item) {
+        if (size_ == capacity_) grow();
+        data_[size_++] = item;
+    }
+    T &back() noexcept { return data_[size_ - 1]; }
+    void pop_back() noexcept { --size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    size_t size() const noexcept { return size_; }
+    void shrink(size_t size) noexcept { size_ = size; }
+    T &operator[](size_t i) noexcept { return data_[i]; }
+    T *begin() noexcept { return data_; }
+    T *end() noexcept { return data_ + size_; }
+
+private:
+    [[gnu::cold]] void grow() {
+        size_t capacity = capacity_ * 2;
+        void *heap = data_ == inline_ ? std::malloc(capacity * sizeof(T)) : std::realloc(data_, capacity * sizeof(T));
+        if (heap == nullptr) throw std::bad_alloc();
+        if (data_ == inline_) std::memcpy(heap, inline_, size_ * sizeof(T));
+        data_ = static_cast<T *>(heap);
+        capacity_ = capacity;
+    }
+    T inline_[N];
+    T *data_ = inline_;
+    size_t size_ = 0;
+    size_t capacity_ = N;
+};
+
 // An open container: a dict with the key waiting for its value, or a list
 // whose items are values_[base:].
 struct Frame {
@@ -159,8 +201,8 @@ private:
     State &st_;
     const char *p_;
     const char *const end_;
-    std::vector<PyObject *> values_;  // owned items of the open lists
-    std::vector<Frame> frames_;
+    Stack<PyObject *, 64> values_;  // owned items of the open lists
+    Stack<Frame, 16> frames_;
     std::string scratch_;
     std::u32string text_;
     int entered_ = 0;
@@ -222,7 +264,7 @@ PyObject *Reader::make_list(size_t base) {
     PyObject *list = PyList_New(static_cast<Py_ssize_t>(n));
     if (list == nullptr) throw_error();
     for (size_t i = 0; i < n; ++i) PyList_SetItem(list, static_cast<Py_ssize_t>(i), values_[base + i]);  // steals
-    values_.resize(base);
+    values_.shrink(base);
     return list;
 }
 
@@ -259,20 +301,29 @@ PyObject *Reader::string() {
 PyObject *Reader::cached_string(const char *start, Py_ssize_t size) {
     if (st_.key_cache == nullptr) st_.key_cache = new (std::nothrow) KeyCache{};
     KeyCache *cache = st_.key_cache;
-    uint64_t word[2] = {0, 0};
+    uint64_t word[KeyCache::kWords] = {};
     std::memcpy(word, start, static_cast<size_t>(size));
+    size_t words = static_cast<size_t>(size + 7) / 8;
+    // The slot comes from the first 16 bytes and the size; a longer string
+    // that shares them only takes the slot over.
     uint64_t mixed = word[0] * 0x9E3779B97F4A7C15u + word[1] * 0xC2B2AE3D27D4EB4Fu + static_cast<uint64_t>(size);
     KeyCache::Entry *entry = cache ? &cache->slots[mixed >> 56] : nullptr;
-    if (entry && entry->key && entry->size == size && entry->word[0] == word[0] && entry->word[1] == word[1]) {
-        Py_INCREF(entry->key);
-        return entry->key;
+    if (entry && entry->key && entry->size == size) {
+        bool equal = true;
+        for (size_t i = 0; i < words; ++i) equal &= entry->word[i] == word[i];
+        if (equal) {
+            Py_INCREF(entry->key);
+            return entry->key;
+        }
     }
     PyObject *s = PyUnicode_DecodeUTF8(start, size, nullptr);
     if (s == nullptr) throw_error();
     if (entry) {
         Py_XDECREF(entry->key);
         Py_INCREF(s);
-        *entry = {{word[0], word[1]}, size, s};
+        std::memcpy(entry->word, word, sizeof word);
+        entry->size = size;
+        entry->key = s;
     }
     return s;
 }
@@ -482,8 +533,6 @@ void Reader::open_key() {
 
 Ref Reader::run() {
     enter();  // json's scanner call
-    values_.reserve(32);
-    frames_.reserve(8);
     p_ = skip_space(p_);
     for (;;) {
         PyObject *v = value();
