@@ -63,7 +63,10 @@ for dir in $(for p in "$PWD" "$(dirname "$PWD")" "$(dirname "$(dirname "$PWD")")
     if [ -d "$dir" ]; then seeds+=("$dir"); break; fi
 done
 
-args=(-max_total_time="$seconds" -artifact_prefix="$out/artifacts/" -print_final_stats=1)
+# Inputs up to 64 KB (the test corpus holds larger ones, which would slow
+# every run down), mutated with JSON's tokens too.
+args=(-max_total_time="$seconds" -max_len=65536 -dict=fuzz/json.dict -artifact_prefix="$out/artifacts/"
+    -print_final_stats=1)
 if [ $ci = 1 ]; then
     scratch=$(mktemp -d)
     trap 'rm -rf "$scratch"' EXIT
