@@ -75,7 +75,11 @@ def test_one_input(data):
     try:
         expected = json.loads(text, parse_constant=refuse_constant, parse_float=finite_float)
     except json.JSONDecodeError as error:
-        if got != ("error", error.msg, error.pos, error.lineno, error.colno):
+        # The depth at which the interpreter stops json's recursion depends on
+        # the caller's stack: json.loads, called from here, may get further
+        # than vexil's scanner and meet a syntax error first.
+        if got[:2] != ("error", "Nesting too deep") and got != (
+                "error", error.msg, error.pos, error.lineno, error.colno):
             raise AssertionError(f"json refuses as {error!r}, vexil gives {got!r:.300}")
     except (ValueError, RecursionError):
         if got[0] != "error":

@@ -84,7 +84,10 @@ def check_against_json(text):
     try:
         expected = json.loads(text, parse_constant=refuse_constant, parse_float=finite_float)
     except json.JSONDecodeError as error:
-        assert got == ("error", error.msg, error.pos, error.lineno, error.colno)
+        # json.loads may get a level deeper than vexil's scanner before the
+        # interpreter stops the recursion, and meet a syntax error first.
+        assert got[:2] == ("error", "Nesting too deep") or got == (
+            "error", error.msg, error.pos, error.lineno, error.colno)
     except (ValueError, RecursionError):  # NaN, Infinity, overflow, digit limit, nesting: vexil names the place
         assert got[0] == "error"
     else:
