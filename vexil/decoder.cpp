@@ -329,6 +329,7 @@ Ref make_scanner(State &st, PyObject *reject, PyObject *parse_float) {
     Ref check_float = check(PyCFunction_NewEx(&check_float_def, nullptr, nullptr));
     Ref plain = make_scanner(st, reject.get(), nullptr);
     Ref checked = make_scanner(st, reject.get(), check_float.get());
+    if (st.scan_checked != nullptr) return;  // a loads run by JSONDecoder's code made them first
     st.scan_plain = plain.release();
     st.scan_checked = checked.release();
 }
