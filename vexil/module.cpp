@@ -1,7 +1,7 @@
 // vexil: the settings text format (strict, ASCII-only JSON with a four-space
 // indent) and coloured console output that honours NO_COLOR and FORCE_COLOR.
 // This file holds the module's set-up; encoder.cpp writes settings text,
-// decoder.cpp reads it and console.cpp prints.
+// decoder.cpp and parser.cpp read it and console.cpp prints.
 //
 // Built against the 3.12 limited API, so one binary serves every CPython from
 // 3.12 on.
