@@ -1,8 +1,10 @@
-// loads: strict JSON through one json scanner kept in the module state, with
-// what JSONDecoder.decode adds done here (whitespace, BOM, "Expecting value",
-// "Extra data"), and every error turned into a JSONDecodeError that names
-// where in the text it is.
+// loads: strict JSON. The native reader (parser.cpp) takes the texts it can;
+// the rest go to json's own scanner, built on first use and kept in the
+// module state, with what JSONDecoder.decode adds done here (whitespace, BOM,
+// "Expecting value", "Extra data"), and every error turned into a
+// JSONDecodeError that names where in the text it is.
 
+#include "parser.hpp"
 #include "vexil.hpp"
 
 #if defined(__SSE2__)
@@ -306,12 +308,76 @@ PyObject *check_float(PyObject *, PyObject *text) {
     });
 }
 
-}  // namespace
-
 // parse_constant hook: json calls it for NaN, Infinity and -Infinity.
 PyMethodDef reject_constant_def = {"reject_constant", reject_constant, METH_O,
                                    "Refuse the non-standard constants NaN and Infinity."};
 PyMethodDef check_float_def = {"check_float", check_float, METH_O, "float(text), refusing infinities."};
+
+// scan_once of a json decoder built with the given hooks. The scanner takes
+// (text, index) and returns (value, end), as JSONDecoder.raw_decode uses it.
+Ref make_scanner(State &st, PyObject *reject, PyObject *parse_float) {
+    Ref kwargs = check(PyDict_New());
+    check(PyDict_SetItemString(kwargs.get(), "parse_constant", reject));
+    if (parse_float) check(PyDict_SetItemString(kwargs.get(), "parse_float", parse_float));
+    Ref empty = check(PyTuple_New(0));
+    Ref decoder = check(PyObject_Call(st.json_decoder, empty.get(), kwargs.get()));
+    return check(PyObject_GetAttrString(decoder.get(), "scan_once"));
+}
+
+[[gnu::cold]] void make_scanners(State &st) {
+    Ref reject = check(PyCFunction_NewEx(&reject_constant_def, nullptr, nullptr));
+    Ref check_float = check(PyCFunction_NewEx(&check_float_def, nullptr, nullptr));
+    Ref plain = make_scanner(st, reject.get(), nullptr);
+    Ref checked = make_scanner(st, reject.get(), check_float.get());
+    if (st.scan_checked != nullptr) return;  // a loads run by JSONDecoder's code made them first
+    st.scan_plain = plain.release();
+    st.scan_checked = checked.release();
+}
+
+// The text through json's scanner: the value, or json's error for it.
+[[gnu::cold]] Ref json_loads(State &st, PyObject *text) {
+    if (st.scan_checked == nullptr) make_scanners(st);
+    Py_ssize_t size = 0;
+    const char *bytes = ascii_bytes(st, text, size);
+    if (bytes == nullptr) {
+        size = PyUnicode_GetLength(text);
+        if (size < 0) throw_error();
+        if (size > 0 && PyUnicode_ReadChar(text, 0) == 0xFEFF)
+            raise_decode_error(st, "Unexpected UTF-8 BOM (decode using utf-8-sig)", text, 0);
+    }
+    PyObject *scanner = bytes == nullptr || could_overflow(bytes, size) ? st.scan_checked : st.scan_plain;
+    Ref start = check(PyLong_FromSsize_t(skip_space(text, bytes, size, 0)));
+    PyObject *args[] = {text, start.get()};
+    PyObject *result = PyObject_Vectorcall(scanner, args, 2, nullptr);
+    if (result == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_StopIteration)) raise_expecting_value(st, text);
+        reraise_with_position(st, text);
+    }
+    Ref pair = Ref::steal(result);
+    Ref value = Ref::borrow(PyTuple_GetItem(pair.get(), 0));
+    PyObject *end_obj = PyTuple_GetItem(pair.get(), 1);
+    if (!value || end_obj == nullptr) throw_error();
+    Py_ssize_t end = PyLong_AsSsize_t(end_obj);
+    if (end == -1 && PyErr_Occurred()) throw_error();
+    end = skip_space(text, bytes, size, end);
+    if (end != size) raise_decode_error(st, "Extra data", text, end);
+    return value;
+}
+
+// The UTF-8 form of an exact str for the native reader, or nullptr: a str
+// subclass keeps json's path, and so does a str that has no UTF-8 form
+// (lone surrogates).
+const char *utf8_of(PyObject *text, Py_ssize_t &size) {
+    if (!PyUnicode_CheckExact(text)) return nullptr;
+    const char *bytes = PyUnicode_AsUTF8AndSize(text, &size);
+    if (bytes == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_error();
+        PyErr_Clear();
+    }
+    return bytes;
+}
+
+}  // namespace
 
 PyObject *loads(PyObject *module, PyObject *text) {
     return boundary([&] {
@@ -322,30 +388,10 @@ PyObject *loads(PyObject *module, PyObject *text) {
         }
         State &st = state_of(module);
         Py_ssize_t size = 0;
-        const char *bytes = ascii_bytes(st, text, size);
-        if (bytes == nullptr) {
-            size = PyUnicode_GetLength(text);
-            if (size < 0) throw_error();
-            if (size > 0 && PyUnicode_ReadChar(text, 0) == 0xFEFF)
-                raise_decode_error(st, "Unexpected UTF-8 BOM (decode using utf-8-sig)", text, 0);
+        if (const char *bytes = utf8_of(text, size)) {
+            if (Ref value = parse_json(st, bytes, size)) return value;
         }
-        PyObject *scanner = bytes == nullptr || could_overflow(bytes, size) ? st.scan_checked : st.scan_plain;
-        Ref start = check(PyLong_FromSsize_t(skip_space(text, bytes, size, 0)));
-        PyObject *args[] = {text, start.get()};
-        PyObject *result = PyObject_Vectorcall(scanner, args, 2, nullptr);
-        if (result == nullptr) {
-            if (PyErr_ExceptionMatches(PyExc_StopIteration)) raise_expecting_value(st, text);
-            reraise_with_position(st, text);
-        }
-        Ref pair = Ref::steal(result);
-        Ref value = Ref::borrow(PyTuple_GetItem(pair.get(), 0));
-        PyObject *end_obj = PyTuple_GetItem(pair.get(), 1);
-        if (!value || end_obj == nullptr) throw_error();
-        Py_ssize_t end = PyLong_AsSsize_t(end_obj);
-        if (end == -1 && PyErr_Occurred()) throw_error();
-        end = skip_space(text, bytes, size, end);
-        if (end != size) raise_decode_error(st, "Extra data", text, end);
-        return value;
+        return json_loads(st, text);
     });
 }
 

@@ -1,7 +1,7 @@
 // vexil: the settings text format (strict, ASCII-only JSON with a four-space
 // indent) and coloured console output that honours NO_COLOR and FORCE_COLOR.
 // This file holds the module's set-up; encoder.cpp writes settings text,
-// decoder.cpp reads it and console.cpp prints.
+// decoder.cpp and parser.cpp read it and console.cpp prints.
 //
 // Built against the 3.12 limited API, so one binary serves every CPython from
 // 3.12 on.
@@ -51,18 +51,6 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// scan_once of a json decoder built with the given hooks. The scanner takes
-// (text, index) and returns (value, end), as JSONDecoder.raw_decode uses it.
-Ref make_scanner(PyObject *json, PyObject *reject, PyObject *parse_float) {
-    Ref decoder_type = check(PyObject_GetAttrString(json, "JSONDecoder"));
-    Ref kwargs = check(PyDict_New());
-    check(PyDict_SetItemString(kwargs.get(), "parse_constant", reject));
-    if (parse_float) check(PyDict_SetItemString(kwargs.get(), "parse_float", parse_float));
-    Ref empty = check(PyTuple_New(0));
-    Ref decoder = check(PyObject_Call(decoder_type.get(), empty.get(), kwargs.get()));
-    return check(PyObject_GetAttrString(decoder.get(), "scan_once"));
-}
-
 int exec(PyObject *module) {
     State &st = state_of(module);
     try {
@@ -71,10 +59,9 @@ int exec(PyObject *module) {
         st.decode_error = check(PyObject_GetAttrString(json.get(), "JSONDecodeError")).release();
         st.dumps_kwnames = check(Py_BuildValue("(sss)", "indent", "ensure_ascii", "allow_nan")).release();
         st.indent = check(PyLong_FromLong(4)).release();
-        Ref reject = check(PyCFunction_NewEx(&reject_constant_def, nullptr, nullptr));
-        Ref check_float = check(PyCFunction_NewEx(&check_float_def, nullptr, nullptr));
-        st.scan_plain = make_scanner(json.get(), reject.get(), nullptr).release();
-        st.scan_checked = make_scanner(json.get(), reject.get(), check_float.get()).release();
+        // loads reads text itself and builds json's scanners only when it
+        // needs one (decoder.cpp), which keeps import short.
+        st.json_decoder = check(PyObject_GetAttrString(json.get(), "JSONDecoder")).release();
         st.isascii_name = check(PyUnicode_InternFromString("isascii")).release();
         st.os = check(PyImport_ImportModule("os")).release();
         // From Python 3.13 json writes indented text with its C encoder when
@@ -91,8 +78,8 @@ int exec(PyObject *module) {
 
 template <class F>
 void each_field(State &st, F &&f) {
-    for (PyObject **field : {&st.json_dumps, &st.decode_error, &st.dumps_kwnames, &st.indent, &st.scan_plain,
-                             &st.scan_checked, &st.isascii_name, &st.os, &st.environ_type, &st.environ_name,
+    for (PyObject **field : {&st.json_dumps, &st.decode_error, &st.dumps_kwnames, &st.indent, &st.json_decoder,
+                             &st.scan_plain, &st.scan_checked, &st.isascii_name, &st.os, &st.environ_type, &st.environ_name,
                              &st.environ_names[0], &st.environ_names[1], &st.environ_names[2],
                              &st.environ_names[3], &st.environ_values[0], &st.environ_values[1],
                              &st.environ_values[2], &st.environ_values[3], &st.environ_data_name,
@@ -115,6 +102,7 @@ int clear(PyObject *module) {
     if (st == nullptr) return 0;
     each_field(*st, [](PyObject *&field) { Py_CLEAR(field); });
     std::free(std::exchange(st->scratch, nullptr));
+    key_cache_free(*st);
     st->scratch_capacity = 0;
     return 0;
 }

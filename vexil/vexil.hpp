@@ -24,8 +24,12 @@ struct State {
     PyObject *decode_error;     // json.JSONDecodeError
     PyObject *dumps_kwnames;    // ("indent", "ensure_ascii", "allow_nan")
     PyObject *indent;           // 4
-    PyObject *scan_plain;       // scan_once of a decoder refusing NaN/Infinity
-    PyObject *scan_checked;     // the same, also refusing floats that overflow
+    PyObject *json_decoder;     // json.JSONDecoder
+    // scan_once of a decoder refusing NaN/Infinity, and of one also refusing
+    // floats that overflow: made by the first loads that needs json's
+    // scanner (decoder.cpp); NULL until then.
+    PyObject *scan_plain;
+    PyObject *scan_checked;
     PyObject *isascii_name;     // "isascii"
     PyObject *os;
     bool json_c_writer;         // json's indented writer is its C encoder
@@ -41,6 +45,8 @@ struct State {
     // call has it.
     char *scratch;
     size_t scratch_capacity;
+    // Key strings loads made recently (parser.cpp); NULL until the first.
+    struct KeyCache *key_cache;
 };
 
 // The colour variables iprint reads, in the order it reads them.
@@ -78,7 +84,7 @@ Ref describe(PyObject *obj);
 PyObject *dumps(PyObject *module, PyObject *obj);
 PyObject *loads(PyObject *module, PyObject *text);
 PyObject *iprint(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
-extern PyMethodDef reject_constant_def;
-extern PyMethodDef check_float_def;
+// Drops the key strings loads cached (module clear).
+void key_cache_free(State &st) noexcept;
 
 }  // namespace vexil

@@ -1,0 +1,255 @@
+"""loads reads JSON natively and must give exactly what json gives.
+
+The oracle is json itself: the value json.loads builds (types, float bits,
+key order), and for refused texts the JSONDecodeError json raises (message,
+pos, lineno, colno). NaN, Infinity, floats that overflow and integers over
+int()'s digit limit are refused by vexil where json would take them; for
+those the reference is vexil's own json-scanner path, which a str subclass
+always takes.
+"""
+
+import json
+import math
+import struct
+import subprocess
+import sys
+from decimal import Decimal
+from pathlib import Path
+
+import pytest
+from hypothesis import HealthCheck, example, given, settings
+from hypothesis import strategies as st
+
+import vexil
+
+CORPUS = next((p / "shared" / "jsontestsuite" / "test_parsing" for p in Path(__file__).resolve().parents[1:]
+               if (p / "shared" / "jsontestsuite" / "test_parsing").is_dir()), None)
+CORPUS_FILES = sorted(p.name for p in CORPUS.glob("*.json")) if CORPUS else []
+
+
+class Sub(str):
+    """A str subclass: loads hands it to json's scanner, as before."""
+
+
+def same(a, b):
+    """Equal with types, float bits, and key order (no recursion: texts nest deep)."""
+    pairs = [(a, b)]
+    while pairs:
+        a, b = pairs.pop()
+        if type(a) is not type(b):
+            return False
+        if isinstance(a, float):
+            if struct.pack("<d", a) != struct.pack("<d", b):
+                return False
+        elif isinstance(a, list):
+            if len(a) != len(b):
+                return False
+            pairs.extend(zip(a, b))
+        elif isinstance(a, dict):
+            if list(a) != list(b):
+                return False
+            pairs.extend((a[k], b[k]) for k in a)
+        elif a != b:
+            return False
+    return True
+
+
+def outcome(load, text):
+    try:
+        return ("value", load(text))
+    except json.JSONDecodeError as error:
+        return ("error", error.msg, error.pos, error.lineno, error.colno)
+
+
+def refuse_constant(name):
+    raise ValueError(name)
+
+
+def finite_float(text):
+    value = float(text)
+    if math.isinf(value):
+        raise ValueError(text)
+    return value
+
+
+def check_against_json(text):
+    """vexil.loads(text) against json.loads and against vexil's json path."""
+    got = outcome(vexil.loads, text)
+    reference = outcome(vexil.loads, Sub(text))
+    assert got[0] == reference[0]
+    if got[0] == "value":
+        assert same(got[1], reference[1])
+    else:
+        assert got == reference
+    try:
+        expected = json.loads(text, parse_constant=refuse_constant, parse_float=finite_float)
+    except json.JSONDecodeError as error:
+        # json.loads may get a level deeper than vexil's scanner before the
+        # interpreter stops the recursion, and meet a syntax error first.
+        assert got[:2] == ("error", "Nesting too deep") or got == (
+            "error", error.msg, error.pos, error.lineno, error.colno)
+    except (ValueError, RecursionError):  # NaN, Infinity, overflow, digit limit, nesting: vexil names the place
+        assert got[0] == "error"
+    else:
+        assert got[0] == "value" and same(got[1], expected), text
+    return got
+
+
+@pytest.mark.skipif(not CORPUS_FILES, reason="JSON test corpus not present")
+@pytest.mark.parametrize("name", CORPUS_FILES)
+def test_corpus_matches_json(name):
+    try:
+        text = (CORPUS / name).read_bytes().decode("utf-8")
+    except UnicodeDecodeError:
+        text = (CORPUS / name).read_bytes().decode("utf-8", "surrogateescape")  # lone surrogates in the str
+    got = check_against_json(text)
+    if name.startswith("n_"):
+        assert got[0] == "error"
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        # escapes and surrogates: pairs join only when the low one follows at once
+        r'"\ud83d\ude00"', r'"\ud83d"', r'"\ude00\ud83d"', r'"\ud83d\u0041"', r'"\ud83dx\ude00"', r'"\ud800\ud800\udc00"',
+        r'"\u00e9\u4e2d\u0000\/\b\f\n\r\t\"\\"', r'"\u00E9"', r'"\ud83d\uzzzz"', r'"\u12"', r'"\x"', '"\\',
+        "\"raw \u00e9 \u4e2d \U0001f600 and \\n\"", '"\x7f"', '"\x1f"', '"tab\tin"', '"\ud800"',
+        # numbers at every edge of the grammar
+        "-0", "-0.0", "0e0", "1E+2", "1e-2", "1.5e", "1.e5", "01", "-", "-01", "--1", "+1", "1.", ".5", "1e+", "2.",
+        "123456789012345678", "1234567890123456789", "-999999999999999999", "-9223372036854775809",
+        "18446744073709551616", "1e308", "1.7976931348623157e308", "1.7976931348623159e308", "1e309", "-1e400",
+        "1e-400", "-1e-400", "5e-324", "2.4703282292062328e-324", "2.4703282292062327e-324", "0.1", "1" + "0" * 400,
+        "9007199254740993", "9007199254740993.0", "1" + "0" * 310 + ".0", "0." + "0" * 400 + "1",
+        "[NaN]", "[-Infinity]", "Infinity", "-Infinity", "nan", "[1, -NaN]",
+        # structure, white space and duplicate keys
+        '{"a": 1, "b": 2, "a": 3}', '{"b": 1, "a": {"x": 1}, "b": [2]}', "[1,]", '{"a":1,}', '{"a" 1}', "{1: 2}",
+        "[1 2]", '  {\t"k"\r:\n[ ]  }\n', "\u00a0[]", "[]\u00a0", "[] x", "\ufeff[]", "", " ", "[", "]", "{", "}",
+        "true", "tru", "nulls", "[true,false,null]", "[[[]]]", "[{}]", "{\"\": \"\"}",
+    ],
+)
+def test_tricky_texts(text):
+    check_against_json(text)
+
+
+def test_short_strings_cached_between_calls_stay_distinct():
+    # The same bytes give equal strings across calls; different bytes never
+    # get another string's object.
+    keys = [c * n for c in "ab\u00e9" for n in range(1, 18)] + ["k" + str(i) for i in range(600)]
+    text = json.dumps({k: k for k in keys}, ensure_ascii=False)
+    for _ in range(2):
+        check_against_json(text)
+        check_against_json(json.dumps([keys, {k: [k] for k in reversed(keys)}]))
+
+
+@pytest.mark.parametrize("limit", [0, 640, 4300])
+def test_int_digit_limit(limit):
+    saved = sys.get_int_max_str_digits()
+    sys.set_int_max_str_digits(limit)
+    try:
+        for digits in (639, 640, 641, 4300, 4301):
+            check_against_json("[" + "7" * digits + "]")
+            check_against_json('{"n": -' + "1" * digits + "}")
+    finally:
+        sys.set_int_max_str_digits(saved)
+
+
+@pytest.mark.parametrize(("opening", "inner", "closing"), [("[", "", "]"), ('{"a":', "1", "}"), ('[{"a":', "0", "}]")])
+def test_nesting_limit_is_json_scanners(opening, inner, closing):
+    def deepest(load):
+        low, high = 1, 30_000
+        while low < high:
+            mid = (low + high + 1) // 2
+            try:
+                load(opening * mid + inner + closing * mid)
+                low = mid
+            except json.JSONDecodeError:
+                high = mid - 1
+        return low
+
+    assert deepest(vexil.loads) == deepest(lambda t: vexil.loads(Sub(t)))
+    check_against_json(opening * 40_000 + inner + closing * 40_000)
+
+
+def test_json_scanners_are_made_on_first_need():
+    code = (
+        "import json.scanner as s\n"
+        "made = []\n"
+        "real = s.make_scanner\n"
+        "s.make_scanner = lambda ctx: made.append(1) or real(ctx)\n"
+        "import vexil\n"
+        "vexil.loads('{\"a\": [1, 2.5, \"x\"]}')\n"
+        "print(len(made))\n"
+        "for text in ('[1,', '[NaN]'):\n"
+        "    try:\n"
+        "        vexil.loads(text)\n"
+        "    except ValueError:\n"
+        "        pass\n"
+        "print(len(made))\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.split() == ["0", "2"]
+
+
+# ---------------------------------------------------------------- properties
+
+json_values = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False, allow_infinity=False) | st.text(),
+    lambda children: st.lists(children, max_size=5) | st.dictionaries(st.text(max_size=18), children, max_size=5),
+    max_leaves=25,
+)
+
+
+@st.composite
+def json_texts(draw):
+    value = draw(json_values)
+    indent = draw(st.sampled_from([None, 0, 2, "\t", " \r\n"]))
+    separators = draw(st.sampled_from([None, (",", ":"), (" ,\t", " : ")]))
+    return json.dumps(value, indent=indent, separators=separators, ensure_ascii=draw(st.booleans()))
+
+
+@st.composite
+def decimal_numbers(draw):
+    """Decimal texts, many of them halfway between two doubles (the hard cases)."""
+    if draw(st.booleans()):
+        x = draw(st.floats(min_value=0, allow_nan=False, allow_infinity=False))
+        half = (Decimal(x) + Decimal(math.nextafter(x, math.inf))) / 2 if x < 1.7e308 else Decimal(x)
+        text = format(half + draw(st.sampled_from([0, 1, -1])) * Decimal(10) ** (half.adjusted() - 40), "f")
+        return draw(st.sampled_from(["", "-"])) + text
+    sign = draw(st.sampled_from(["", "-"]))
+    whole = draw(st.from_regex(r"0|[1-9][0-9]{0,24}", fullmatch=True))
+    fraction = draw(st.from_regex(r"(\.[0-9]{1,24})?", fullmatch=True))
+    exponent = draw(st.from_regex(r"([eE][-+]?[0-9]{1,3})?", fullmatch=True))
+    return sign + whole + fraction + exponent
+
+
+ALPHABET = list('{}[],:"\\ \n0123456789-+.eEtrufalsnNI\u00e9\x00\x1f') + ["\\u", "\\ud800", "\\udc00", "\ufeff"]
+
+
+@st.composite
+def mutated(draw):
+    text = draw(json_texts())
+    for _ in range(draw(st.integers(1, 4))):
+        at = draw(st.integers(0, len(text)))
+        cut = draw(st.integers(0, 2))
+        text = text[:at] + draw(st.sampled_from(ALPHABET + [""])) + text[at + cut:]
+    return text
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(json_texts())
+def test_random_json_texts(text):
+    check_against_json(text)
+
+
+@settings(max_examples=400, deadline=None)
+@given(decimal_numbers())
+@example("0." + "0" * 320 + "24703282292062327208828439643411068618252990130716238221279284125033775364")
+def test_numbers_round_as_float_does(text):
+    check_against_json(text)
+    check_against_json("[" + text + "]")
+
+
+@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(mutated())
+def test_mutated_texts(text):
+    check_against_json(text)
