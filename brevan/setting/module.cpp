@@ -362,6 +362,6 @@ PyObject *KeywordNames::get() {
 
 }  // namespace brevan
 
-extern "C" PyMODINIT_FUNC PyInit_setting(void) {
+PyMODINIT_FUNC PyInit_setting(void) {
     return PyModuleDef_Init(&brevan::setting_module);
 }
