@@ -14,7 +14,8 @@
 // - dladdr knows no names.
 #include <pthread.h>
 
-#if defined(__GLIBC__) && !__GLIBC_PREREQ(2, 34)
+#if defined(__GLIBC__)
+#if !__GLIBC_PREREQ(2, 34)
 #include <atomic>
 #include <climits>
 #include <dlfcn.h>
@@ -65,4 +66,5 @@ __attribute__((visibility("hidden"))) void *dlsym(void *, const char *) noexcept
 __attribute__((visibility("hidden"))) int dladdr(const void *, Dl_info *) noexcept { return 0; }
 }
 
+#endif
 #endif
