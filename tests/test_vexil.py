@@ -1,3 +1,4 @@
+import collections
 import io
 import json
 import math
@@ -507,3 +508,37 @@ def test_iprint_bad_arguments(env, args, kwargs, error):
     with pytest.raises(TypeError, match=error):
         vexil.iprint(*args, **kwargs)
     assert out.getvalue() == ""
+
+
+class Shouting(str):
+    def __add__(self, other):
+        return "ADDED"
+
+    def __str__(self):
+        return "STR"
+
+
+class Kept:
+    def __init__(self, write):
+        self.write = write
+        self.lines = []
+
+
+@pytest.mark.parametrize(("write", "error"), [
+    (5, "attribute of type 'int' is not callable"),
+    (Kept(None), "attribute of type 'Kept' is not callable"),
+    (collections.OrderedDict(), "attribute of type 'collections.OrderedDict' is not callable"),
+])
+def test_iprint_line_and_write(env, write, error):
+    # The line is the message's own text plus "\n", an exact str, whatever
+    # a str subclass overrides; a write that cannot be called is refused
+    # with the message PyObject_CallMethod gives.
+    out = Kept(None)
+    out.write = out.lines.append
+    env.setattr(sys, "stdout", out)
+    for message in [Shouting("hi"), "", "ünï"]:
+        vexil.iprint(message, "red")
+    assert out.lines == ["hi\n", "\n", "ünï\n"] and all(type(line) is str for line in out.lines)
+    env.setattr(sys, "stdout", Kept(write))
+    with pytest.raises(TypeError, match=f"^{re.escape(error)}$"):
+        vexil.iprint("x")

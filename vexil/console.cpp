@@ -37,7 +37,7 @@ int colour_code(PyObject *colour, int base) {
 bool use_colour(State &st, PyObject *stream) {
     const ColourChoice choice = colour_choice(st);
     if (choice != ColourChoice::terminal) return choice == ColourChoice::on;
-    Ref isatty = Ref::steal(PyObject_GetAttrString(stream, "isatty"));
+    Ref isatty = Ref::steal(PyObject_GetAttr(stream, st.isatty_name));
     if (!isatty) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
         PyErr_Clear();
@@ -45,6 +45,37 @@ bool use_colour(State &st, PyObject *stream) {
     }
     Ref answer = check(PyObject_CallNoArgs(isatty.get()));
     return check(PyObject_IsTrue(answer.get())) != 0;
+}
+
+// The type's tp_name, which the limited API does not give: a class made
+// in Python holds its __name__ there; a static type "module.name", or the
+// bare name for builtins (as its __module__ and __name__ are cut from it).
+[[gnu::cold]] Ref declared_type_name(PyObject *obj) {
+    PyTypeObject *type = Py_TYPE(obj);
+    Ref name = type_name(obj);
+    if (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) return name;
+    Ref module = check(PyObject_GetAttrString(reinterpret_cast<PyObject *>(type), "__module__"));
+    if (!PyUnicode_Check(module.get()) || PyUnicode_CompareWithASCIIString(module.get(), "builtins") == 0) {
+        return name;
+    }
+    return check(PyUnicode_FromFormat("%U.%U", module.get(), name.get()));
+}
+
+// PyObject_CallMethod's error for an attribute that cannot be called.
+[[gnu::cold]] void not_callable(PyObject *attribute) {
+    Ref name = declared_type_name(attribute);
+    PyErr_Format(PyExc_TypeError, "attribute of type '%.200U' is not callable", name.get());
+    throw_error();
+}
+
+// stream.write(line), with the errors of PyObject_CallMethod (a write that
+// is not callable says "attribute of type ..."), but no name string or
+// argument tuple made for each line.
+void write_line(State &st, PyObject *stream, PyObject *line) {
+    Ref write = check(PyObject_GetAttr(stream, st.write_name));
+    if (!PyCallable_Check(write.get())) not_callable(write.get());
+    PyObject *args[] = {line};
+    Ref written = check(PyObject_Vectorcall(write.get(), args, 1, nullptr));
 }
 
 // Sorts FASTCALL arguments into `out` by parameter name. The limited API has
@@ -108,16 +139,19 @@ PyObject *iprint(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyOb
         if (!stream || stream.get() == Py_None) return result;
 
         Ref line;
-        if ((fg || bg) && use_colour(state_of(module), stream.get())) {
+        State &st = state_of(module);
+        if ((fg || bg) && use_colour(st, stream.get())) {
             char prefix[16] = "";
             int used = fg ? std::snprintf(prefix, sizeof prefix, "\x1b[%dm", fg) : 0;
             if (bg) std::snprintf(prefix + used, sizeof prefix - static_cast<size_t>(used), "\x1b[%dm", bg);
             line = check(PyUnicode_FromFormat("%s%U\x1b[0m\n", prefix, message));
         } else {
-            line = check(PyUnicode_FromFormat("%U\n", message));
+            // An exact str, as the format above makes: the text of a str
+            // subclass is taken, never its methods.
+            line = check(PyUnicode_Concat(message, st.newline));
         }
-        Ref written = check(PyObject_CallMethod(stream.get(), "write", "O", line.get()));
-        Ref flush = Ref::steal(PyObject_GetAttrString(stream.get(), "flush"));
+        write_line(st, stream.get(), line.get());
+        Ref flush = Ref::steal(PyObject_GetAttr(stream.get(), st.flush_name));
         if (!flush) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
             PyErr_Clear();

@@ -63,6 +63,10 @@ int exec(PyObject *module) {
         // needs one (decoder.cpp), which keeps import short.
         st.json_decoder = check(PyObject_GetAttrString(json.get(), "JSONDecoder")).release();
         st.isascii_name = check(PyUnicode_InternFromString("isascii")).release();
+        st.write_name = check(PyUnicode_InternFromString("write")).release();
+        st.flush_name = check(PyUnicode_InternFromString("flush")).release();
+        st.isatty_name = check(PyUnicode_InternFromString("isatty")).release();
+        st.newline = check(PyUnicode_FromString("\n")).release();
         st.os = check(PyImport_ImportModule("os")).release();
         // From Python 3.13 json writes indented text with its C encoder when
         // it has one, which reads containers slightly differently (encoder.cpp).
@@ -79,7 +83,8 @@ int exec(PyObject *module) {
 template <class F>
 void each_field(State &st, F &&f) {
     for (PyObject **field : {&st.json_dumps, &st.decode_error, &st.dumps_kwnames, &st.indent, &st.json_decoder,
-                             &st.scan_plain, &st.scan_checked, &st.isascii_name, &st.os, &st.environ_type, &st.environ_name,
+                             &st.scan_plain, &st.scan_checked, &st.isascii_name,
+                             &st.write_name, &st.flush_name, &st.isatty_name, &st.newline, &st.os, &st.environ_type, &st.environ_name,
                              &st.environ_names[0], &st.environ_names[1], &st.environ_names[2],
                              &st.environ_names[3], &st.environ_values[0], &st.environ_values[1],
                              &st.environ_values[2], &st.environ_values[3], &st.environ_data_name,

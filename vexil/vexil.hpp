@@ -31,6 +31,12 @@ struct State {
     PyObject *scan_plain;
     PyObject *scan_checked;
     PyObject *isascii_name;     // "isascii"
+    // iprint's stream method names, interned (no str made and hashed per
+    // line), and the "\n" that ends a plain line.
+    PyObject *write_name;
+    PyObject *flush_name;
+    PyObject *isatty_name;
+    PyObject *newline;
     PyObject *os;
     bool json_c_writer;         // json's indented writer is its C encoder
     // os.environ as it was at import, for reading the colour variables

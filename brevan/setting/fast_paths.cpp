@@ -447,8 +447,9 @@ PyObject *open_flags() {
 
 // open(path, "r") as io does it, after its audit event: the system call
 // (without the interpreter lock, retried on EINTR), then the refusal of a
-// directory. Sets the error and returns -1 when it fails.
-int open_like_io(const PathText &name) {
+// directory. Sets the error and returns -1 when it fails; else `st` holds
+// the descriptor's fstat(), which the read then goes by.
+int open_like_io(const PathText &name, struct stat &st) {
     int fd, error;
     for (;;) {
         Py_BEGIN_ALLOW_THREADS
@@ -463,7 +464,6 @@ int open_like_io(const PathText &name) {
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.text.get());
         return -1;
     }
-    struct stat st{};
     if (fstat(fd, &st) != 0) {
         PyErr_SetFromErrno(PyExc_OSError);
     } else if (S_ISDIR(st.st_mode)) {
@@ -574,9 +574,8 @@ FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, 
     } catch (const PyError &) {
         return failed_or_raise();
     }
-    Descriptor fd(open_like_io(name));
+    Descriptor fd(open_like_io(name, st));
     if (fd.get() < 0) return failed_or_raise();
-    if (fstat(fd.get(), &st) != 0) st.st_mode = 0;  // not known to be regular
     if (!S_ISREG(st.st_mode)) st.st_size = 0;
 
     try {
