@@ -216,6 +216,11 @@ enter() {
         fi
     done < <(pip_paths)
     mount_in "$checkout" --bind "$checkout"
+    # The JSON test corpus beside the checkout, where there is one, so that
+    # the tests that use it run here too.
+    if [ -d "$checkout/../shared" ]; then
+        bind_ro "$(cd "$checkout/../shared" && pwd -P)"
+    fi
 }
 
 # venv VERSION: the version's environment with the test extras and the wheel.
