@@ -15,6 +15,10 @@
 
 #include "parser.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -30,23 +34,29 @@ namespace vexil {
 // Recently made short strings, by their bytes: settings repeat a few keys
 // and values many times (and are often read more than once), and reusing the
 // str, with its hash already computed, is several times cheaper than making
-// it again.
+// it again. Two ways per set, so that two frequent strings that share a set
+// do not keep evicting each other.
 struct KeyCache {
-    static constexpr unsigned kSlots = 256;
+    static constexpr unsigned kSets = 256;
     static constexpr size_t kWords = 6;
     static constexpr Py_ssize_t kLongest = kWords * 8;
-    struct Entry {
-        uint64_t word[kWords];  // the bytes, zero-padded
+    struct alignas(64) Entry {
         Py_ssize_t size;
         PyObject *key;  // owned; NULL when empty
+        uint64_t word[kWords];  // the bytes, zero-padded
     };
-    Entry slots[kSlots];
+    struct Set {
+        Entry way[2];
+        unsigned victim;  // the way a miss replaces: the one not used last
+    };
+    Set sets[kSets];
 };
 
 void key_cache_free(State &st) noexcept {
     KeyCache *cache = std::exchange(st.key_cache, nullptr);
     if (cache == nullptr) return;
-    for (auto &entry : cache->slots) Py_XDECREF(entry.key);
+    for (auto &set : cache->sets)
+        for (auto &entry : set.way) Py_XDECREF(entry.key);
     delete cache;
 }
 
@@ -64,6 +74,14 @@ inline uint64_t load8(const char *p) noexcept {
     uint64_t word;
     std::memcpy(&word, p, sizeof word);
     return word;
+}
+
+// A 64-bit hash step: both halves of the full product, so that every input
+// bit reaches the low bits, which choose the cache set.
+inline uint64_t mix(uint64_t x) noexcept {
+    __extension__ using Wide = unsigned __int128;
+    Wide product = static_cast<Wide>(x) * 0x9E3779B97F4A7C15u;
+    return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
 }
 
 // High bit set in each byte of `word` that is zero. Exact for the lowest such
@@ -184,15 +202,17 @@ public:
 
 private:
     const char *skip_space(const char *p) const noexcept;
+    const char *skip_space_run(const char *p) const noexcept;
     PyObject *value();
     void open_key();
     PyObject *string();
-    PyObject *escaped_string(const char *start, const char *at);
+    [[gnu::noinline]] PyObject *escaped_string(const char *start, const char *at);
     const char *find_special(const char *p) const noexcept;
     PyObject *number();
     PyObject *big_int(const char *start);
     PyObject *slow_float(const char *start);
     PyObject *cached_string(const char *start, Py_ssize_t size);
+    [[gnu::noinline]] PyObject *new_string(const char *start, Py_ssize_t size);
     PyObject *make_list(size_t base);
     void enter();
     void leave() noexcept;
@@ -208,7 +228,30 @@ private:
     int entered_ = 0;
 };
 
+// Past the white space at p. Most calls find a value or a separator at once,
+// or after the one space of ": " and ", "; indentation takes the loop.
 inline const char *Reader::skip_space(const char *p) const noexcept {
+    if (end_ - p >= 2) {
+        if (static_cast<unsigned char>(p[0]) > ' ') return p;
+        if (p[0] == ' ' && static_cast<unsigned char>(p[1]) > ' ') return p + 1;
+    }
+    return skip_space_run(p);
+}
+
+const char *Reader::skip_space_run(const char *p) const noexcept {
+#if defined(__SSE2__)
+    const __m128i space = _mm_set1_epi8(' ');
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i tab = _mm_set1_epi8('\t');
+    for (; end_ - p >= 16; p += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        __m128i white = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, lf)),
+                                     _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, tab)));
+        auto other = static_cast<unsigned>(_mm_movemask_epi8(white)) ^ 0xFFFFu;
+        if (other) return p + std::countr_zero(other);
+    }
+#endif
     while (p < end_) {
         unsigned char c = static_cast<unsigned char>(*p);
         if (c > ' ') return p;
@@ -293,38 +336,59 @@ PyObject *Reader::string() {
     p_ = at + 1;
     Py_ssize_t size = at - start;
     if (size <= KeyCache::kLongest) return cached_string(start, size);
-    PyObject *s = PyUnicode_DecodeUTF8(start, size, nullptr);
-    if (s == nullptr) throw_error();
-    return s;
+    return new_string(start, size);
 }
 
 PyObject *Reader::cached_string(const char *start, Py_ssize_t size) {
     if (st_.key_cache == nullptr) st_.key_cache = new (std::nothrow) KeyCache{};
     KeyCache *cache = st_.key_cache;
+    if (cache == nullptr) return new_string(start, size);
+    // The bytes as words, zero past the end of the string. Whole words are
+    // read from the text while they lie inside it.
     uint64_t word[KeyCache::kWords] = {};
-    std::memcpy(word, start, static_cast<size_t>(size));
     size_t words = static_cast<size_t>(size + 7) / 8;
-    // The slot comes from the first 16 bytes and the size; a longer string
-    // that shares them only takes the slot over.
-    uint64_t mixed = word[0] * 0x9E3779B97F4A7C15u + word[1] * 0xC2B2AE3D27D4EB4Fu + static_cast<uint64_t>(size);
-    KeyCache::Entry *entry = cache ? &cache->slots[mixed >> 56] : nullptr;
-    if (entry && entry->key && entry->size == size) {
+    if (kLittleEndian && static_cast<size_t>(end_ - start) >= words * 8) {
+        switch (words) {  // not a loop, which the compiler would make a call to memcpy
+        case 6: word[5] = load8(start + 40); [[fallthrough]];
+        case 5: word[4] = load8(start + 32); [[fallthrough]];
+        case 4: word[3] = load8(start + 24); [[fallthrough]];
+        case 3: word[2] = load8(start + 16); [[fallthrough]];
+        case 2: word[1] = load8(start + 8); [[fallthrough]];
+        case 1: word[0] = load8(start); break;
+        default: break;
+        }
+        if (unsigned tail = static_cast<unsigned>(size) % 8) word[words - 1] &= ~uint64_t{0} >> (64 - 8 * tail);
+    } else {
+        std::memcpy(word, start, static_cast<size_t>(size));
+    }
+    uint64_t mixed = static_cast<uint64_t>(size);
+    for (size_t i = 0; i < words; ++i) mixed = mix(mixed ^ word[i]);
+    KeyCache::Set &set = cache->sets[mixed % KeyCache::kSets];
+    for (unsigned way = 0; way < 2; ++way) {
+        KeyCache::Entry &entry = set.way[way];
+        if (entry.size != size || entry.key == nullptr) continue;
         bool equal = true;
-        for (size_t i = 0; i < words; ++i) equal &= entry->word[i] == word[i];
+        for (size_t i = 0; i < words; ++i) equal &= entry.word[i] == word[i];
         if (equal) {
-            Py_INCREF(entry->key);
-            return entry->key;
+            set.victim = way ^ 1;
+            Py_INCREF(entry.key);
+            return entry.key;
         }
     }
+    PyObject *s = new_string(start, size);
+    KeyCache::Entry &entry = set.way[set.victim];
+    set.victim ^= 1;
+    Py_XDECREF(entry.key);
+    Py_INCREF(s);
+    std::memcpy(entry.word, word, sizeof word);
+    entry.size = size;
+    entry.key = s;
+    return s;
+}
+
+PyObject *Reader::new_string(const char *start, Py_ssize_t size) {
     PyObject *s = PyUnicode_DecodeUTF8(start, size, nullptr);
     if (s == nullptr) throw_error();
-    if (entry) {
-        Py_XDECREF(entry->key);
-        Py_INCREF(s);
-        std::memcpy(entry->word, word, sizeof word);
-        entry->size = size;
-        entry->key = s;
-    }
     return s;
 }
 
