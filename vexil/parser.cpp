@@ -211,7 +211,10 @@ private:
     PyObject *number();
     PyObject *big_int(const char *start);
     PyObject *slow_float(const char *start);
+    PyObject *short_string(const char *start, Py_ssize_t size, uint64_t word0, uint64_t word1);
     PyObject *cached_string(const char *start, Py_ssize_t size);
+    [[gnu::noinline]] PyObject *cache_new_string(KeyCache::Set &set, const char *start, Py_ssize_t size,
+                                                 const uint64_t *word);
     [[gnu::noinline]] PyObject *new_string(const char *start, Py_ssize_t size);
     PyObject *make_list(size_t base);
     void enter();
@@ -324,9 +327,37 @@ inline const char *Reader::find_special(const char *p) const noexcept {
     return p;
 }
 
+#if defined(__SSE2__)
+// 16 bytes of 0xFF, then 16 of zero: the 16 bytes at kWindow + 16 - n keep
+// the first n bytes of a vector.
+alignas(16) constexpr unsigned char kWindow[32] = {
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+#endif
+
 // p_ is just past the opening quote.
-PyObject *Reader::string() {
+inline PyObject *Reader::string() {
     const char *start = p_;
+#if defined(__SSE2__)
+    // Most strings (keys above all) end within 16 bytes: the one load finds
+    // the end and gives the cache its words.
+    if (end_ - start >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(start));
+        __m128i special = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
+            _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v));
+        auto bits = static_cast<unsigned>(_mm_movemask_epi8(special));
+        if (bits != 0) {
+            auto size = static_cast<unsigned>(std::countr_zero(bits));
+            if (start[size] == '"') {
+                p_ = start + size + 1;
+                v = _mm_and_si128(v, _mm_loadu_si128(reinterpret_cast<const __m128i *>(kWindow + 16 - size)));
+                alignas(16) uint64_t word[2];
+                _mm_store_si128(reinterpret_cast<__m128i *>(word), v);
+                return short_string(start, size, word[0], word[1]);
+            }
+        }
+    }
+#endif
     const char *at = find_special(start);
     if (at == end_) refuse();
     if (*at != '"') {
@@ -339,31 +370,40 @@ PyObject *Reader::string() {
     return new_string(start, size);
 }
 
+// The set of a string's cache entry: every word counts, and so does the size.
+inline KeyCache::Set &set_of(KeyCache &cache, Py_ssize_t size, const uint64_t *word, size_t words) noexcept {
+    uint64_t hash = mix(mix(static_cast<uint64_t>(size) ^ word[0]) ^ word[1]);
+    for (size_t i = 2; i < words; ++i) hash = mix(hash ^ word[i]);
+    return cache.sets[hash % KeyCache::kSets];
+}
+
+// A string of at most 15 bytes, also given as two words zero past its end.
+inline PyObject *Reader::short_string(const char *start, Py_ssize_t size, uint64_t word0, uint64_t word1) {
+    KeyCache *cache = st_.key_cache;
+    if (cache == nullptr) [[unlikely]]
+        return cached_string(start, size);
+    const uint64_t word[KeyCache::kWords] = {word0, word1};
+    KeyCache::Set &set = set_of(*cache, size, word, 2);
+    for (unsigned way = 0; way < 2; ++way) {
+        KeyCache::Entry &entry = set.way[way];
+        if (entry.size == size && entry.word[0] == word0 && entry.word[1] == word1 && entry.key != nullptr) {
+            set.victim = way ^ 1;
+            Py_INCREF(entry.key);
+            return entry.key;
+        }
+    }
+    return cache_new_string(set, start, size, word);
+}
+
 PyObject *Reader::cached_string(const char *start, Py_ssize_t size) {
     if (st_.key_cache == nullptr) st_.key_cache = new (std::nothrow) KeyCache{};
     KeyCache *cache = st_.key_cache;
     if (cache == nullptr) return new_string(start, size);
-    // The bytes as words, zero past the end of the string. Whole words are
-    // read from the text while they lie inside it.
+    // The bytes as words, zero past the end of the string.
     uint64_t word[KeyCache::kWords] = {};
+    std::memcpy(word, start, static_cast<size_t>(size));
     size_t words = static_cast<size_t>(size + 7) / 8;
-    if (kLittleEndian && static_cast<size_t>(end_ - start) >= words * 8) {
-        switch (words) {  // not a loop, which the compiler would make a call to memcpy
-        case 6: word[5] = load8(start + 40); [[fallthrough]];
-        case 5: word[4] = load8(start + 32); [[fallthrough]];
-        case 4: word[3] = load8(start + 24); [[fallthrough]];
-        case 3: word[2] = load8(start + 16); [[fallthrough]];
-        case 2: word[1] = load8(start + 8); [[fallthrough]];
-        case 1: word[0] = load8(start); break;
-        default: break;
-        }
-        if (unsigned tail = static_cast<unsigned>(size) % 8) word[words - 1] &= ~uint64_t{0} >> (64 - 8 * tail);
-    } else {
-        std::memcpy(word, start, static_cast<size_t>(size));
-    }
-    uint64_t mixed = static_cast<uint64_t>(size);
-    for (size_t i = 0; i < words; ++i) mixed = mix(mixed ^ word[i]);
-    KeyCache::Set &set = cache->sets[mixed % KeyCache::kSets];
+    KeyCache::Set &set = set_of(*cache, size, word, words);
     for (unsigned way = 0; way < 2; ++way) {
         KeyCache::Entry &entry = set.way[way];
         if (entry.size != size || entry.key == nullptr) continue;
@@ -375,12 +415,17 @@ PyObject *Reader::cached_string(const char *start, Py_ssize_t size) {
             return entry.key;
         }
     }
+    return cache_new_string(set, start, size, word);
+}
+
+// A new str of the bytes, kept in the set in place of its older entry.
+PyObject *Reader::cache_new_string(KeyCache::Set &set, const char *start, Py_ssize_t size, const uint64_t *word) {
     PyObject *s = new_string(start, size);
     KeyCache::Entry &entry = set.way[set.victim];
     set.victim ^= 1;
     Py_XDECREF(entry.key);
     Py_INCREF(s);
-    std::memcpy(entry.word, word, sizeof word);
+    std::memcpy(entry.word, word, sizeof entry.word);
     entry.size = size;
     entry.key = s;
     return s;
