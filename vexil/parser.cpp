@@ -211,6 +211,7 @@ private:
     PyObject *number();
     PyObject *big_int(const char *start);
     PyObject *slow_float(const char *start);
+    [[gnu::noinline]] PyObject *long_string(const char *start);
     PyObject *short_string(const char *start, Py_ssize_t size, uint64_t word0, uint64_t word1);
     PyObject *cached_string(const char *start, Py_ssize_t size);
     [[gnu::noinline]] PyObject *cache_new_string(KeyCache::Set &set, const char *start, Py_ssize_t size,
@@ -358,6 +359,11 @@ inline PyObject *Reader::string() {
         }
     }
 #endif
+    return long_string(start);
+}
+
+// The string at start, p_ being there too, that the vector above did not take.
+PyObject *Reader::long_string(const char *start) {
     const char *at = find_special(start);
     if (at == end_) refuse();
     if (*at != '"') {
