@@ -19,6 +19,8 @@
 #include <emmintrin.h>
 #endif
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -96,42 +98,26 @@ inline bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0
 // The bytes that end a run of plain string content.
 inline bool string_special(unsigned char c) noexcept { return c == '"' || c == '\\' || c < 0x20; }
 
-int hex_value(char c) noexcept {
-    if (is_digit(c)) return c - '0';
-    unsigned lower = static_cast<unsigned char>(c) | 0x20u;
-    if (lower >= 'a' && lower <= 'f') return static_cast<int>(lower - 'a' + 10);
-    return -1;
-}
-
-// The code points of the UTF-8 bytes [p, end) appended to `out`. The bytes
-// come from a str, so they are well formed; a sequence cut short is refused
-// all the same rather than read past.
-void append_utf8(std::u32string &out, const char *p, const char *end) {
-    while (p < end) {
-        auto c = static_cast<unsigned char>(*p);
-        if (c < 0x80) {
-            out += c;
-            ++p;
-            continue;
-        }
-        int length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
-        if (end - p < length) refuse();
-        char32_t code = c & (0x7F >> length);
-        for (int i = 1; i < length; ++i) code = (code << 6) | (static_cast<unsigned char>(p[i]) & 0x3F);
-        out += code;
-        p += length;
-    }
-}
+// The value of each hex digit, -1 for every other byte.
+constexpr auto kHexValue = [] {
+    std::array<int8_t, 256> table{};
+    for (int c = 0; c < 256; ++c)
+        table[static_cast<size_t>(c)] = c >= '0' && c <= '9' ? static_cast<int8_t>(c - '0')
+                                        : c >= 'a' && c <= 'f' ? static_cast<int8_t>(c - 'a' + 10)
+                                        : c >= 'A' && c <= 'F' ? static_cast<int8_t>(c - 'A' + 10)
+                                                               : int8_t{-1};
+    return table;
+}();
 
 // A str of the code points, lone surrogates included.
-PyObject *str_of(const std::u32string &text) {
+PyObject *str_of(const char32_t *text, size_t size) {
     PyObject *s;
     if constexpr (sizeof(wchar_t) == sizeof(char32_t)) {
-        s = PyUnicode_FromWideChar(reinterpret_cast<const wchar_t *>(text.data()), static_cast<Py_ssize_t>(text.size()));
+        s = PyUnicode_FromWideChar(reinterpret_cast<const wchar_t *>(text), static_cast<Py_ssize_t>(size));
     } else {
         int order = kLittleEndian ? -1 : 1;
-        s = PyUnicode_DecodeUTF32(reinterpret_cast<const char *>(text.data()),
-                                  static_cast<Py_ssize_t>(text.size() * sizeof(char32_t)), "surrogatepass", &order);
+        s = PyUnicode_DecodeUTF32(reinterpret_cast<const char *>(text), static_cast<Py_ssize_t>(size * sizeof(char32_t)),
+                                  "surrogatepass", &order);
     }
     if (s == nullptr) throw_error();
     return s;
@@ -207,6 +193,8 @@ private:
     void open_key();
     PyObject *string();
     [[gnu::noinline]] PyObject *escaped_string(const char *start, const char *at);
+    char32_t *room(size_t size);
+    int32_t hex4(const char *p) const noexcept;
     const char *find_special(const char *p) const noexcept;
     PyObject *number();
     PyObject *big_int(const char *start);
@@ -446,38 +434,49 @@ PyObject *Reader::new_string(const char *start, Py_ssize_t size) {
 // A string holding escapes, decoded into code points; `at` is its first
 // backslash.
 PyObject *Reader::escaped_string(const char *start, const char *at) {
-    text_.clear();
-    append_utf8(text_, start, at);
-    const char *p = at;
+    size_t n = 0;  // code points in text_
+    const char *p = start;
+    const char *run = at;  // the end of the plain bytes from p, at a backslash or the closing quote
     for (;;) {
+        // Every byte of the run gives at most one code point, and the escape
+        // after it one more.
+        char32_t *out = room(n + static_cast<size_t>(run - p) + 1);
+        while (p < run) {
+            auto c = static_cast<unsigned char>(*p);
+            if (c < 0x80) {
+                out[n++] = c;
+                ++p;
+                continue;
+            }
+            // The bytes come from a str, so they are well formed; a sequence
+            // cut short is refused all the same rather than read past.
+            int length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+            if (run - p < length) refuse();
+            char32_t code = c & (0x7F >> length);
+            for (int i = 1; i < length; ++i) code = (code << 6) | (static_cast<unsigned char>(p[i]) & 0x3F);
+            out[n++] = code;
+            p += length;
+        }
+        if (*p == '"') break;
         // p is at a backslash.
         if (end_ - p < 2) refuse();
         char c = p[1];
         p += 2;
+        char32_t code;
         switch (c) {
-        case '"': text_ += U'"'; break;
-        case '\\': text_ += U'\\'; break;
-        case '/': text_ += U'/'; break;
-        case 'b': text_ += U'\b'; break;
-        case 'f': text_ += U'\f'; break;
-        case 'n': text_ += U'\n'; break;
-        case 'r': text_ += U'\r'; break;
-        case 't': text_ += U'\t'; break;
+        case '"': code = U'"'; break;
+        case '\\': code = U'\\'; break;
+        case '/': code = U'/'; break;
+        case 'b': code = U'\b'; break;
+        case 'f': code = U'\f'; break;
+        case 'n': code = U'\n'; break;
+        case 'r': code = U'\r'; break;
+        case 't': code = U'\t'; break;
         case 'u': {
-            auto hex4 = [&](const char *q) -> int32_t {
-                if (end_ - q < 4) return -1;
-                int32_t v = 0;
-                for (int i = 0; i < 4; ++i) {
-                    int h = hex_value(q[i]);
-                    if (h < 0) return -1;
-                    v = v * 16 + h;
-                }
-                return v;
-            };
             int32_t unit = hex4(p);
             if (unit < 0) refuse();
             p += 4;
-            auto code = static_cast<char32_t>(unit);
+            code = static_cast<char32_t>(unit);
             if (code >= 0xD800 && code <= 0xDBFF && end_ - p >= 6 && p[0] == '\\' && p[1] == 'u') {
                 int32_t low = hex4(p + 2);
                 if (low < 0) refuse();  // json rejects the second escape here too
@@ -486,20 +485,30 @@ PyObject *Reader::escaped_string(const char *start, const char *at) {
                     p += 6;
                 }
             }
-            text_ += code;
             break;
         }
         default: refuse();
         }
-        const char *next = find_special(p);
-        if (next == end_) refuse();
-        append_utf8(text_, p, next);
-        p = next;
-        if (*p == '"') break;
-        if (*p != '\\') refuse();
+        out[n++] = code;
+        run = find_special(p);
+        if (run == end_ || (*run != '"' && *run != '\\')) refuse();  // a control character, or no end
     }
     p_ = p + 1;
-    return str_of(text_);
+    return str_of(text_.data(), n);
+}
+
+// Room for `size` code points in text_, whose first ones are kept.
+inline char32_t *Reader::room(size_t size) {
+    if (text_.size() < size) text_.resize(std::max(size, 2 * text_.size()));
+    return text_.data();
+}
+
+// The value of the four hex digits at p, or -1 if they are not.
+inline int32_t Reader::hex4(const char *p) const noexcept {
+    if (end_ - p < 4) return -1;
+    int32_t v = 0;
+    for (int i = 0; i < 4; ++i) v = (v << 4) | kHexValue[static_cast<unsigned char>(p[i])];
+    return v;  // negative if any was not a hex digit
 }
 
 // int(text) for integers of 19 digits and more; int()'s digit limit refuses
