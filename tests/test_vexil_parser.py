@@ -141,6 +141,49 @@ def test_short_strings_cached_between_calls_stay_distinct():
         check_against_json(json.dumps([keys, {k: [k] for k in reversed(keys)}]))
 
 
+@pytest.mark.parametrize("n", range(50))
+def test_strings_of_every_length_at_every_distance_from_the_end(n):
+    # Strings that end within 16 bytes are read and keyed in the cache from
+    # one vector load, the others (and all in the text's last 16 bytes) byte
+    # by byte: same strings either way, and never the cached string of
+    # another one that differs only in its last character.
+    body = "k" * max(n - 1, 0)
+    for last in ("x", "y", "\u00e9", "\\n", "\\u00e9"):
+        s = body + last if n else ""
+        for pad in range(18):
+            check_against_json('["' + s + '"' + " " * pad + "]")
+            check_against_json('{"' + s + '":' + " " * pad + '"' + s + '"}')
+    if n:
+        twins = [body + c for c in "xyz"]
+        assert vexil.loads(json.dumps(twins + twins[::-1])) == twins + twins[::-1]
+
+
+@pytest.mark.parametrize("stop", ["\x00", "\x0b", "\x0c", "\x1f", "\x7f", "\u00a0", "\u2028", "x", "1"])
+def test_white_space_runs_end_where_json_says(stop):
+    # Runs of the four white-space characters, of every length around the
+    # 16-byte steps, must end at the first other byte, control characters
+    # included.
+    for k in range(40):
+        run = (" \n\r\t" * 10)[:k]
+        for text in ("[" + run + stop + "1]", "[1" + run + stop + "]", '{"a"' + run + stop + ":1}",
+                     "[1," + run + stop + "2]" + " " * 20, run + stop):
+            check_against_json(text)
+
+
+@pytest.mark.parametrize("size", [0, 1, 15, 16, 17, 100, 5000])
+def test_escaped_strings_of_any_size(size):
+    # Escaped strings are decoded into a buffer that grows as runs need: long
+    # runs, many escapes, and a short string after a long one.
+    plain = ("ab\u00e9\u4e2d\U0001f600" * size)[:size]
+    strings = [plain + "\n" + plain, "\u00e9" + plain + '"\\/', plain + "\U0001f600" + plain, "\ud800" + plain,
+               plain + "\udc00\ud800", "\t" * size, "x\n"]
+    for ensure_ascii in (True, False):
+        text = json.dumps(strings, ensure_ascii=ensure_ascii)
+        check_against_json(text)
+        for s in strings:
+            check_against_json(json.dumps(s, ensure_ascii=ensure_ascii))
+
+
 @pytest.mark.parametrize("limit", [0, 640, 4300])
 def test_int_digit_limit(limit):
     saved = sys.get_int_max_str_digits()
