@@ -42,16 +42,16 @@ struct KeyCache {
     static constexpr unsigned kSets = 256;
     static constexpr size_t kWords = 6;
     static constexpr Py_ssize_t kLongest = kWords * 8;
-    struct alignas(64) Entry {
+    struct Entry {
         Py_ssize_t size;
         PyObject *key;  // owned; NULL when empty
         uint64_t word[kWords];  // the bytes, zero-padded
     };
-    struct Set {
+    struct alignas(64) Set {  // two cache lines
         Entry way[2];
-        unsigned victim;  // the way a miss replaces: the one not used last
     };
     Set sets[kSets];
+    unsigned char victim[kSets];  // the way a miss replaces in each set: the one not used last
 };
 
 void key_cache_free(State &st) noexcept {
@@ -202,8 +202,8 @@ private:
     [[gnu::noinline]] PyObject *long_string(const char *start);
     PyObject *short_string(const char *start, Py_ssize_t size, uint64_t word0, uint64_t word1);
     PyObject *cached_string(const char *start, Py_ssize_t size);
-    [[gnu::noinline]] PyObject *cache_new_string(KeyCache::Set &set, const char *start, Py_ssize_t size,
-                                                 const uint64_t *word);
+    [[gnu::noinline]] PyObject *cache_new_string(KeyCache &cache, KeyCache::Set &set, const char *start,
+                                                 Py_ssize_t size, const uint64_t *word);
     [[gnu::noinline]] PyObject *new_string(const char *start, Py_ssize_t size);
     PyObject *make_list(size_t base);
     void enter();
@@ -381,12 +381,12 @@ inline PyObject *Reader::short_string(const char *start, Py_ssize_t size, uint64
     for (unsigned way = 0; way < 2; ++way) {
         KeyCache::Entry &entry = set.way[way];
         if (entry.size == size && entry.word[0] == word0 && entry.word[1] == word1 && entry.key != nullptr) {
-            set.victim = way ^ 1;
+            cache->victim[&set - cache->sets] = static_cast<unsigned char>(way ^ 1);
             Py_INCREF(entry.key);
             return entry.key;
         }
     }
-    return cache_new_string(set, start, size, word);
+    return cache_new_string(*cache, set, start, size, word);
 }
 
 PyObject *Reader::cached_string(const char *start, Py_ssize_t size) {
@@ -404,19 +404,21 @@ PyObject *Reader::cached_string(const char *start, Py_ssize_t size) {
         bool equal = true;
         for (size_t i = 0; i < words; ++i) equal &= entry.word[i] == word[i];
         if (equal) {
-            set.victim = way ^ 1;
+            cache->victim[&set - cache->sets] = static_cast<unsigned char>(way ^ 1);
             Py_INCREF(entry.key);
             return entry.key;
         }
     }
-    return cache_new_string(set, start, size, word);
+    return cache_new_string(*cache, set, start, size, word);
 }
 
 // A new str of the bytes, kept in the set in place of its older entry.
-PyObject *Reader::cache_new_string(KeyCache::Set &set, const char *start, Py_ssize_t size, const uint64_t *word) {
+PyObject *Reader::cache_new_string(KeyCache &cache, KeyCache::Set &set, const char *start, Py_ssize_t size,
+                                   const uint64_t *word) {
     PyObject *s = new_string(start, size);
-    KeyCache::Entry &entry = set.way[set.victim];
-    set.victim ^= 1;
+    unsigned char &victim = cache.victim[&set - cache.sets];
+    KeyCache::Entry &entry = set.way[victim];
+    victim ^= 1;
     Py_XDECREF(entry.key);
     Py_INCREF(s);
     std::memcpy(entry.word, word, sizeof entry.word);
