@@ -21,15 +21,17 @@ std::int64_t interpreter_id = 0;
 StaticString s_name("name"), s_loader("loader"), s_origin("origin"), s_parent("parent"),
     s_search_locations("submodule_search_locations"), s_dunder_loader("__loader__"),
     s_dunder_file("__file__"), s_dunder_package("__package__"), s_dunder_path("__path__"),
-    s_dunder_builtins("__builtins__"), s_open("open"),
+    s_dunder_builtins("__builtins__"), s_builtins("builtins"), s_open("open"),
     s_print("print"), s_types("types"), s_method_type("MethodType"),
-    s_full_name("brevan.setting"), s_cwd("cwd"), s_home("home"), s_tolvek("tolvek.json"),
-    s_desktop_home("Desktop/home"), s_server("server"), s_studio("studio"),
-    s_repo("repo"), s_theme("theme"), s_light("light"), s_console("console"),
-    s_repo_url("https://github.com/kesto/ardenix.git"), s_shutil("shutil"), s_site("site"),
+    s_full_name("brevan.setting"), s_cwd("cwd"), s_home("home"), s_server("server"),
+    s_studio("studio"), s_repo("repo"), s_theme("theme"), s_light("light"), s_console("console"),
+    s_shutil("shutil"), s_site("site"),
     s_subprocess("subprocess"), s_sys("sys"), s_pathlib("pathlib"), s_path("Path"),
     s_vexil("vexil"), s_dumps("dumps"), s_iprint("iprint"), s_loads("loads"), s_tjs("tjs"),
     s_defaults("defaults"), s_test("__test__");
+// Constants that are no names: not interned, as a Python module's are not.
+StaticText s_tolvek("tolvek.json"), s_desktop_home("Desktop/home"),
+    s_repo_url("https://github.com/kesto/ardenix.git");
 
 // Lines of the module-level statements in the notional source.
 constexpr int kLineImportShutil = 1, kLineImportSite = 2, kLineImportSubprocess = 3,
@@ -111,6 +113,16 @@ Ref builtin(StaticString &name) {
     throw_error();
 }
 
+// The builtins module: sys.modules' entry, which the interpreter made at
+// start-up and nothing imports again; the import machinery only if that
+// entry is gone.
+Ref builtins_module() {
+    PyObject *entry = PyDict_GetItemWithError(PyImport_GetModuleDict(), s_builtins.get());  // borrowed
+    if (entry != nullptr && PyModule_Check(entry)) return Ref::borrow(entry);
+    if (PyErr_Occurred()) throw_error();
+    return check(PyImport_ImportModuleLevelObject(s_builtins.get(), nullptr, nullptr, nullptr, 0));
+}
+
 void check_version() {
     const unsigned long major = (Py_Version >> 24) & 0xFF, minor = (Py_Version >> 16) & 0xFF;
     if (major < 3 || (major == 3 && minor < 12)) {
@@ -166,7 +178,7 @@ void exec_steps(PyObject *module, int &line) {
     state.module = Ref::borrow(module);
     state.globals = PyModule_GetDict(module);  // borrowed; never fails for a module
     PyObject *globals = state.globals;
-    state.builtins = check(PyImport_ImportModule("builtins"));
+    state.builtins = builtins_module();
     bind(globals, s_dunder_builtins, state.builtins.get());
 
     check_version();
