@@ -4,6 +4,7 @@
 #pragma once
 
 #include "ref.hpp"
+#include "system_calls.hpp"
 
 #include <cstddef>
 #include <cstdint>
