@@ -185,6 +185,57 @@ def test_import_without_vexil_fails_then_succeeds(run_python):
     ]
 
 
+REPLACED_IMPORT = """
+    import builtins, json, types
+    real = builtins.__import__
+    seen = []
+
+    def replacement(name, globals=None, locals=None, fromlist=(), level=0):
+        if globals is not None and globals.get("__name__") == "brevan.setting":
+            seen.append([name, locals is globals, fromlist and list(fromlist), level])
+            if name == "shutil":
+                return types.SimpleNamespace(tag="replaced")
+        return real(name, globals, locals, fromlist, level)
+
+    builtins.__import__ = replacement
+    import brevan.setting as s
+    builtins.__import__ = real
+    print(json.dumps([seen, getattr(s.shutil, "tag", None)]))
+"""
+
+
+def test_import_statements_call_a_replaced_import(run_python):
+    """A builtins.__import__ replaced before the import is called for each
+    import statement, with the arguments Python's statements give it, and
+    what it returns is bound; the module's own lookups (types, builtins) are
+    no statements and do not reach it."""
+    seen, shutil_bound = json.loads(run_python(REPLACED_IMPORT).stdout)
+    assert seen == [["shutil", True, None, 0], ["site", True, None, 0], ["subprocess", True, None, 0],
+                    ["sys", True, None, 0], ["pathlib", True, ["Path"], 0],
+                    ["vexil", True, ["dumps", "iprint", "loads"], 0]]
+    assert shutil_bound == "replaced"
+
+
+@pytest.mark.parametrize("entry", ["pathlib._local", "pathlib._abc"])
+def test_import_with_a_blocked_module_entry(run_python, entry):
+    """None in sys.modules for a module the import paths' checks look at (an
+    import blocked on purpose) refuses the shortcut; the paths are still the
+    plain statements'."""
+    result = run_python(f"""
+        import json, pathlib, sys
+        saved = sys.modules.get({entry!r})
+        sys.modules[{entry!r}] = None
+        import brevan.setting as s
+        sys.modules[{entry!r}] = saved
+        Path = pathlib.Path
+        plain = [Path.cwd() / "tolvek.json", Path.home() / "tolvek.json"], str(Path.home() / "Desktop/home")
+        print(json.dumps([[[p._raw_paths for p in tjs], home] for tjs, home in
+                          [(s.tjs, s.defaults["server"]["home"]), plain]]))
+    """)
+    ours, plain = json.loads(result.stdout)
+    assert ours == plain
+
+
 SUBINTERPRETER = """
     import sys
     import brevan.setting

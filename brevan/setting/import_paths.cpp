@@ -22,15 +22,18 @@
 namespace brevan {
 namespace {
 
-// Used at import alone, once: plain strings, not interned (see StaticText).
+// Used at import alone, once or twice: plain strings, not interned (see
+// StaticText).
 StaticText s_sys_pathlib("pathlib"), s_pathlib_local("pathlib._local"),
     s_pathlib_abc("pathlib._abc"), s_os_name("os"), s_posix("posix"), s_posixpath("posixpath"),
     s_getcwd("getcwd"), s_fspath("fspath"), s_expanduser("expanduser"), s_join("join"),
     s_splitroot("splitroot"), s_path_module("path"), s_parser("parser"), s_flavour("_flavour"),
-    s_globals("__globals__"), s_func("__func__"), s_fget("fget"), s_tilde("~"),
-    s_classmethod("classmethod"), s_staticmethod("staticmethod"), s_dunder_name("__name__"),
-    s_mro("__mro__"), s_dunder_dict("__dict__"),
+    s_func("__func__"), s_fget("fget"), s_tilde("~"), s_classmethod("classmethod"),
+    s_staticmethod("staticmethod"), s_dunder_name("__name__"), s_mro("__mro__"),
     s_tolvek_json("tolvek.json"), s_desktop("Desktop/home"), s_slash_desktop("/Desktop/home");
+// Looked up on each method checked: interned, so that the type attribute
+// cache serves them.
+StaticString s_globals("__globals__"), s_dunder_dict("__dict__");
 
 // Every method of Path the general path may reach, with the versions whose
 // pathlib defines it (only those are looked for).
@@ -128,9 +131,9 @@ bool path_methods_own(PyObject *path_type, PyObject *builtins, PyObject *const *
     const Wrappers wrappers{optional_attr(builtins, s_classmethod), optional_attr(builtins, s_staticmethod)};
     Ref mro = getattr(path_type, s_mro);
     if (!PyTuple_Check(mro.get())) return false;
-    for (Py_ssize_t c = 0, n = PyTuple_Size(mro.get()); c < n; ++c) {
+    // The last class of every MRO is object, which is left out.
+    for (Py_ssize_t c = 0, n = PyTuple_Size(mro.get()) - 1; c < n; ++c) {
         PyObject *cls = PyTuple_GetItem(mro.get(), c);  // borrowed
-        if (cls == reinterpret_cast<PyObject *>(&PyBaseObject_Type)) continue;
         Ref own = getattr(cls, s_dunder_dict);
         for (std::size_t i = 0; i < sizeof kPathMethods / sizeof kPathMethods[0]; ++i) {
             const PathMethod &method = kPathMethods[i];
