@@ -7,6 +7,7 @@ import importlib
 import importlib.util
 import json
 import pathlib
+import re
 import shutil
 import site
 import subprocess
@@ -214,6 +215,27 @@ def test_import_statements_call_a_replaced_import(run_python):
                     ["sys", True, None, 0], ["pathlib", True, ["Path"], 0],
                     ["vexil", True, ["dumps", "iprint", "loads"], 0]]
     assert shutil_bound == "replaced"
+
+
+def test_nested_imports_are_the_statements(run_python, tmp_path):
+    """The modules imported while brevan.setting is imported, and which of
+    them it imports itself, are those of a Python module with the same
+    import statements: no import of its own adds a nested import (and its
+    overhead) to the module's import time."""
+    (tmp_path / "plainmod.py").write_text(
+        "import shutil\nimport site\nimport subprocess\nimport sys\n"
+        "from pathlib import Path\nfrom vexil import dumps, iprint, loads\n")
+    pattern = re.compile(r"import time:\s+\d+ \|\s+\d+ \| ( *)(\S+)$")
+
+    def nested(name):
+        result = run_python(f"import {name}", env={"PYTHONPATH": str(tmp_path), "PYTHONPROFILEIMPORTTIME": "1"})
+        lines = [pattern.match(line).groups() for line in result.stderr.splitlines() if pattern.match(line)]
+        end = [module for _, module in lines].index(name)
+        start = max((i for i, (indent, _) in enumerate(lines[:end]) if not indent), default=-1) + 1
+        inner = [(indent, m) for indent, m in lines[start:end] if m != "brevan"]  # the package's own line
+        return sorted(m for _, m in inner), sorted(m for indent, m in inner if len(indent) == 2)
+
+    assert nested("brevan.setting") == nested("plainmod")
 
 
 @pytest.mark.parametrize("entry", ["pathlib._local", "pathlib._abc"])

@@ -233,8 +233,6 @@ void exec_steps(PyObject *module, int &line) {
     state.open = builtin(s_open);
     state.print = builtin(s_print);
 
-    Ref types = import_module(s_types);
-    state.method_type = getattr(types.get(), s_method_type);
     functions_prepare(module);
 
     line = kLineImportShutil;
@@ -256,6 +254,13 @@ void exec_steps(PyObject *module, int &line) {
     for (StaticString *name : {&s_dumps, &s_iprint, &s_loads}) {
         bind(globals, *name, import_from(vexil.get(), s_vexil.get(), name->get()).get());
     }
+
+    // types.MethodType, for binding the functions as methods. Taken after
+    // the statements' imports, which have loaded `types` by then: an import
+    // of it here would be one more nested import, whose overhead (and line
+    // under -X importtime) the Python module does not have.
+    Ref types = import_module(s_types);
+    state.method_type = getattr(types.get(), s_method_type);
 
     line = kLineTjs;
     ImportPaths quick;
