@@ -90,14 +90,25 @@ def compare(ours_stmt, base_stmt, namespace, number, rounds):
 
 # ---------------------------------------------------------------- imports
 
+def fresh(argv, env=None):
+    """Runs argv in a fresh process started in an empty directory of its own.
+
+    `python -c` puts the working directory first on sys.path. Started from
+    the checkout, whose source directories are named brevan/ and vexil/, the
+    import of brevan.setting (and of vexil) would search those as portions of
+    the namespace package too, work no installed copy does and the baseline
+    (whose package is elsewhere) never sees."""
+    with tempfile.TemporaryDirectory() as start:
+        return subprocess.run(argv, env=env, cwd=start, capture_output=True, text=True, check=True)
+
+
 IMPORTED = re.compile(r"import time:\s+(\d+) \|\s+(\d+) \|\s+(\S.*)$")
 
 
 def self_times_us(module: str, env, gc_off: bool) -> dict[str, int]:
     """Self time (µs) of every module imported by `import module`."""
     code = ("import gc; gc.disable(); " if gc_off else "") + f"import {module}"
-    result = subprocess.run([sys.executable, "-X", "importtime", "-c", code],
-                            env=env, capture_output=True, text=True, check=True)
+    result = fresh([sys.executable, "-X", "importtime", "-c", code], env)
     times = {}
     for line in result.stderr.splitlines():
         m = IMPORTED.match(line)
@@ -121,8 +132,7 @@ def import_rows(base_dir: Path, rounds: int):
     interpreters, alternating sides, with the collector on and off."""
     env = dict(os.environ, PYTHONPATH=str(base_dir))
     env.pop("PYTHONDONTWRITEBYTECODE", None)
-    subprocess.run([sys.executable, "-c", "import brevanpy.setting"], env=env, check=True,
-                   capture_output=True)  # caches the bytecode
+    fresh([sys.executable, "-c", "import brevanpy.setting"], env)  # caches the bytecode
     rows = []
     for gc_off in (False, True):
         ours, base = [], []
@@ -141,10 +151,9 @@ def import_rows(base_dir: Path, rounds: int):
 def instructions(code: str, env) -> int:
     """Instructions callgrind counts for `python -c code` (hash seed fixed),
     leaving without the interpreter's finalization, which is no import work."""
-    result = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
-                             sys.executable, "-c", code + "; import os; os._exit(0)"],
-                            env=dict(env, PYTHONHASHSEED="0"),
-                            capture_output=True, text=True, check=True)
+    result = fresh(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+                    sys.executable, "-c", code + "; import os; os._exit(0)"],
+                   dict(env, PYTHONHASHSEED="0"))
     return int(re.search(r"refs:\s+([\d,]+)", result.stderr).group(1).replace(",", ""))
 
 
@@ -184,8 +193,7 @@ print((t1 - t0) / 1e3, (t2 - t1) / 1e3, (t3 - t2) / 1e3)
 def import_steps(rounds: int):
     """Median (and quartiles) of brevan.setting's find, create (which
     loads the library) and exec steps, its imports loaded beforehand."""
-    rows = [list(map(float, subprocess.run([sys.executable, "-c", STEPS], capture_output=True,
-                                           text=True, check=True).stdout.split()))
+    rows = [list(map(float, fresh([sys.executable, "-c", STEPS]).stdout.split()))
             for _ in range(rounds)]
     for i, step in enumerate(("find", "create", "exec")):
         values = [r[i] for r in rows]

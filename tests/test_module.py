@@ -7,6 +7,7 @@ import importlib
 import importlib.util
 import json
 import pathlib
+import re
 import shutil
 import site
 import subprocess
@@ -183,6 +184,78 @@ def test_import_without_vexil_fails_then_succeeds(run_python):
         "['clear', 'save', 'read', 'find', 'startup', '__test__'] True True",
         "find() takes exactly 1 positional argument (0 given)",
     ]
+
+
+REPLACED_IMPORT = """
+    import builtins, json, types
+    real = builtins.__import__
+    seen = []
+
+    def replacement(name, globals=None, locals=None, fromlist=(), level=0):
+        if globals is not None and globals.get("__name__") == "brevan.setting":
+            seen.append([name, locals is globals, fromlist and list(fromlist), level])
+            if name == "shutil":
+                return types.SimpleNamespace(tag="replaced")
+        return real(name, globals, locals, fromlist, level)
+
+    builtins.__import__ = replacement
+    import brevan.setting as s
+    builtins.__import__ = real
+    print(json.dumps([seen, getattr(s.shutil, "tag", None)]))
+"""
+
+
+def test_import_statements_call_a_replaced_import(run_python):
+    """A builtins.__import__ replaced before the import is called for each
+    import statement, with the arguments Python's statements give it, and
+    what it returns is bound; the module's own lookups (types, builtins) are
+    no statements and do not reach it."""
+    seen, shutil_bound = json.loads(run_python(REPLACED_IMPORT).stdout)
+    assert seen == [["shutil", True, None, 0], ["site", True, None, 0], ["subprocess", True, None, 0],
+                    ["sys", True, None, 0], ["pathlib", True, ["Path"], 0],
+                    ["vexil", True, ["dumps", "iprint", "loads"], 0]]
+    assert shutil_bound == "replaced"
+
+
+def test_nested_imports_are_the_statements(run_python, tmp_path):
+    """The modules imported while brevan.setting is imported, and which of
+    them it imports itself, are those of a Python module with the same
+    import statements: no import of its own adds a nested import (and its
+    overhead) to the module's import time."""
+    (tmp_path / "plainmod.py").write_text(
+        "import shutil\nimport site\nimport subprocess\nimport sys\n"
+        "from pathlib import Path\nfrom vexil import dumps, iprint, loads\n")
+    pattern = re.compile(r"import time:\s+\d+ \|\s+\d+ \| ( *)(\S+)$")
+
+    def nested(name):
+        result = run_python(f"import {name}", env={"PYTHONPATH": str(tmp_path), "PYTHONPROFILEIMPORTTIME": "1"})
+        lines = [pattern.match(line).groups() for line in result.stderr.splitlines() if pattern.match(line)]
+        end = [module for _, module in lines].index(name)
+        start = max((i for i, (indent, _) in enumerate(lines[:end]) if not indent), default=-1) + 1
+        inner = [(indent, m) for indent, m in lines[start:end] if m != "brevan"]  # the package's own line
+        return sorted(m for _, m in inner), sorted(m for indent, m in inner if len(indent) == 2)
+
+    assert nested("brevan.setting") == nested("plainmod")
+
+
+@pytest.mark.parametrize("entry", ["pathlib._local", "pathlib._abc"])
+def test_import_with_a_blocked_module_entry(run_python, entry):
+    """None in sys.modules for a module the import paths' checks look at (an
+    import blocked on purpose) refuses the shortcut; the paths are still the
+    plain statements'."""
+    result = run_python(f"""
+        import json, pathlib, sys
+        saved = sys.modules.get({entry!r})
+        sys.modules[{entry!r}] = None
+        import brevan.setting as s
+        sys.modules[{entry!r}] = saved
+        Path = pathlib.Path
+        plain = [Path.cwd() / "tolvek.json", Path.home() / "tolvek.json"], str(Path.home() / "Desktop/home")
+        print(json.dumps([[[p._raw_paths for p in tjs], home] for tjs, home in
+                          [(s.tjs, s.defaults["server"]["home"]), plain]]))
+    """)
+    ours, plain = json.loads(result.stdout)
+    assert ours == plain
 
 
 SUBINTERPRETER = """

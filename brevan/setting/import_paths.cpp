@@ -22,15 +22,18 @@
 namespace brevan {
 namespace {
 
-StaticString s_sys_pathlib("pathlib"), s_pathlib_local("pathlib._local"),
+// Used at import alone, once or twice: plain strings, not interned (see
+// StaticText).
+StaticText s_sys_pathlib("pathlib"), s_pathlib_local("pathlib._local"),
     s_pathlib_abc("pathlib._abc"), s_os_name("os"), s_posix("posix"), s_posixpath("posixpath"),
     s_getcwd("getcwd"), s_fspath("fspath"), s_expanduser("expanduser"), s_join("join"),
     s_splitroot("splitroot"), s_path_module("path"), s_parser("parser"), s_flavour("_flavour"),
-    s_globals("__globals__"), s_func("__func__"), s_fget("fget"), s_tilde("~"),
-    s_classmethod("classmethod"), s_staticmethod("staticmethod"), s_dunder_name("__name__"),
-    s_mro("__mro__"), s_dunder_dict("__dict__"), s_types("types"),
-    s_member_descriptor("MemberDescriptorType"),
+    s_func("__func__"), s_fget("fget"), s_tilde("~"), s_classmethod("classmethod"),
+    s_staticmethod("staticmethod"), s_dunder_name("__name__"), s_mro("__mro__"),
     s_tolvek_json("tolvek.json"), s_desktop("Desktop/home"), s_slash_desktop("/Desktop/home");
+// Looked up on each method checked: interned, so that the type attribute
+// cache serves them.
+StaticString s_globals("__globals__"), s_dunder_dict("__dict__");
 
 // Every method of Path the general path may reach, with the versions whose
 // pathlib defines it (only those are looked for).
@@ -48,23 +51,40 @@ constexpr PathMethod kPathMethods[] = {
     {"drive", 0, kAny}, {"root", 0, kAny}, {"_tail", 0, kAny}, {"_raw_path", k313, kAny},
 };
 
-// sys.modules[name] (borrowed through `keep`), or null when it is absent.
-PyObject *module_named(StaticString &name, Ref &keep) {
-    PyObject *module = PyImport_GetModule(name.get());
-    if (module == nullptr && PyErr_Occurred()) throw_error();
-    keep = Ref::steal(module);
-    return module;
+// What sys.modules holds under `name` (borrowed through `keep`), or null
+// when it holds nothing there. Only identities are compared, so the entry is
+// read as it is, without the import machinery's wait for a module still
+// being initialised.
+PyObject *module_entry(StaticText &name, Ref &keep) {
+    PyObject *entry = PyDict_GetItemWithError(PyImport_GetModuleDict(), name.get());  // borrowed
+    if (entry == nullptr && PyErr_Occurred()) throw_error();
+    keep = Ref::borrow(entry);
+    return entry;
 }
+
+// obj.<name>, or an empty Ref when it has none.
+Ref optional_attr(PyObject *obj, StaticText &name) {
+    PyObject *value = PyObject_GetAttr(obj, name.get());
+    if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+    }
+    return Ref::steal(value);
+}
+
+// The types whose instances wrap a function in a class namespace, looked up
+// once (a deleted name matches nothing, and what it wrapped then fails the
+// check).
+struct Wrappers {
+    Ref classmethod, staticmethod;
+};
 
 // The function behind a class attribute: a classmethod's or staticmethod's
 // function, a property's getter, or the attribute itself.
-Ref function_of(PyObject *found, PyObject *builtins) {
-    PyTypeObject *type = Py_TYPE(found);
-    if (type == &PyProperty_Type) return getattr(found, s_fget);
-    for (StaticString *wrapper : {&s_classmethod, &s_staticmethod}) {
-        Ref wrapper_type = getattr(builtins, *wrapper);
-        if (reinterpret_cast<PyObject *>(type) == wrapper_type.get()) return getattr(found, s_func);
-    }
+Ref function_of(PyObject *found, const Wrappers &wrappers) {
+    auto *type = reinterpret_cast<PyObject *>(Py_TYPE(found));
+    if (type == reinterpret_cast<PyObject *>(&PyProperty_Type)) return getattr(found, s_fget);
+    if (type == wrappers.classmethod.get() || type == wrappers.staticmethod.get()) return getattr(found, s_func);
     return Ref::borrow(found);
 }
 
@@ -86,7 +106,7 @@ bool runs_in(PyObject *function, PyObject *const *namespaces, std::size_t count)
 
 // Whether posixpath's `name` is its own: a function of posixpath, or a
 // builtin it took from posix (splitroot is posix's from 3.13).
-bool posixpath_own(PyObject *posixpath, PyObject *posix, StaticString &name) {
+bool posixpath_own(PyObject *posixpath, PyObject *posix, StaticText &name) {
     Ref found = getattr(posixpath, name);
     PyObject *namespaces[] = {PyModule_GetDict(posixpath)};
     if (runs_in(found.get(), namespaces, 1)) return true;
@@ -106,27 +126,27 @@ bool posixpath_own(PyObject *posixpath, PyObject *posix, StaticString &name) {
 // since an __init__ reaches the next one through super().
 bool path_methods_own(PyObject *path_type, PyObject *builtins, PyObject *const *namespaces,
                       std::size_t count) {
-    static PyObject *names[sizeof kPathMethods / sizeof kPathMethods[0]] = {};
-    Ref types_keep;
-    PyObject *types = module_named(s_types, types_keep);
-    if (types == nullptr) return false;
-    Ref member = getattr(types, s_member_descriptor);
-    auto *member_type = reinterpret_cast<PyTypeObject *>(member.get());
+    PyObject *names[sizeof kPathMethods / sizeof kPathMethods[0]] = {};
+    Ref owned_names[sizeof kPathMethods / sizeof kPathMethods[0]];
+    const Wrappers wrappers{optional_attr(builtins, s_classmethod), optional_attr(builtins, s_staticmethod)};
     Ref mro = getattr(path_type, s_mro);
     if (!PyTuple_Check(mro.get())) return false;
-    for (Py_ssize_t c = 0, n = PyTuple_Size(mro.get()); c < n; ++c) {
+    // The last class of every MRO is object, which is left out.
+    for (Py_ssize_t c = 0, n = PyTuple_Size(mro.get()) - 1; c < n; ++c) {
         PyObject *cls = PyTuple_GetItem(mro.get(), c);  // borrowed
-        if (cls == reinterpret_cast<PyObject *>(&PyBaseObject_Type)) continue;
         Ref own = getattr(cls, s_dunder_dict);
         for (std::size_t i = 0; i < sizeof kPathMethods / sizeof kPathMethods[0]; ++i) {
             const PathMethod &method = kPathMethods[i];
             if (Py_Version < method.since || Py_Version >= method.until) continue;
-            if (names[i] == nullptr) names[i] = check(PyUnicode_InternFromString(method.name)).release();
+            if (names[i] == nullptr) {
+                owned_names[i] = check(PyUnicode_FromString(method.name));
+                names[i] = owned_names[i].get();
+            }
             if (check(PySequence_Contains(own.get(), names[i])) == 0) continue;
             Ref found = check(PyObject_GetItem(own.get(), names[i]));
             // A slot of the class (3.13's _raw_path) runs no code.
-            if (Py_TYPE(found.get()) == member_type) continue;
-            Ref function = function_of(found.get(), builtins);
+            if (Py_TYPE(found.get()) == &PyMemberDescr_Type) continue;
+            Ref function = function_of(found.get(), wrappers);
             if (!runs_in(function.get(), namespaces, count)) return false;
         }
     }
@@ -138,16 +158,21 @@ bool path_methods_own(PyObject *path_type, PyObject *builtins, PyObject *const *
 bool standard_pieces(PyObject *path_type, Ref &getcwd, Ref &expanduser) {
     if (Py_TYPE(path_type) != &PyType_Type) return false;  // no metaclass __call__
     Ref keep[6];
-    PyObject *pathlib = module_named(s_sys_pathlib, keep[0]);
-    PyObject *os = module_named(s_os_name, keep[1]);
-    PyObject *posix = module_named(s_posix, keep[2]);
-    PyObject *posixpath = module_named(s_posixpath, keep[3]);
-    if (pathlib == nullptr || os == nullptr || posix == nullptr || posixpath == nullptr) return false;
+    PyObject *pathlib = module_entry(s_sys_pathlib, keep[0]);
+    PyObject *os = module_entry(s_os_name, keep[1]);
+    PyObject *posix = module_entry(s_posix, keep[2]);
+    PyObject *posixpath = module_entry(s_posixpath, keep[3]);
+    for (PyObject *module : {pathlib, os, posix, posixpath}) {
+        if (module == nullptr || !PyModule_Check(module)) return false;
+    }
 
     PyObject *namespaces[3] = {PyModule_GetDict(pathlib)};
     std::size_t count = 1;
     for (auto [name, slot] : {std::pair{&s_pathlib_local, 4}, std::pair{&s_pathlib_abc, 5}}) {
-        if (PyObject *m = module_named(*name, keep[slot])) namespaces[count++] = PyModule_GetDict(m);
+        PyObject *module = module_entry(*name, keep[slot]);
+        if (module == nullptr) continue;
+        if (!PyModule_Check(module)) return false;
+        namespaces[count++] = PyModule_GetDict(module);
     }
     // pathlib reaches os through its global `os`.
     for (std::size_t i = 0; i < count; ++i) {
@@ -159,10 +184,10 @@ bool standard_pieces(PyObject *path_type, Ref &getcwd, Ref &expanduser) {
     Ref os_path = getattr(os, s_path_module);
     Ref parser = getattr(path_type, Py_Version >= 0x030D0000 ? s_parser : s_flavour);
     if (os_path.get() != posixpath || parser.get() != posixpath) return false;
-    for (StaticString *name : {&s_expanduser, &s_join, &s_splitroot}) {
+    for (StaticText *name : {&s_expanduser, &s_join, &s_splitroot}) {
         if (!posixpath_own(posixpath, posix, *name)) return false;
     }
-    for (StaticString *name : {&s_getcwd, &s_fspath}) {
+    for (StaticText *name : {&s_getcwd, &s_fspath}) {
         Ref found = getattr(os, *name);
         Ref original = getattr(posix, *name);
         if (found.get() != original.get()) return false;

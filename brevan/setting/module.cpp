@@ -21,15 +21,18 @@ std::int64_t interpreter_id = 0;
 StaticString s_name("name"), s_loader("loader"), s_origin("origin"), s_parent("parent"),
     s_search_locations("submodule_search_locations"), s_dunder_loader("__loader__"),
     s_dunder_file("__file__"), s_dunder_package("__package__"), s_dunder_path("__path__"),
-    s_dunder_builtins("__builtins__"), s_open("open"),
+    s_dunder_builtins("__builtins__"), s_builtins("builtins"), s_dunder_import("__import__"),
+    s_dunder_name("__name__"), s_open("open"),
     s_print("print"), s_types("types"), s_method_type("MethodType"),
-    s_full_name("brevan.setting"), s_cwd("cwd"), s_home("home"), s_tolvek("tolvek.json"),
-    s_desktop_home("Desktop/home"), s_server("server"), s_studio("studio"),
-    s_repo("repo"), s_theme("theme"), s_light("light"), s_console("console"),
-    s_repo_url("https://github.com/kesto/ardenix.git"), s_shutil("shutil"), s_site("site"),
+    s_full_name("brevan.setting"), s_cwd("cwd"), s_home("home"), s_server("server"),
+    s_studio("studio"), s_repo("repo"), s_theme("theme"), s_light("light"), s_console("console"),
+    s_shutil("shutil"), s_site("site"),
     s_subprocess("subprocess"), s_sys("sys"), s_pathlib("pathlib"), s_path("Path"),
     s_vexil("vexil"), s_dumps("dumps"), s_iprint("iprint"), s_loads("loads"), s_tjs("tjs"),
     s_defaults("defaults"), s_test("__test__");
+// Constants that are no names: not interned, as a Python module's are not.
+StaticText s_tolvek("tolvek.json"), s_desktop_home("Desktop/home"),
+    s_repo_url("https://github.com/kesto/ardenix.git");
 
 // Lines of the module-level statements in the notional source.
 constexpr int kLineImportShutil = 1, kLineImportSite = 2, kLineImportSubprocess = 3,
@@ -58,10 +61,49 @@ bool has_attr(PyObject *obj, PyObject *name) {
     return false;
 }
 
-// `import name`: an already loaded module is used without the import machinery.
+// The module's own import of `name` (no statement of the module): an
+// already loaded module is used without the import machinery.
 Ref import_module(StaticString &name) {
     if (Ref module = loaded_module(name.get())) return module;
     return check(PyImport_ImportModuleLevelObject(name.get(), state.globals, nullptr, nullptr, 0));
+}
+
+// What an import statement calls: builtins.__import__ as the builtins hold
+// it at that moment, or an empty Ref while that is the interpreter's own
+// function, which the statement bypasses for the import machinery itself.
+// The interpreter's own is the builtin function of that name bound to the
+// builtins module; anything else put there is a replacement.
+Ref replaced_import() {
+    static PyObject *own = nullptr;  // once seen; the interpreter keeps it alive
+    PyObject *found = PyDict_GetItemWithError(PyModule_GetDict(state.builtins.get()), s_dunder_import.get());
+    if (found == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        throw_error();
+    }
+    if (found == own) return Ref();
+    if (PyCFunction_Check(found) && PyCFunction_GetSelf(found) == state.builtins.get()) {
+        Ref name = getattr(found, s_dunder_name);
+        if (PyUnicode_Check(name.get()) && PyUnicode_CompareWithASCIIString(name.get(), "__import__") == 0) {
+            own = found;
+            return Ref();
+        }
+    }
+    return Ref::borrow(found);
+}
+
+// The replacement's call for `import name` or `from name import ...`, with
+// the arguments the statement gives it: the module's namespace as globals
+// and locals, the names (or None) and level 0.
+Ref call_import(PyObject *function, PyObject *name, PyObject *fromlist) {
+    Ref level = check(PyLong_FromLong(0));
+    return call(function, name, state.globals, state.globals, fromlist, level);
+}
+
+// `import name`: an already loaded module is used without the import
+// machinery, unless __import__ was replaced.
+Ref import_statement(StaticString &name) {
+    if (Ref function = replaced_import()) return call_import(function.get(), name.get(), Py_None);
+    return import_module(name);
 }
 
 // `from module import name`, one name at a time.
@@ -78,18 +120,23 @@ Ref import_from(PyObject *module, PyObject *module_name, PyObject *name) {
 }
 
 // Imports `module_name` for a `from ... import` of `names`, skipping the
-// import machinery when the loaded module already has every name.
+// import machinery when the loaded module already has every name (and
+// __import__ is the interpreter's own).
 Ref import_for_from(StaticString &module_name, std::initializer_list<StaticString *> names) {
-    if (Ref module = loaded_module(module_name.get())) {
-        bool complete = true;
-        for (StaticString *name : names) complete = complete && has_attr(module.get(), name->get());
-        if (complete) return module;
+    Ref function = replaced_import();
+    if (!function) {
+        if (Ref module = loaded_module(module_name.get())) {
+            bool complete = true;
+            for (StaticString *name : names) complete = complete && has_attr(module.get(), name->get());
+            if (complete) return module;
+        }
     }
     Ref fromlist = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     Py_ssize_t i = 0;
     for (StaticString *name : names) {
         check(PyTuple_SetItem(fromlist.get(), i++, Ref::borrow(name->get()).release()));
     }
+    if (function) return call_import(function.get(), module_name.get(), fromlist.get());
     return check(PyImport_ImportModuleLevelObject(module_name.get(), state.globals, nullptr,
                                                   fromlist.get(), 0));
 }
@@ -111,6 +158,16 @@ Ref builtin(StaticString &name) {
     throw_error();
 }
 
+// The builtins module: sys.modules' entry, which the interpreter made at
+// start-up and nothing imports again; the import machinery only if that
+// entry is gone.
+Ref builtins_module() {
+    PyObject *entry = PyDict_GetItemWithError(PyImport_GetModuleDict(), s_builtins.get());  // borrowed
+    if (entry != nullptr && PyModule_Check(entry)) return Ref::borrow(entry);
+    if (PyErr_Occurred()) throw_error();
+    return check(PyImport_ImportModuleLevelObject(s_builtins.get(), nullptr, nullptr, nullptr, 0));
+}
+
 void check_version() {
     const unsigned long major = (Py_Version >> 24) & 0xFF, minor = (Py_Version >> 16) & 0xFF;
     if (major < 3 || (major == 3 && minor < 12)) {
@@ -124,8 +181,9 @@ void check_version() {
 
 void register_in_sys_modules(PyObject *module) {
     PyObject *modules = PyImport_GetModuleDict();  // borrowed
-    const int present = check(PyDict_Contains(modules, s_full_name.get()));
-    if (!present) check(PyDict_SetItem(modules, s_full_name.get(), module));
+    if (PyDict_GetItemWithError(modules, s_full_name.get()) != nullptr) return;
+    if (PyErr_Occurred()) throw_error();
+    check(PyDict_SetItem(modules, s_full_name.get(), module));
 }
 
 Ref make_tjs(PyObject *path_type) {
@@ -166,7 +224,7 @@ void exec_steps(PyObject *module, int &line) {
     state.module = Ref::borrow(module);
     state.globals = PyModule_GetDict(module);  // borrowed; never fails for a module
     PyObject *globals = state.globals;
-    state.builtins = check(PyImport_ImportModule("builtins"));
+    state.builtins = builtins_module();
     bind(globals, s_dunder_builtins, state.builtins.get());
 
     check_version();
@@ -175,18 +233,16 @@ void exec_steps(PyObject *module, int &line) {
     state.open = builtin(s_open);
     state.print = builtin(s_print);
 
-    Ref types = import_module(s_types);
-    state.method_type = getattr(types.get(), s_method_type);
     functions_prepare(module);
 
     line = kLineImportShutil;
-    bind(globals, s_shutil, import_module(s_shutil).get());
+    bind(globals, s_shutil, import_statement(s_shutil).get());
     line = kLineImportSite;
-    bind(globals, s_site, import_module(s_site).get());
+    bind(globals, s_site, import_statement(s_site).get());
     line = kLineImportSubprocess;
-    bind(globals, s_subprocess, import_module(s_subprocess).get());
+    bind(globals, s_subprocess, import_statement(s_subprocess).get());
     line = kLineImportSys;
-    bind(globals, s_sys, import_module(s_sys).get());
+    bind(globals, s_sys, import_statement(s_sys).get());
 
     line = kLineFromPathlib;
     Ref pathlib = import_for_from(s_pathlib, {&s_path});
@@ -198,6 +254,13 @@ void exec_steps(PyObject *module, int &line) {
     for (StaticString *name : {&s_dumps, &s_iprint, &s_loads}) {
         bind(globals, *name, import_from(vexil.get(), s_vexil.get(), name->get()).get());
     }
+
+    // types.MethodType, for binding the functions as methods. Taken after
+    // the statements' imports, which have loaded `types` by then: an import
+    // of it here would be one more nested import, whose overhead (and line
+    // under -X importtime) the Python module does not have.
+    Ref types = import_module(s_types);
+    state.method_type = getattr(types.get(), s_method_type);
 
     line = kLineTjs;
     ImportPaths quick;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "ref.hpp"
+#include "system_calls.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -40,6 +41,25 @@ public:
         return obj_;
     }
     const char *text() const noexcept { return text_; }
+
+private:
+    const char *text_;
+    PyObject *obj_ = nullptr;
+};
+
+// A str made on first use and kept, not interned: for text used once at
+// import (a lookup key, a path segment), where interning would cost a hash
+// of the text twice and a search of the interpreter's interned strings.
+class StaticText {
+public:
+    explicit constexpr StaticText(const char *text) noexcept : text_(text) {}
+    PyObject *get() {
+        if (obj_ == nullptr) {
+            obj_ = PyUnicode_FromString(text_);
+            if (obj_ == nullptr) throw_error();
+        }
+        return obj_;
+    }
 
 private:
     const char *text_;
@@ -110,6 +130,9 @@ Ref call_method_kw(PyObject *obj, StaticString &name, PyObject *kwnames, const A
 }
 
 inline Ref getattr(PyObject *obj, StaticString &name) {
+    return check(PyObject_GetAttr(obj, name.get()));
+}
+inline Ref getattr(PyObject *obj, StaticText &name) {
     return check(PyObject_GetAttr(obj, name.get()));
 }
 
