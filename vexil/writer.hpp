@@ -233,51 +233,65 @@ public:
     }
 
     // float.__repr__, as json writes finite floats; json refuses the others.
-    // The shortest digits that read back as the same double come from
-    // std::to_chars; the layout is repr's: positional from 1e-4 up to below
-    // 1e16 (with ".0" when there is no fraction), else d.ddde+XX.
     bool real(PyObject *obj) {
         double v = PyFloat_AsDouble(obj);
         if (!std::isfinite(v)) return false;
-        if (short_real(v)) return true;
-        char sci[32];
-        auto written = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
-        const char *s = sci;
-        char *w = out.reserve(32);  // at most 17 digits, 5 zeros, sign, point, "e-324"
-        if (*s == '-') *w++ = *s++;
-        char digits[20];
-        int count = 0;
-        for (; *s != 'e'; ++s)
-            if (*s != '.') digits[count++] = *s;
+        if (!short_real(v)) any_real(v);
+        return true;
+    }
+
+    // The shortest digits that read back as the same double come from
+    // std::to_chars, as d[.ddd]e+XX; the layout is repr's: positional from
+    // 1e-4 up to below 1e16 (with ".0" when there is no fraction), else
+    // the same scientific form, whose exponent has at least two digits in
+    // both. Digits are moved by fixed-size copies from a buffer with room
+    // to spare; only the bytes counted are kept.
+    [[gnu::noinline]] void any_real(double v) {
+        char sci[64];
+        char *end = std::to_chars(sci, sci + 32, std::fabs(v), std::chars_format::scientific).ptr;
+        auto length = static_cast<size_t>(end - sci);
+        size_t e = sci[length - 4] == 'e' ? length - 4 : length - 5;  // two or three exponent digits
         int exponent = 0;
-        std::from_chars(s + (s[1] == '+' ? 2 : 1), written, exponent);
+        for (size_t k = e + 2; k < length; ++k) exponent = exponent * 10 + (sci[k] - '0');
+        if (sci[e + 1] == '-') exponent = -exponent;
+        // The digits side by side: the first moves onto the point (or the 'e').
+        sci[1] = sci[0];
+        const char *digits = sci + 1;
+        size_t count = e == 1 ? 1 : e - 1;
+        char *w = out.reserve(64);  // at most 24 characters, and copies of 17 past them
+        if (std::signbit(v)) *w++ = '-';
         int point = exponent + 1;  // digits before the decimal point
-        auto n = [](int k) { return static_cast<size_t>(k); };
         if (point <= -4 || point > 16) {
             *w++ = digits[0];
             if (count > 1) {
                 *w++ = '.';
-                w = Buffer::copy(w, digits + 1, n(count - 1));
+                std::memcpy(w, digits + 1, 16);
+                w += count - 1;
             }
-            *w++ = 'e';
-            *w++ = exponent < 0 ? '-' : '+';
-            int magnitude = exponent < 0 ? -exponent : exponent;
-            if (magnitude < 10) *w++ = '0';
-            w = std::to_chars(w, w + 3, magnitude).ptr;
+            *w++ = 'e';  // the digits may cover the one in `sci`
+            std::memcpy(w, sci + e + 1, 8);
+            w += length - e - 1;
         } else if (point <= 0) {
-            w = Buffer::copy(w, "0.000", n(2 - point));
-            w = Buffer::copy(w, digits, n(count));
-        } else if (point < count) {
-            w = Buffer::copy(w, digits, n(point));
-            *w++ = '.';
-            w = Buffer::copy(w, digits + point, n(count - point));
+            std::memcpy(w, "0.000000", 8);
+            w += 2 - point;
+            std::memcpy(w, digits, 17);
+            w += count;
         } else {
-            w = Buffer::copy(w, digits, n(count));
-            for (int k = count; k < point; ++k) *w++ = '0';
-            w = Buffer::copy(w, ".0", 2);
+            auto before = static_cast<size_t>(point);
+            std::memcpy(w, digits, 17);
+            if (before < count) {
+                std::memmove(w + before + 1, w + before, 16);
+                w[before] = '.';
+                w += count + 1;
+            } else {
+                w += count;
+                std::memcpy(w, "0000000000000000", 16);
+                w += before - count;
+                std::memcpy(w, ".0", 2);
+                w += 2;
+            }
         }
         out.commit(w);
-        return true;
     }
 
     // A float below 1e9 with at most three decimals, as repr writes it,
@@ -342,7 +356,12 @@ public:
         return hex4(w, 0xDC00 | (c & 0x3FF));
     }
 
-    static bool plain(unsigned char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; }
+    static bool plain(unsigned char c) { return kPlain[c]; }
+    static constexpr auto kPlain = [] {
+        std::array<bool, 256> t{};
+        for (int c = 0x20; c < 0x7F; ++c) t[static_cast<size_t>(c)] = c != '"' && c != '\\';
+        return t;
+    }();
 
     // The bytes of `word` (in memory order) that need escaping, as bits.
     static unsigned special8(std::uint64_t word) {
@@ -382,7 +401,7 @@ public:
 #endif
     }
 
-    // Copies the `n` < 16 bytes at `p` to `w` and returns the bits of those
+    // Copies the 0 < `n` < 16 bytes at `p` to `w` and returns the bits of those
     // that need escaping. Two overlapping loads of 8 (or 4) bytes each, so
     // nothing outside the string is read and no load waits for a store.
     static unsigned tail(char *w, const char *p, size_t n) {
@@ -402,12 +421,14 @@ public:
             std::memcpy(w + n - 4, &end, 4);
             return (special8(head) & 15) | (special8(end) & 15) << (n - 4);
         }
-        unsigned bits = 0;
-        for (size_t k = 0; k < n; ++k) {
-            w[k] = p[k];
-            if (!plain(static_cast<unsigned char>(p[k]))) bits |= 1u << k;
-        }
-        return bits;
+        // 1 to 3 bytes: the first, middle and last cover them all.
+        auto first = static_cast<unsigned char>(p[0]);
+        auto middle = static_cast<unsigned char>(p[n / 2]);
+        auto last = static_cast<unsigned char>(p[n - 1]);
+        w[0] = static_cast<char>(first);
+        w[n / 2] = static_cast<char>(middle);
+        w[n - 1] = static_cast<char>(last);
+        return unsigned{!plain(first)} | unsigned{!plain(middle)} << (n / 2) | unsigned{!plain(last)} << (n - 1);
     }
 
     void string(PyObject *obj) {
