@@ -103,6 +103,13 @@ private:
 // general writer, so both give the same bytes.
 class Writer {
 public:
+    static constexpr size_t kCopied = 48;  // longest text kept in the table
+    struct StrSlot {
+        PyObject *str = nullptr;
+        size_t length;
+        char text[kCopied];
+    };
+
     explicit Writer(State &st) : out(st), max_level_(std::min(static_cast<int>(kTableLevels), Py_GetRecursionLimit())) {}
     Buffer out;
 
@@ -174,22 +181,25 @@ public:
     // A str, from the table of those met before in this call when it is
     // there. Settings repeat their keys in every section, and often values
     // too. Nothing is freed while the fast writer runs, so the same address
-    // is the same str.
-    void cached_string(PyObject *str) {
+    // is the same str. The table keeps the text itself: a hit is one
+    // fixed-size copy.
+    [[gnu::always_inline]] void cached_string(PyObject *str) {
         StrSlot &slot = strings_[(reinterpret_cast<std::uintptr_t>(str) >> 4) % strings_.size()];
-        if (slot.str == str) {
-            char *w = out.reserve(kCopied);
-            const char *from = out.data() + slot.offset;
-            if (out.size() - slot.offset >= kCopied)
-                std::memcpy(w, from, kCopied);  // one fixed-size copy
-            else
-                std::memcpy(w, from, slot.length);
-            return out.commit(w + slot.length);
-        }
+        if (slot.str != str) return new_string(str, slot);
+        char *w = out.reserve(kCopied);
+        std::memcpy(w, slot.text, kCopied);
+        out.commit(w + slot.length);
+    }
+
+    [[gnu::noinline]] void new_string(PyObject *str, StrSlot &slot) {
         size_t start = out.size();
         string(str);
         size_t length = out.size() - start;
-        if (length <= kCopied) slot = {str, start, length};
+        if (length > kCopied) return;
+        // The buffer has room for kCopied bytes from `start`, some not written.
+        std::memcpy(slot.text, out.reserve(kCopied) - length, kCopied);
+        slot.str = str;
+        slot.length = length;
     }
 
     bool sequence(PyObject *obj, bool list, int level) {
@@ -435,9 +445,17 @@ public:
         Py_ssize_t size = 0;
         const char *p = PyUnicode_AsUTF8AndSize(obj, &size);
         if (p == nullptr) return string_with_surrogates(obj);
+        size_t n = static_cast<size_t>(size);
+        if (n - 1 < 15) {  // most keys and values: one copy, one check
+            char *w = out.reserve(32);
+            *w = '"';
+            if (tail(w + 1, p, n) == 0) {
+                w[n + 1] = '"';
+                return out.commit(w + n + 2);
+            }
+        }
         // Room is reserved a block of input at a time, for its worst case
         // (6 characters a byte), so a long string costs what it writes.
-        size_t n = static_cast<size_t>(size);
         size_t i = 0;
         char *w = out.reserve(6 * std::min(n, kBlock) + kSlack);
         *w++ = '"';
@@ -519,13 +537,8 @@ public:
 
     int max_level_;  // containers nested deeper go to the general writer
 
-    struct StrSlot {
-        PyObject *str;
-        size_t offset;  // of its text in `out`
-        size_t length;
-    };
-    static constexpr size_t kCopied = 48;  // longest text kept in the table
-    std::array<StrSlot, 64> strings_{};
+    std::array<StrSlot, 256> strings_;  // only `str` starts set
+
 };
 
 
