@@ -103,7 +103,7 @@ private:
 // general writer, so both give the same bytes.
 class Writer {
 public:
-    static constexpr size_t kCopied = 48;  // longest text kept in the table
+    static constexpr size_t kCopied = 48;  // longest text kept in the table, with ": "
     struct StrSlot {
         PyObject *str = nullptr;
         size_t length;
@@ -123,7 +123,7 @@ public:
 
     // An item of a container: leaves are written in the loop, not through
     // a call of the (recursive, so not inlined) value().
-    bool item(PyObject *obj, int level) { return leaf(obj) || container(obj, level); }
+    [[gnu::always_inline]] bool item(PyObject *obj, int level) { return leaf(obj) || container(obj, level); }
 
     [[gnu::noinline]] bool container(PyObject *obj, int level) {
         if (PyDict_CheckExact(obj)) return dict(obj, level);
@@ -167,15 +167,36 @@ public:
         bool first = true;
         while (PyDict_Next(obj, &pos, &key, &item)) {
             if (!PyUnicode_CheckExact(key)) return false;  // the general writer says why
-            separator(first, static_cast<size_t>(level + 1));
+            key_line(key, first, static_cast<size_t>(level + 1));
             first = false;
-            cached_string(key);
-            out.put(": ", 2);
             if (!this->item(item, level + 1)) return false;
         }
         separator(true, static_cast<size_t>(level));
         out.put("}", 1);
         return true;
+    }
+
+    // The separator, `key` and ": ", as one reservation and three
+    // fixed-size copies when the key is in the table (every ": " follows
+    // the text there).
+    [[gnu::always_inline]] void key_line(PyObject *key, bool first, size_t level) {
+        StrSlot &slot = slot_of(key);
+        size_t skip = first ? 1 : 0;
+        size_t n = 2 + 4 * level - skip;
+        if (slot.str != key || n > 32) {
+            separator(first, level);
+            cached_string(key);
+            return out.put(": ", 2);
+        }
+        char *w = out.reserve(32 + kCopied);
+        std::memcpy(w, kIndents.data() + skip, 32);
+        w += n;
+        std::memcpy(w, slot.text, kCopied);
+        out.commit(w + slot.length + 2);
+    }
+
+    StrSlot &slot_of(PyObject *str) {
+        return strings_[(reinterpret_cast<std::uintptr_t>(str) >> 4) % strings_.size()];
     }
 
     // A str, from the table of those met before in this call when it is
@@ -184,7 +205,7 @@ public:
     // is the same str. The table keeps the text itself: a hit is one
     // fixed-size copy.
     [[gnu::always_inline]] void cached_string(PyObject *str) {
-        StrSlot &slot = strings_[(reinterpret_cast<std::uintptr_t>(str) >> 4) % strings_.size()];
+        StrSlot &slot = slot_of(str);
         if (slot.str != str) return new_string(str, slot);
         char *w = out.reserve(kCopied);
         std::memcpy(w, slot.text, kCopied);
@@ -195,9 +216,10 @@ public:
         size_t start = out.size();
         string(str);
         size_t length = out.size() - start;
-        if (length > kCopied) return;
+        if (length > kCopied - 2) return;
         // The buffer has room for kCopied bytes from `start`, some not written.
         std::memcpy(slot.text, out.reserve(kCopied) - length, kCopied);
+        std::memcpy(slot.text + length, ": ", 2);
         slot.str = str;
         slot.length = length;
     }
@@ -334,37 +356,41 @@ public:
         return true;
     }
 
+    // \uXXXX: the four digits side by side in the bytes of a word, each
+    // made '0'-'9' or 'a'-'f' at once.
     static char *hex4(char *w, unsigned unit) {
-        static constexpr char digits[] = "0123456789abcdef";
-        *w++ = '\\';
-        *w++ = 'u';
-        for (int shift = 12; shift >= 0; shift -= 4) *w++ = digits[(unit >> shift) & 15];
-        return w;
+        std::uint32_t n = (unit >> 12 & 15) | (unit >> 8 & 15) << 8 | (unit >> 4 & 15) << 16 | (unit & 15) << 24;
+        std::uint32_t letters = (n + 0x06060606) >> 4 & 0x01010101;  // 1 in each byte over 9
+        n += 0x30303030 + letters * ('a' - 10 - '0');
+        w[0] = '\\';
+        w[1] = 'u';
+        for (int k = 0; k < 4; ++k) w[2 + k] = static_cast<char>(n >> 8 * k);
+        return w + 6;
     }
 
     // One code point that is not printable ASCII, or is a quote or backslash.
     static char *escape(char *w, Py_UCS4 c) {
-        char short_form = 0;
-        switch (c) {
-        case '"': short_form = '"'; break;
-        case '\\': short_form = '\\'; break;
-        case '\n': short_form = 'n'; break;
-        case '\r': short_form = 'r'; break;
-        case '\t': short_form = 't'; break;
-        case '\b': short_form = 'b'; break;
-        case '\f': short_form = 'f'; break;
-        default: break;
-        }
-        if (short_form) {
-            *w++ = '\\';
-            *w++ = short_form;
-            return w;
+        if (c < 0x80 && kShortForm[c]) {
+            w[0] = '\\';
+            w[1] = kShortForm[c];
+            return w + 2;
         }
         if (c < 0x10000) return hex4(w, c);
         c -= 0x10000;  // a surrogate pair
         w = hex4(w, 0xD800 | (c >> 10));
         return hex4(w, 0xDC00 | (c & 0x3FF));
     }
+    static constexpr auto kShortForm = [] {
+        std::array<char, 128> t{};
+        t['"'] = '"';
+        t['\\'] = '\\';
+        t['\n'] = 'n';
+        t['\r'] = 'r';
+        t['\t'] = 't';
+        t['\b'] = 'b';
+        t['\f'] = 'f';
+        return t;
+    }();
 
     static bool plain(unsigned char c) { return kPlain[c]; }
     static constexpr auto kPlain = [] {
@@ -454,8 +480,12 @@ public:
                 return out.commit(w + n + 2);
             }
         }
-        // Room is reserved a block of input at a time, for its worst case
-        // (6 characters a byte), so a long string costs what it writes.
+        long_string(p, n);
+    }
+
+    // Room is reserved a block of input at a time, for its worst case (6
+    // characters a byte), so a long string costs what it writes.
+    [[gnu::noinline]] void long_string(const char *p, size_t n) {
         size_t i = 0;
         char *w = out.reserve(6 * std::min(n, kBlock) + kSlack);
         *w++ = '"';
