@@ -467,7 +467,7 @@ public:
         return unsigned{!plain(first)} | unsigned{!plain(middle)} << (n / 2) | unsigned{!plain(last)} << (n - 1);
     }
 
-    void string(PyObject *obj) {
+    [[gnu::always_inline]] void string(PyObject *obj) {
         Py_ssize_t size = 0;
         const char *p = PyUnicode_AsUTF8AndSize(obj, &size);
         if (p == nullptr) return string_with_surrogates(obj);
