@@ -568,7 +568,6 @@ public:
     int max_level_;  // containers nested deeper go to the general writer
 
     std::array<StrSlot, 256> strings_;  // only `str` starts set
-
 };
 
 
