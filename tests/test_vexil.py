@@ -66,6 +66,16 @@ def test_dumps_exact_text():
     )
 
 
+@pytest.mark.parametrize("length", range(40, 50))
+@pytest.mark.parametrize("fill", ["k", "\u00e9", '"'])
+def test_dumps_repeated_strs_as_keys_and_values(length, fill):
+    # The same str objects met again and again, as keys and as values, with
+    # texts around the longest the writer keeps for reuse.
+    words = [(fill * length)[: length - k] + str(k) for k in range(4)]
+    obj = {w: {v: [v, w, {w: v}] for v in words} for w in words}
+    assert vexil.dumps(obj) == json.dumps(obj, indent=4) + "\n"
+
+
 @pytest.mark.parametrize(
     ("obj", "type_name"),
     [

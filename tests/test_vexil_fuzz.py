@@ -3,6 +3,7 @@
 import enum
 import json
 import math
+import struct
 
 import pytest
 from hypothesis import given, settings
@@ -52,6 +53,18 @@ def test_dumps_is_json_text_and_reads_back(obj):
     assert written.isascii()
     assert vexil.loads(written) == json.loads(written)
     assert vexil.dumps(subclassed(obj)) == written  # the writer for subclasses
+
+
+# Every layout float.__repr__ has: any bit pattern, and decimals of 1 to 17
+# digits around where the positional form gives way to the exponent one.
+any_float = st.integers(0, 2**64 - 1).map(lambda bits: struct.unpack("<d", bits.to_bytes(8, "little"))[0])
+decimal_float = st.builds(lambda m, e: float(f"{m}e{e}"), st.integers(-10**17, 10**17), st.integers(-30, 30))
+
+
+@settings(fuzz, max_examples=300)
+@given(st.lists(any_float.filter(math.isfinite) | decimal_float, min_size=1, max_size=40))
+def test_dumps_floats_are_repr(floats):
+    assert vexil.dumps(floats) == json.dumps(floats, indent=4) + "\n"
 
 
 # Values json refuses, somewhere in the settings: the same error, message and

@@ -103,6 +103,13 @@ private:
 // general writer, so both give the same bytes.
 class Writer {
 public:
+    static constexpr size_t kCopied = 48;  // longest text kept in the table, with ": "
+    struct StrSlot {
+        PyObject *str = nullptr;
+        size_t length;
+        char text[kCopied];
+    };
+
     explicit Writer(State &st) : out(st), max_level_(std::min(static_cast<int>(kTableLevels), Py_GetRecursionLimit())) {}
     Buffer out;
 
@@ -116,7 +123,7 @@ public:
 
     // An item of a container: leaves are written in the loop, not through
     // a call of the (recursive, so not inlined) value().
-    bool item(PyObject *obj, int level) { return leaf(obj) || container(obj, level); }
+    [[gnu::always_inline]] bool item(PyObject *obj, int level) { return leaf(obj) || container(obj, level); }
 
     [[gnu::noinline]] bool container(PyObject *obj, int level) {
         if (PyDict_CheckExact(obj)) return dict(obj, level);
@@ -160,10 +167,8 @@ public:
         bool first = true;
         while (PyDict_Next(obj, &pos, &key, &item)) {
             if (!PyUnicode_CheckExact(key)) return false;  // the general writer says why
-            separator(first, static_cast<size_t>(level + 1));
+            key_line(key, first, static_cast<size_t>(level + 1));
             first = false;
-            cached_string(key);
-            out.put(": ", 2);
             if (!this->item(item, level + 1)) return false;
         }
         separator(true, static_cast<size_t>(level));
@@ -171,25 +176,52 @@ public:
         return true;
     }
 
+    // The separator, `key` and ": ", as one reservation and three
+    // fixed-size copies when the key is in the table (every ": " follows
+    // the text there).
+    [[gnu::always_inline]] void key_line(PyObject *key, bool first, size_t level) {
+        StrSlot &slot = slot_of(key);
+        size_t skip = first ? 1 : 0;
+        size_t n = 2 + 4 * level - skip;
+        if (slot.str != key || n > 32) {
+            separator(first, level);
+            cached_string(key);
+            return out.put(": ", 2);
+        }
+        char *w = out.reserve(32 + kCopied);
+        std::memcpy(w, kIndents.data() + skip, 32);
+        w += n;
+        std::memcpy(w, slot.text, kCopied);
+        out.commit(w + slot.length + 2);
+    }
+
+    StrSlot &slot_of(PyObject *str) {
+        return strings_[(reinterpret_cast<std::uintptr_t>(str) >> 4) % strings_.size()];
+    }
+
     // A str, from the table of those met before in this call when it is
     // there. Settings repeat their keys in every section, and often values
     // too. Nothing is freed while the fast writer runs, so the same address
-    // is the same str.
-    void cached_string(PyObject *str) {
-        StrSlot &slot = strings_[(reinterpret_cast<std::uintptr_t>(str) >> 4) % strings_.size()];
-        if (slot.str == str) {
-            char *w = out.reserve(kCopied);
-            const char *from = out.data() + slot.offset;
-            if (out.size() - slot.offset >= kCopied)
-                std::memcpy(w, from, kCopied);  // one fixed-size copy
-            else
-                std::memcpy(w, from, slot.length);
-            return out.commit(w + slot.length);
-        }
+    // is the same str. The table keeps the text itself: a hit is one
+    // fixed-size copy.
+    [[gnu::always_inline]] void cached_string(PyObject *str) {
+        StrSlot &slot = slot_of(str);
+        if (slot.str != str) return new_string(str, slot);
+        char *w = out.reserve(kCopied);
+        std::memcpy(w, slot.text, kCopied);
+        out.commit(w + slot.length);
+    }
+
+    [[gnu::noinline]] void new_string(PyObject *str, StrSlot &slot) {
         size_t start = out.size();
         string(str);
         size_t length = out.size() - start;
-        if (length <= kCopied) slot = {str, start, length};
+        if (length > kCopied - 2) return;
+        // The buffer has room for kCopied bytes from `start`, some not written.
+        std::memcpy(slot.text, out.reserve(kCopied) - length, kCopied);
+        std::memcpy(slot.text + length, ": ", 2);
+        slot.str = str;
+        slot.length = length;
     }
 
     bool sequence(PyObject *obj, bool list, int level) {
@@ -233,51 +265,65 @@ public:
     }
 
     // float.__repr__, as json writes finite floats; json refuses the others.
-    // The shortest digits that read back as the same double come from
-    // std::to_chars; the layout is repr's: positional from 1e-4 up to below
-    // 1e16 (with ".0" when there is no fraction), else d.ddde+XX.
     bool real(PyObject *obj) {
         double v = PyFloat_AsDouble(obj);
         if (!std::isfinite(v)) return false;
-        if (short_real(v)) return true;
-        char sci[32];
-        auto written = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
-        const char *s = sci;
-        char *w = out.reserve(32);  // at most 17 digits, 5 zeros, sign, point, "e-324"
-        if (*s == '-') *w++ = *s++;
-        char digits[20];
-        int count = 0;
-        for (; *s != 'e'; ++s)
-            if (*s != '.') digits[count++] = *s;
+        if (!short_real(v)) any_real(v);
+        return true;
+    }
+
+    // The shortest digits that read back as the same double come from
+    // std::to_chars, as d[.ddd]e+XX; the layout is repr's: positional from
+    // 1e-4 up to below 1e16 (with ".0" when there is no fraction), else
+    // the same scientific form, whose exponent has at least two digits in
+    // both. Digits are moved by fixed-size copies from a buffer with room
+    // to spare; only the bytes counted are kept.
+    [[gnu::noinline]] void any_real(double v) {
+        char sci[64];
+        char *end = std::to_chars(sci, sci + 32, std::fabs(v), std::chars_format::scientific).ptr;
+        auto length = static_cast<size_t>(end - sci);
+        size_t e = sci[length - 4] == 'e' ? length - 4 : length - 5;  // two or three exponent digits
         int exponent = 0;
-        std::from_chars(s + (s[1] == '+' ? 2 : 1), written, exponent);
+        for (size_t k = e + 2; k < length; ++k) exponent = exponent * 10 + (sci[k] - '0');
+        if (sci[e + 1] == '-') exponent = -exponent;
+        // The digits side by side: the first moves onto the point (or the 'e').
+        sci[1] = sci[0];
+        const char *digits = sci + 1;
+        size_t count = e == 1 ? 1 : e - 1;
+        char *w = out.reserve(64);  // at most 24 characters, and copies of 17 past them
+        if (std::signbit(v)) *w++ = '-';
         int point = exponent + 1;  // digits before the decimal point
-        auto n = [](int k) { return static_cast<size_t>(k); };
         if (point <= -4 || point > 16) {
             *w++ = digits[0];
             if (count > 1) {
                 *w++ = '.';
-                w = Buffer::copy(w, digits + 1, n(count - 1));
+                std::memcpy(w, digits + 1, 16);
+                w += count - 1;
             }
-            *w++ = 'e';
-            *w++ = exponent < 0 ? '-' : '+';
-            int magnitude = exponent < 0 ? -exponent : exponent;
-            if (magnitude < 10) *w++ = '0';
-            w = std::to_chars(w, w + 3, magnitude).ptr;
+            *w++ = 'e';  // the digits may cover the one in `sci`
+            std::memcpy(w, sci + e + 1, 8);
+            w += length - e - 1;
         } else if (point <= 0) {
-            w = Buffer::copy(w, "0.000", n(2 - point));
-            w = Buffer::copy(w, digits, n(count));
-        } else if (point < count) {
-            w = Buffer::copy(w, digits, n(point));
-            *w++ = '.';
-            w = Buffer::copy(w, digits + point, n(count - point));
+            std::memcpy(w, "0.000000", 8);
+            w += 2 - point;
+            std::memcpy(w, digits, 17);
+            w += count;
         } else {
-            w = Buffer::copy(w, digits, n(count));
-            for (int k = count; k < point; ++k) *w++ = '0';
-            w = Buffer::copy(w, ".0", 2);
+            auto before = static_cast<size_t>(point);
+            std::memcpy(w, digits, 17);
+            if (before < count) {
+                std::memmove(w + before + 1, w + before, 16);
+                w[before] = '.';
+                w += count + 1;
+            } else {
+                w += count;
+                std::memcpy(w, "0000000000000000", 16);
+                w += before - count;
+                std::memcpy(w, ".0", 2);
+                w += 2;
+            }
         }
         out.commit(w);
-        return true;
     }
 
     // A float below 1e9 with at most three decimals, as repr writes it,
@@ -310,39 +356,48 @@ public:
         return true;
     }
 
+    // \uXXXX: the four digits side by side in the bytes of a word, each
+    // made '0'-'9' or 'a'-'f' at once.
     static char *hex4(char *w, unsigned unit) {
-        static constexpr char digits[] = "0123456789abcdef";
-        *w++ = '\\';
-        *w++ = 'u';
-        for (int shift = 12; shift >= 0; shift -= 4) *w++ = digits[(unit >> shift) & 15];
-        return w;
+        std::uint32_t n = (unit >> 12 & 15) | (unit >> 8 & 15) << 8 | (unit >> 4 & 15) << 16 | (unit & 15) << 24;
+        std::uint32_t letters = (n + 0x06060606) >> 4 & 0x01010101;  // 1 in each byte over 9
+        n += 0x30303030 + letters * ('a' - 10 - '0');
+        w[0] = '\\';
+        w[1] = 'u';
+        for (int k = 0; k < 4; ++k) w[2 + k] = static_cast<char>(n >> 8 * k);
+        return w + 6;
     }
 
     // One code point that is not printable ASCII, or is a quote or backslash.
     static char *escape(char *w, Py_UCS4 c) {
-        char short_form = 0;
-        switch (c) {
-        case '"': short_form = '"'; break;
-        case '\\': short_form = '\\'; break;
-        case '\n': short_form = 'n'; break;
-        case '\r': short_form = 'r'; break;
-        case '\t': short_form = 't'; break;
-        case '\b': short_form = 'b'; break;
-        case '\f': short_form = 'f'; break;
-        default: break;
-        }
-        if (short_form) {
-            *w++ = '\\';
-            *w++ = short_form;
-            return w;
+        if (c < 0x80 && kShortForm[c]) {
+            w[0] = '\\';
+            w[1] = kShortForm[c];
+            return w + 2;
         }
         if (c < 0x10000) return hex4(w, c);
         c -= 0x10000;  // a surrogate pair
         w = hex4(w, 0xD800 | (c >> 10));
         return hex4(w, 0xDC00 | (c & 0x3FF));
     }
+    static constexpr auto kShortForm = [] {
+        std::array<char, 128> t{};
+        t['"'] = '"';
+        t['\\'] = '\\';
+        t['\n'] = 'n';
+        t['\r'] = 'r';
+        t['\t'] = 't';
+        t['\b'] = 'b';
+        t['\f'] = 'f';
+        return t;
+    }();
 
-    static bool plain(unsigned char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; }
+    static bool plain(unsigned char c) { return kPlain[c]; }
+    static constexpr auto kPlain = [] {
+        std::array<bool, 256> t{};
+        for (int c = 0x20; c < 0x7F; ++c) t[static_cast<size_t>(c)] = c != '"' && c != '\\';
+        return t;
+    }();
 
     // The bytes of `word` (in memory order) that need escaping, as bits.
     static unsigned special8(std::uint64_t word) {
@@ -382,7 +437,7 @@ public:
 #endif
     }
 
-    // Copies the `n` < 16 bytes at `p` to `w` and returns the bits of those
+    // Copies the 0 < `n` < 16 bytes at `p` to `w` and returns the bits of those
     // that need escaping. Two overlapping loads of 8 (or 4) bytes each, so
     // nothing outside the string is read and no load waits for a store.
     static unsigned tail(char *w, const char *p, size_t n) {
@@ -402,21 +457,35 @@ public:
             std::memcpy(w + n - 4, &end, 4);
             return (special8(head) & 15) | (special8(end) & 15) << (n - 4);
         }
-        unsigned bits = 0;
-        for (size_t k = 0; k < n; ++k) {
-            w[k] = p[k];
-            if (!plain(static_cast<unsigned char>(p[k]))) bits |= 1u << k;
-        }
-        return bits;
+        // 1 to 3 bytes: the first, middle and last cover them all.
+        auto first = static_cast<unsigned char>(p[0]);
+        auto middle = static_cast<unsigned char>(p[n / 2]);
+        auto last = static_cast<unsigned char>(p[n - 1]);
+        w[0] = static_cast<char>(first);
+        w[n / 2] = static_cast<char>(middle);
+        w[n - 1] = static_cast<char>(last);
+        return unsigned{!plain(first)} | unsigned{!plain(middle)} << (n / 2) | unsigned{!plain(last)} << (n - 1);
     }
 
-    void string(PyObject *obj) {
+    [[gnu::always_inline]] void string(PyObject *obj) {
         Py_ssize_t size = 0;
         const char *p = PyUnicode_AsUTF8AndSize(obj, &size);
         if (p == nullptr) return string_with_surrogates(obj);
-        // Room is reserved a block of input at a time, for its worst case
-        // (6 characters a byte), so a long string costs what it writes.
         size_t n = static_cast<size_t>(size);
+        if (n - 1 < 15) {  // most keys and values: one copy, one check
+            char *w = out.reserve(32);
+            *w = '"';
+            if (tail(w + 1, p, n) == 0) {
+                w[n + 1] = '"';
+                return out.commit(w + n + 2);
+            }
+        }
+        long_string(p, n);
+    }
+
+    // Room is reserved a block of input at a time, for its worst case (6
+    // characters a byte), so a long string costs what it writes.
+    [[gnu::noinline]] void long_string(const char *p, size_t n) {
         size_t i = 0;
         char *w = out.reserve(6 * std::min(n, kBlock) + kSlack);
         *w++ = '"';
@@ -498,13 +567,7 @@ public:
 
     int max_level_;  // containers nested deeper go to the general writer
 
-    struct StrSlot {
-        PyObject *str;
-        size_t offset;  // of its text in `out`
-        size_t length;
-    };
-    static constexpr size_t kCopied = 48;  // longest text kept in the table
-    std::array<StrSlot, 64> strings_{};
+    std::array<StrSlot, 256> strings_;  // only `str` starts set
 };
 
 
