@@ -82,7 +82,7 @@ constexpr std::size_t kWatchedCount = sizeof kWatched / sizeof kWatched[0];
 StaticString s_mro("__mro__");
 StdAttr posix_path("pathlib", "PosixPath"), pure_posix_path("pathlib", "PurePosixPath"),
     function_type("types", "FunctionType"), property_type("builtins", "property"),
-    object_type("builtins", "object"), get_referents("gc", "get_referents");
+    object_type("builtins", "object");
 
 PyObject *owner_of(Owner owner) {
     static PyObject *os = nullptr, *os_path = nullptr;
@@ -235,11 +235,25 @@ struct ClassSpaces {
         count = size - 1;
     }
     // The exact dict a class's view shows, found as the one object the view
-    // refers to (gc.get_referents), or null.
+    // refers to (what gc.get_referents lists, without importing gc), or null.
     static PyObject *dict_behind(PyObject *view, Py_ssize_t size) {
-        Ref referents = call(get_referents.get(), view);
-        if (!PyList_Check(referents.get()) || PyList_Size(referents.get()) != 1) return nullptr;
-        PyObject *dict = PyList_GetItem(referents.get(), 0);  // borrowed
+        const auto traverse = reinterpret_cast<traverseproc>(PyType_GetSlot(Py_TYPE(view), Py_tp_traverse));
+        if (traverse == nullptr) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        struct Referents {
+            PyObject *last = nullptr;
+            int count = 0;
+        } referents;
+        const visitproc visit = [](PyObject *object, void *arg) noexcept -> int {
+            auto *seen = static_cast<Referents *>(arg);
+            seen->last = object;
+            ++seen->count;
+            return 0;
+        };
+        if (traverse(view, visit, &referents) != 0 || referents.count != 1) return nullptr;
+        PyObject *dict = referents.last;  // borrowed
         if (!PyDict_CheckExact(dict) || PyDict_Size(dict) != size) return nullptr;
         return Py_NewRef(dict);
     }
