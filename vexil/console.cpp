@@ -4,6 +4,7 @@
 #include "vexil.hpp"
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace vexil {
@@ -15,14 +16,33 @@ constexpr const char *colour_names[] = {
     "light_blue",  "light_magenta", "light_cyan", "light_white",
 };
 
+// The index of the str `text` in `names`, or -1. Its UTF-8 form is read once
+// (an ASCII str holds it already) and compared with each name by length and
+// bytes; text that has none (a lone surrogate) matches no name.
+template <std::size_t N>
+int name_index(PyObject *text, const char *const (&names)[N]) {
+    Py_ssize_t size;
+    const char *bytes = PyUnicode_AsUTF8AndSize(text, &size);
+    if (bytes == nullptr) {
+        PyErr_Clear();
+        return -1;
+    }
+    for (std::size_t i = 0; i < N; ++i) {
+        const std::size_t length = std::strlen(names[i]);
+        if (static_cast<std::size_t>(size) == length && std::memcmp(bytes, names[i], length) == 0) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
 // The SGR code of a colour (30..37 and 90..97 as foreground; background adds
 // 10), or 0 for None. Anything else is a ValueError naming the value.
 int colour_code(PyObject *colour, int base) {
     if (colour == Py_None) return 0;
     if (PyUnicode_Check(colour)) {
-        for (int i = 0; i < 16; ++i)
-            if (PyUnicode_CompareWithASCIIString(colour, colour_names[i]) == 0)
-                return base + (i < 8 ? 30 + i : 90 + i - 8);
+        const int i = name_index(colour, colour_names);
+        if (i >= 0) return base + (i < 8 ? 30 + i : 90 + i - 8);
     }
     std::string expected;
     for (const char *name : colour_names) {
@@ -78,6 +98,16 @@ void write_line(State &st, PyObject *stream, PyObject *line) {
     Ref written = check(PyObject_Vectorcall(write.get(), args, 1, nullptr));
 }
 
+// sys.stdout (borrowed), or null when sys has none.
+PyObject *standard_output(State &st) {
+    if (st.sys_dict != nullptr) {
+        PyObject *stream = PyDict_GetItemWithError(st.sys_dict, st.stdout_name);  // borrowed
+        if (stream != nullptr || !PyErr_Occurred()) return stream;
+        PyErr_Clear();  // PySys_GetObject deals with that
+    }
+    return PySys_GetObject("stdout");
+}
+
 // Sorts FASTCALL arguments into `out` by parameter name. The limited API has
 // no argument-clinic parser, and this function only needs the simple case.
 template <size_t N>
@@ -96,9 +126,8 @@ void parse_args(const char *fname, const char *const (&names)[N], size_t require
             PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", fname);
             throw_error();
         }
-        size_t slot = N;
-        for (size_t j = 0; j < N; ++j)
-            if (PyUnicode_CompareWithASCIIString(key, names[j]) == 0) slot = j;
+        const int found = name_index(key, names);
+        const size_t slot = found < 0 ? N : static_cast<size_t>(found);
         if (slot == N) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument %R", fname, key);
             throw_error();
@@ -135,11 +164,11 @@ PyObject *iprint(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyOb
         int bg = colour_code(argv[2] ? argv[2] : Py_None, 10);
 
         Ref result = Ref::borrow(message);
-        Ref stream = Ref::borrow(PySys_GetObject("stdout"));
+        State &st = state_of(module);
+        Ref stream = Ref::borrow(standard_output(st));
         if (!stream || stream.get() == Py_None) return result;
 
         Ref line;
-        State &st = state_of(module);
         if ((fg || bg) && use_colour(st, stream.get())) {
             char prefix[16] = "";
             int used = fg ? std::snprintf(prefix, sizeof prefix, "\x1b[%dm", fg) : 0;

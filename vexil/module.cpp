@@ -68,6 +68,14 @@ int exec(PyObject *module) {
         st.isatty_name = check(PyUnicode_InternFromString("isatty")).release();
         st.newline = check(PyUnicode_FromString("\n")).release();
         st.os = check(PyImport_ImportModule("os")).release();
+        st.stdout_name = check(PyUnicode_InternFromString("stdout")).release();
+        Ref sys = check(PyImport_ImportModule("sys"));
+        PyObject *sys_dict = PyModule_GetDict(sys.get());  // borrowed
+        // The namespace PySys_GetObject reads, unless sys.modules["sys"] was
+        // replaced by a module of another namespace.
+        if (PyDict_GetItemString(sys_dict, "modules") == PySys_GetObject("modules")) {
+            st.sys_dict = Py_NewRef(sys_dict);
+        }
         // From Python 3.13 json writes indented text with its C encoder when
         // it has one, which reads containers slightly differently (encoder.cpp).
         Ref encoder = check(PyImport_ImportModule("json.encoder"));
@@ -84,7 +92,7 @@ template <class F>
 void each_field(State &st, F &&f) {
     for (PyObject **field : {&st.json_dumps, &st.decode_error, &st.dumps_kwnames, &st.indent, &st.json_decoder,
                              &st.scan_plain, &st.scan_checked, &st.isascii_name,
-                             &st.write_name, &st.flush_name, &st.isatty_name, &st.newline, &st.os, &st.environ_type, &st.environ_name,
+                             &st.write_name, &st.flush_name, &st.isatty_name, &st.newline, &st.os, &st.sys_dict, &st.stdout_name, &st.environ_type, &st.environ_name,
                              &st.environ_names[0], &st.environ_names[1], &st.environ_names[2],
                              &st.environ_names[3], &st.environ_values[0], &st.environ_values[1],
                              &st.environ_values[2], &st.environ_values[3], &st.environ_data_name,

@@ -38,6 +38,10 @@ struct State {
     PyObject *isatty_name;
     PyObject *newline;
     PyObject *os;
+    // The interpreter's sys namespace, for reading sys.stdout without making
+    // and hashing a name per line; NULL: ask PySys_GetObject.
+    PyObject *sys_dict;
+    PyObject *stdout_name;      // "stdout"
     bool json_c_writer;         // json's indented writer is its C encoder
     // os.environ as it was at import, for reading the colour variables
     // without running Python code (environ_flags.cpp). NULL: no shortcut.

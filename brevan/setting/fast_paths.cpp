@@ -19,22 +19,26 @@
 //     Path methods and steps    the objects recorded from pathlib, compared
 //                               by identity at each call (stdlib_watch.cpp)
 //   read(), per candidate
-//     Path(item)                made by the body; its text is the item's
-//                               own when it is an exact str in pathlib's
-//                               form, or str() of an exact PosixPath item,
-//                               with the steps that make a Path and its
-//                               text watched (as for save() below); the
-//                               text is cached on the Path as str() does
+//     Path(item)                of an exact str: made here as pathlib makes
+//                               it, object.__new__(PosixPath) given
+//                               _raw_paths = [item]; of anything else, made
+//                               by the body. Its text is the item's own
+//                               when it is an exact str in pathlib's form,
+//                               or str() of an exact PosixPath item, with
+//                               the steps that make a Path and its text
+//                               watched (as for save() below); the text is
+//                               cached on the Path as str() does
 //     os.fspath(path)           __fspath__ and __str__ watched
 //     open(path, "r") decoding  UTF-8 mode or a UTF-8 locale (asked at each
 //                               call), no warn_default_encoding
-//     a FIFO or a device        refused, by a stat() that no event announces
 //     audit "open"              raised first, through the interpreter's own
 //                               sys.audit as io raises it, same arguments
 //     open(), fstat(), read()   after the event, as io makes them: EINTR
 //                               retried, the lock released where they may
-//                               wait, a directory refused with
-//                               IsADirectoryError
+//                               wait (the open, and every read of a FIFO or
+//                               a device), a directory refused with
+//                               IsADirectoryError; a file of any other kind
+//                               read to the end as io reads it
 //     f"...{_path}"             __format__ watched (object's own)
 //     iprint, loads             looked up as module globals, when the
 //                               general path looks them up
@@ -106,7 +110,7 @@ StaticString s_loads("loads"), s_open("open"), s_utf8_mode("utf8_mode"),
     s_warn_default_encoding("warn_default_encoding"), s_decode("decode"), s_strict("strict"),
     s_utf_8("utf-8"), s_event_open("open"), s_mode_r("r"), s_event_glob("pathlib.Path.glob"),
     s_event_scandir("os.scandir"), s_default_pattern("*~*"), s_crlf("\r\n"), s_cr("\r"),
-    s_lf("\n"), s_slash("/"), s_probe("a//b"), s_text_slot("_str"),
+    s_lf("\n"), s_slash("/"), s_probe("a//b"), s_text_slot("_str"), s_raw_paths("_raw_paths"),
     s_with_segments("with_segments"),
     s_announce("Load settings from ");
 
@@ -387,9 +391,8 @@ private:
     return call_method(decoder.get(), s_decode, bytes, Py_True);
 }
 
-// A FIFO or a device (swapped in after the check before the open) may
-// keep a read waiting: the lock is let go then, as io does. A regular
-// file's read does not wait on anyone, and keeps it.
+// A FIFO or a device may keep a read waiting: the lock is let go then, as
+// io does. A regular file's read does not wait on anyone, and keeps it.
 Ref read_text(int fd, const struct stat &st) {
     const bool may_wait = !S_ISREG(st.st_mode);
     std::string data;
@@ -548,22 +551,41 @@ bool glob_machinery_loaded() {
 
 // ---------------------------------------------------------------- read ----
 
-FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, PyObject *path,
-                             Ref &config) {
+namespace {
+
+// The guards of read()'s fast path that hold for the whole call.
+bool read_guards(PyObject *path_type, PyObject *path) noexcept {
     const Process *p = usable();
-    if (p == nullptr || !open_reads_utf8(*p) || real_audit() == nullptr || !pathlib_untouched(path_type, path) ||
-        !stdlib_untouched(kWatchRead)) {
-        return FastRead::refused;
-    }
+    return p != nullptr && open_reads_utf8(*p) && real_audit() != nullptr && pathlib_untouched(path_type, path) &&
+           stdlib_untouched(kWatchRead);
+}
+
+}  // namespace
+
+Ref fast_read_path(PyObject *path_type, PyObject *item) {
+    if (!PyUnicode_CheckExact(item) || !read_guards(path_type, nullptr)) return Ref();
+    // Path(item) of a str: Path.__new__ gives object.__new__(PosixPath),
+    // whose __init__ keeps [os.fspath(item)] as _raw_paths, nothing else.
+    static const auto object_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
+    static PyObject *no_args = nullptr;
+    if (object_new == nullptr) return Ref();
+    if (no_args == nullptr) no_args = check(PyTuple_New(0)).release();
+    PyObject *posix_path = std_object(pathlib_posix_path);
+    if (posix_path == nullptr) return Ref();
+    Ref path = check(object_new(reinterpret_cast<PyTypeObject *>(posix_path), no_args, nullptr));
+    Ref raw_paths = check(PyList_New(1));
+    PyList_SetItem(raw_paths.get(), 0, Py_NewRef(item));  // steals
+    check(PyObject_SetAttr(path.get(), s_raw_paths.get(), raw_paths.get()));
+    return path;
+}
+
+FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, PyObject *path,
+                             Ref &config, bool guarded) {
+    if (!guarded && !read_guards(path_type, path)) return FastRead::refused;
     PathText name{};
     if (!path_text(item, name)) return FastRead::refused;
     keep_text(path, name.text.get());
     PyObject *flags = open_flags();
-    // A FIFO or a device is left to io: opening one acts on it (a FIFO
-    // meets its writer), and io's way of reading it is io's. What is no such
-    // thing here and becomes one before the open below is read as io would.
-    struct stat st{};
-    if (stat(name.bytes, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return FastRead::refused;
 
     // `with open(_path, "r") as f:` — the audit event comes first, so that a
     // hook can refuse the open before any system call, and sees the
@@ -574,6 +596,7 @@ FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, 
     } catch (const PyError &) {
         return failed_or_raise();
     }
+    struct stat st{};
     Descriptor fd(open_like_io(name, st));
     if (fd.get() < 0) return failed_or_raise();
     if (!S_ISREG(st.st_mode)) st.st_size = 0;

@@ -93,6 +93,7 @@ struct FunctionObject {
     PyObject *weakrefs;
     bool doc_made;
     bool annotations_made;
+    bool defaults_bind;       // binding no arguments gives default_values unchanged
 };
 
 FunctionObject *as_function(PyObject *self) noexcept {
@@ -275,7 +276,8 @@ thread_local int nesting = 0;
 }
 
 PyObject *run_guarded(const FunctionDef &def, PyObject *const *bound) noexcept {
-    if (nesting >= Py_GetRecursionLimit()) return too_deep();
+    // The limit is at least 1, so an outermost call never reaches it.
+    if (nesting > 0 && nesting >= Py_GetRecursionLimit()) return too_deep();
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     ++nesting;
     PyObject *result = run_body(def, bound);
@@ -294,6 +296,9 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
         if (nargs > 0) return startup_error(fn, nargs, false);
         return run_guarded(*fn->def, nullptr);
     }
+    // No arguments: every parameter takes its default, which passes the
+    // checks (defaults_bind), so the defaults are the bound arguments.
+    if (nargs == 0 && kwnames == nullptr && fn->defaults_bind) return run_guarded(*fn->def, fn->default_values);
     PyObject *bound[kMaxParams] = {};
     if (!bind_arguments(fn, args, nargs, kwnames, bound)) return nullptr;
     return run_guarded(*fn->def, bound);
@@ -671,6 +676,8 @@ Ref function_new(std::size_t index, PyObject *globals) {
     for (Py_ssize_t i = def.nrequired; i < def.nparams; ++i) {
         fn->default_values[i] = PyTuple_GetItem(call_defaults.get(), i - def.nrequired);
     }
+    fn->defaults_bind = def.nrequired == 0 && def.truth < 0 &&
+                        (def.typed < 0 || Py_TYPE(fn->default_values[def.typed]) == def.type);
     fn->defaults = Py_NewRef(call_defaults ? call_defaults.get() : Py_None);
     fn->kwdefaults = Py_NewRef(Py_None);
     fn->globals = Py_NewRef(globals);

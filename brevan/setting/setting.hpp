@@ -250,12 +250,18 @@ bool import_paths_quick(PyObject *path_type, ImportPaths &out);
 // Each is taken only behind guards proving it gives what the general path
 // gives; otherwise it refuses, having done nothing observable.
 
+// Path(item), made without running pathlib's code when `path_type` is
+// pathlib's Path, `item` an exact str and read()'s fast path may be taken;
+// else an empty Ref, having done nothing observable.
+Ref fast_read_path(PyObject *path_type, PyObject *item);
+
 // One candidate of read(), `item` already made into `path` by `path_type`:
 // loaded (into `config`), failed (the Exception is pending, as the general
 // path would catch it), or refused. An error that is no Exception is thrown.
+// `guarded`: fast_read_path() made `path`, and nothing ran since.
 enum class FastRead { refused, loaded, failed };
 FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, PyObject *path,
-                             Ref &config);
+                             Ref &config, bool guarded);
 
 // Whether Path(target).exists() is surely true (never raises; false means
 // "ask the general path").

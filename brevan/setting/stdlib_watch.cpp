@@ -194,15 +194,27 @@ Ref current(PyObject *owner, PyObject *name) {
     return unbound(Ref::steal(found));
 }
 
+// Whether the module `owner` has `expected` as its attribute `name` now: read
+// from its namespace when it is a plain module, whose attributes are exactly
+// that (anything else there, a bound method included, is a change).
+bool module_holds(PyObject *owner, PyObject *name, PyObject *expected) {
+    if (!PyModule_CheckExact(owner)) return current(owner, name).get() == expected;
+    PyObject *now = PyDict_GetItemWithError(PyModule_GetDict(owner), name);  // borrowed
+    if (now == nullptr && PyErr_Occurred()) throw_error();
+    return now == expected;
+}
+
 // A class attribute as the classes of a PosixPath hold it: the namespaces
 // of PosixPath's bases (object excepted: it cannot change), and for each
 // watched name the first of them, from where the lookup starts, that holds
 // it. Reading those namespaces costs a third of looking the attribute up,
-// which binds class methods anew each time.
+// which binds class methods anew each time; reading the dict behind each
+// view (the one object the view refers to) costs a third of that again.
 struct ClassSpaces {
     static constexpr Py_ssize_t kMax = 8;
     PyObject *mro = nullptr;      // PosixPath.__mro__ as recorded, kept
     PyObject *spaces[kMax] = {};  // mappingproxy views, kept
+    PyObject *dicts[kMax] = {};   // the dict behind each view, kept; null if not found
     Py_ssize_t sizes[kMax] = {};  // how many names each held when recorded
     Py_ssize_t count = 0;
     Py_ssize_t pure_start = 0;    // where PurePosixPath's own lookup starts
@@ -218,8 +230,47 @@ struct ClassSpaces {
             if (cls == pure_posix_path.get()) pure_start = k;
             spaces[k] = check(PyObject_GetAttrString(cls, "__dict__")).release();
             sizes[k] = check(static_cast<int>(PyObject_Size(spaces[k])));
+            dicts[k] = dict_behind(spaces[k], sizes[k]);
         }
         count = size - 1;
+    }
+    // The exact dict a class's view shows, found as the one object the view
+    // refers to (what gc.get_referents lists, without importing gc), or null.
+    static PyObject *dict_behind(PyObject *view, Py_ssize_t size) {
+        const auto traverse = reinterpret_cast<traverseproc>(PyType_GetSlot(Py_TYPE(view), Py_tp_traverse));
+        if (traverse == nullptr) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        struct Referents {
+            PyObject *last = nullptr;
+            int count = 0;
+        } referents;
+        const visitproc visit = [](PyObject *object, void *arg) noexcept -> int {
+            auto *seen = static_cast<Referents *>(arg);
+            seen->last = object;
+            ++seen->count;
+            return 0;
+        };
+        if (traverse(view, visit, &referents) != 0 || referents.count != 1) return nullptr;
+        PyObject *dict = referents.last;  // borrowed
+        if (!PyDict_CheckExact(dict) || PyDict_Size(dict) != size) return nullptr;
+        return Py_NewRef(dict);
+    }
+    Py_ssize_t size_of(Py_ssize_t k) const {
+        return dicts[k] != nullptr ? PyDict_Size(dicts[k]) : PyObject_Size(spaces[k]);
+    }
+    // Whether the namespace `k` holds `expected` under `name` now.
+    bool holds(Py_ssize_t k, PyObject *name, PyObject *expected) const {
+        if (dicts[k] != nullptr) {
+            PyObject *now = PyDict_GetItemWithError(dicts[k], name);  // borrowed
+            if (now == nullptr && PyErr_Occurred()) throw_error();
+            return now == expected;
+        }
+        PyObject *now = PyObject_GetItem(spaces[k], name);
+        if (now == nullptr) throw_error();  // deleted
+        Py_DECREF(now);  // only its identity is compared
+        return now == expected;
     }
     // Whether the lookup still walks the same classes (their __bases__ can
     // be assigned: a class put in front holds names too), and no name was
@@ -236,7 +287,7 @@ struct ClassSpaces {
             mro = now.release();
         }
         for (Py_ssize_t k = 0; k < count; ++k) {
-            if (PyObject_Size(spaces[k]) != sizes[k]) return false;
+            if (size_of(k) != sizes[k]) return false;
         }
         return true;
     }
@@ -292,17 +343,14 @@ bool stdlib_untouched(unsigned paths) noexcept {
             // A name the version lacks is one its pathlib never calls.
             if ((watched.paths & paths) == 0 || originals[i] == nullptr) continue;
             if (watched.owner == Owner::os || watched.owner == Owner::os_path) {
-                if (current(owners[i], names[i]).get() != originals[i]) return false;
+                if (!module_holds(owners[i], names[i], originals[i])) return false;
                 continue;
             }
             // The object held where it was (nothing was put in front of it:
             // same_names() above).
             const Py_ssize_t holder = holders[i];
             if (holder == classes.count) continue;
-            PyObject *now = PyObject_GetItem(classes.spaces[holder], names[i]);
-            if (now == nullptr) throw_error();  // deleted
-            Py_DECREF(now);  // only its identity is compared
-            if (now != held[i]) return false;
+            if (!classes.holds(holder, names[i], held[i])) return false;
         }
         return true;
     } catch (...) {

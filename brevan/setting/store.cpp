@@ -12,6 +12,7 @@
 #include <new>
 #include <string>
 #include <sys/stat.h>
+#include <utility>
 
 namespace brevan {
 namespace {
@@ -136,8 +137,10 @@ Ref read_body(Frame &frame, PyObject *const *args) {
         Ref item = Ref::borrow(PyList_GetItem(candidates, i));
         frame.line = kLineReadPath;
         Ref path_type = lookup_global(s_path);
-        path = call(path_type.get(), item);
-        const FastRead fast = fast_read_candidate(frame, path_type.get(), item.get(), path.get(), config);
+        Ref made = fast_read_path(path_type.get(), item.get());
+        const bool guarded = static_cast<bool>(made);
+        path = guarded ? std::move(made) : call(path_type.get(), item);
+        const FastRead fast = fast_read_candidate(frame, path_type.get(), item.get(), path.get(), config, guarded);
         if (fast == FastRead::loaded) break;
         if (fast == FastRead::refused) {
             try {
