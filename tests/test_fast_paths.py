@@ -13,6 +13,7 @@ import subprocess
 import sys
 import textwrap
 import traceback
+import types
 from types import SimpleNamespace
 
 import pytest
@@ -259,6 +260,22 @@ def test_patched_pathlib_is_called(setting, settled, monkeypatch, owner, name, c
     assert seen[False] == seen[True]
     # Once the double is gone, the fast path is taken again.
     assert GENERAL_PATH or pathlib_code_run(lambda: CALLS[call](setting, settled)) <= MAKING_PATH
+
+
+def test_method_bound_over_os_stat_is_called(setting, settled, monkeypatch):
+    """os.stat replaced by a method bound over os.stat's own builtin is another function: both paths call it."""
+    CALLS["save"](setting, settled)
+    outcome = {}
+    for general in (False, True):
+        with monkeypatch.context() as patch:
+            patch.setattr(os, "stat", types.MethodType(os.stat, settled))  # stat(settled, path) -> TypeError
+            if general:
+                patch.setattr("builtins.open", open_wrapper())
+            try:
+                outcome[general] = CALLS["save"](setting, settled)
+            except Exception as error:  # noqa: BLE001 - the outcome is compared
+                outcome[general] = (type(error), str(error))
+    assert outcome[False] == outcome[True]
 
 
 REPLACED = {
