@@ -105,7 +105,6 @@ class Writer {
 public:
     static constexpr size_t kCopied = 48;  // longest text kept in the table, with ": "
     struct StrSlot {
-        PyObject *str = nullptr;
         size_t length;
         char text[kCopied];
     };
@@ -180,10 +179,11 @@ public:
     // fixed-size copies when the key is in the table (every ": " follows
     // the text there).
     [[gnu::always_inline]] void key_line(PyObject *key, bool first, size_t level) {
-        StrSlot &slot = slot_of(key);
+        const size_t i = slot_of(key);
+        const StrSlot &slot = strings_[i];
         size_t skip = first ? 1 : 0;
         size_t n = 2 + 4 * level - skip;
-        if (slot.str != key || n > 32) {
+        if (slot_strs_[i] != key || n > 32) {
             separator(first, level);
             cached_string(key);
             return out.put(": ", 2);
@@ -195,8 +195,8 @@ public:
         out.commit(w + slot.length + 2);
     }
 
-    StrSlot &slot_of(PyObject *str) {
-        return strings_[(reinterpret_cast<std::uintptr_t>(str) >> 4) % strings_.size()];
+    static size_t slot_of(PyObject *str) {
+        return (reinterpret_cast<std::uintptr_t>(str) >> 4) % kSlots;
     }
 
     // A str, from the table of those met before in this call when it is
@@ -205,14 +205,16 @@ public:
     // is the same str. The table keeps the text itself: a hit is one
     // fixed-size copy.
     [[gnu::always_inline]] void cached_string(PyObject *str) {
-        StrSlot &slot = slot_of(str);
-        if (slot.str != str) return new_string(str, slot);
+        const size_t i = slot_of(str);
+        const StrSlot &slot = strings_[i];
+        if (slot_strs_[i] != str) return new_string(str, i);
         char *w = out.reserve(kCopied);
         std::memcpy(w, slot.text, kCopied);
         out.commit(w + slot.length);
     }
 
-    [[gnu::noinline]] void new_string(PyObject *str, StrSlot &slot) {
+    [[gnu::noinline]] void new_string(PyObject *str, size_t i) {
+        StrSlot &slot = strings_[i];
         size_t start = out.size();
         string(str);
         size_t length = out.size() - start;
@@ -220,7 +222,7 @@ public:
         // The buffer has room for kCopied bytes from `start`, some not written.
         std::memcpy(slot.text, out.reserve(kCopied) - length, kCopied);
         std::memcpy(slot.text + length, ": ", 2);
-        slot.str = str;
+        slot_strs_[i] = str;
         slot.length = length;
     }
 
@@ -567,7 +569,11 @@ public:
 
     int max_level_;  // containers nested deeper go to the general writer
 
-    std::array<StrSlot, 256> strings_;  // only `str` starts set
+    // The str each slot's text is of, apart from the texts, so that a call
+    // clears 2 KB and not the whole 14 KB table (small objects are most calls).
+    static constexpr size_t kSlots = 256;
+    std::array<PyObject *, kSlots> slot_strs_{};
+    std::array<StrSlot, kSlots> strings_;
 };
 
 
