@@ -69,3 +69,19 @@ print("\n".join(get_requires_for_build_wheel()))')
         "$1" -m pip install --quiet --disable-pip-version-check "${extra[@]}"
     fi
 }
+
+# brevan_build_venv PYTHON: makes .venv/build, the environment wheel.sh and
+# compile-check.sh build with: the build requirements and the "wheel-build"
+# dependency group of pyproject.toml (ziglang among them). A new environment
+# (another Python, other build requirements, another zig) starts wheel.sh's
+# CMake trees under build/zig afresh too, whichever script made it.
+brevan_build_venv() {
+    local requires tools
+    mapfile -t requires < <(brevan_requirements "$1")
+    mapfile -t tools < <("$1" -c '
+import tomllib
+with open("pyproject.toml", "rb") as f:
+    print("\n".join(tomllib.load(f)["dependency-groups"]["wheel-build"]))')
+    brevan_venv .venv/build "$1" "$(brevan_hash pyproject.toml)" "${requires[@]}" "${tools[@]}"
+    if [ "$BREVAN_VENV_REUSED" = 0 ]; then rm -rf build/zig; fi
+}

@@ -29,15 +29,7 @@ cd "$(dirname "$0")/.."
 . scripts/venv.sh
 
 brevan_require_pythons
-mapfile -t requires < <(brevan_requirements "${pythons[0]}")
-mapfile -t tools < <("${pythons[0]}" -c '
-import tomllib
-with open("pyproject.toml", "rb") as f:
-    print("\n".join(tomllib.load(f)["dependency-groups"]["wheel-build"]))')
-brevan_venv .venv/build "${pythons[0]}" "$(brevan_hash pyproject.toml)" "${requires[@]}" "${tools[@]}"
-# A new environment (another Python, other build requirements, another zig)
-# starts the CMake trees afresh too.
-if [ "$BREVAN_VENV_REUSED" = 0 ]; then rm -rf build/zig; fi
+brevan_build_venv "${pythons[0]}"
 builder=$PWD/.venv/build/bin/python
 brevan_backend_extras "$builder"
 zig=$("$builder" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')

@@ -29,6 +29,19 @@ import brevan.setting as setting_module
 GENERAL_PATH = os.environ.get("BREVAN_TEST_GENERAL_PATH", "") not in ("", "0")
 
 
+def needs_linux(what):
+    """Skips, off Linux, a test that needs `what` (/proc, namespaces, mount)."""
+    return pytest.mark.skipif(not sys.platform.startswith("linux"), reason=f"needs Linux: {what}")
+
+
+def unseen_pid():
+    """A pid no process has: beyond the largest the system gives (macOS and the BSDs stop at 99999)."""
+    try:
+        return int(Path("/proc/sys/kernel/pid_max").read_text()) + 1
+    except FileNotFoundError:
+        return 100_000
+
+
 def open_wrapper():
     """open() as it is, with no Python frame (warnings name the caller)."""
     return functools.partial(io.open)

@@ -7,6 +7,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import unseen_pid
+
 HINT = "To override the global settings, place tolvek.json in the current directory!\n"
 
 
@@ -334,7 +336,7 @@ def test_start_that_writes_removes_stray_backup_temporaries(setting, scratch, ca
 
     if settings is not None:
         scratch.user.write_text(settings)
-    beyond = int(Path("/proc/sys/kernel/pid_max").read_text()) + 1
+    beyond = unseen_pid()
     stray = scratch.home / f".tolvek.json.bak.{beyond}.5e1d.tmp"
     busy = scratch.home / f".tolvek.json.bak.{beyond}.5e1e.tmp"
     stray.write_text("partial")

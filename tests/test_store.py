@@ -17,6 +17,8 @@ from pathlib import Path, PosixPath
 
 import pytest
 
+from conftest import needs_linux, unseen_pid
+
 HINT = "To override the global settings, place tolvek.json in the current directory!"
 GOOD = {"server": {"home": "/srv"}, "extra": {"list": [1, 2]}}
 NEW = {"studio": {"theme": "dark", "console": True}}
@@ -235,6 +237,7 @@ def test_read_looks_iprint_up_before_making_the_line(setting, scratch):
     assert events == ["iprint", "format", "loads", "iprint", "format", "iprint", "iprint"]
 
 
+@needs_linux("/proc/self/fd")
 def test_read_interrupt_propagates_and_closes(setting, scratch, capsys):
     scratch.local.write_text("{}")
 
@@ -504,7 +507,7 @@ subprocess.run(["mount", "-t", "tmpfs", "none", "/proc"], check=True)
 NOBODY = 65534
 
 
-@pytest.fixture(params=["anonymous", "named"])
+@pytest.fixture(params=["anonymous", pytest.param("named", marks=needs_linux("a mount namespace of its own"))])
 def prelude(request, run_python):
     """Child code making the new file anonymous while written, or named from the start (no /proc)."""
     if request.param == "named" and run_python(HIDE_PROC, check=False).returncode != 0:
@@ -573,6 +576,7 @@ def test_save_writes_in_place_where_nothing_can_be_made_beside(setting, run_pyth
         assert files(directory) == ["tolvek.json"]
 
 
+@pytest.mark.skipif(not hasattr(os, "O_PATH"), reason="needs O_PATH to open a directory it may not list")
 def test_save_replaces_in_a_directory_it_may_not_list(setting, run_python, prelude):
     # Write and search rights are all a replacement needs; reading the
     # directory only serves syncing and tidying it.
@@ -623,11 +627,6 @@ def test_save_closes_its_descriptor_once_when_the_file_object_fails(run_python, 
     assert files(directory) == []
 
 
-def unseen_pid():
-    """A pid no process has: beyond the kernel's largest."""
-    return int(Path("/proc/sys/kernel/pid_max").read_text()) + 1
-
-
 def hold(path):
     """The lock a writer at work keeps on its temporary (taken on a file of its own)."""
     import fcntl
@@ -673,6 +672,7 @@ def test_save_removes_temporaries_no_writer_holds(setting, scratch, override):
     assert files(scratch.home) == sorted([t, *kept, *odd])
 
 
+@needs_linux("mount and PID namespaces")
 def test_save_keeps_the_temporary_of_a_writer_in_another_pid_namespace(setting, run_python, tmp_path):
     # A writer whose temporary is named from the start (no /proc) is paused
     # mid-write; meanwhile a save of the same file from a process in a new

@@ -9,10 +9,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
 
 namespace brevan {
 
@@ -43,10 +45,12 @@ int sync_fd(int fd) noexcept {
     return result;
 }
 
+#ifdef O_TMPFILE
 // /proc/self/fd is how an anonymous file gets its name (linkat with
 // AT_EMPTY_PATH needs a privilege that ordinary users lack). Asked each
 // time: a process that gives up its privileges loses access to it.
 bool can_link_anonymous() noexcept { return access("/proc/self/fd", X_OK) == 0; }
+#endif
 
 // The directory takes no new file from us, where writing the target itself
 // may still work.
@@ -62,6 +66,18 @@ std::string stem_of(const std::string &name) {
     std::string stem(1, '.');
     stem.append(name, 0, kStemLength);
     return stem;
+}
+
+// The access and modification times, in the order futimens() takes them
+// (macOS calls the fields st_atimespec and st_mtimespec).
+void file_times(const struct stat &st, timespec (&times)[2]) noexcept {
+#ifdef __APPLE__
+    times[0] = st.st_atimespec;
+    times[1] = st.st_mtimespec;
+#else
+    times[0] = st.st_atim;
+    times[1] = st.st_mtim;
+#endif
 }
 
 bool same_file(const struct stat &a, const struct stat &b) noexcept {
@@ -107,8 +123,9 @@ void remove_if_unheld(int dirfd, const char *name, uid_t us) noexcept {
 }
 
 // renameat2(RENAME_NOREPLACE) through syscall(): the C library's wrapper is
-// newer than the oldest C library the module is built to load with.
-#if defined(SYS_renameat2)
+// newer than the oldest C library the module is built to load with. A Linux
+// call: elsewhere a new file takes its name by a second link.
+#if defined(__linux__) && defined(SYS_renameat2)
 #ifndef RENAME_NOREPLACE
 #define RENAME_NOREPLACE (1 << 0)
 #endif
@@ -305,7 +322,7 @@ void ReplacementFile::name_anonymous() {
 // The named file takes the target's name only where nothing has it: a rename
 // that never replaces where the file system has one, else a second link.
 bool ReplacementFile::place_new_named() {
-#if defined(SYS_renameat2)
+#if defined(__linux__) && defined(SYS_renameat2)
     if (rename_noreplace(dirfd_, temporary_.c_str(), name_.c_str()) == 0) {
         temporary_.clear();
         return true;
@@ -402,7 +419,8 @@ void copy_replacing(PyObject *source, PyObject *destination) {
         if (wrote <= 0) raise_os_error(copy.path());
         done += static_cast<std::size_t>(wrote);
     }
-    const timespec times[2] = {st.st_atim, st.st_mtim};
+    timespec times[2];
+    file_times(st, times);
     if (futimens(copy.fd(), times) != 0) {
         // Times are a courtesy; the content is what counts.
     }
