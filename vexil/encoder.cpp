@@ -208,14 +208,19 @@ Ref write_fast(State &st, PyObject *obj) {
     return writer.out.text();
 }
 
+// The general writer's way in, apart from dumps, which leaves by a tail
+// call: the fast writer's frame is off the stack while Python code runs.
+[[gnu::noinline]] PyObject *dumps_general(State &st, PyObject *obj) {
+    return boundary([&] { return write_general(st, obj); });
+}
+
 }  // namespace
 
 PyObject *dumps(PyObject *module, PyObject *obj) {
-    return boundary([&] {
-        State &st = state_of(module);
-        if (Ref text = write_fast(st, obj)) return text;
-        return write_general(st, obj);
-    });
+    State &st = state_of(module);
+    PyObject *text = boundary([&] { return write_fast(st, obj); });
+    if (text != nullptr || PyErr_Occurred()) return text;
+    return dumps_general(st, obj);
 }
 
 }  // namespace vexil

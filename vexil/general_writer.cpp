@@ -38,6 +38,7 @@
 #include "writer.hpp"
 
 #include <cmath>
+#include <memory>
 #include <unordered_set>
 #include <vector>
 
@@ -541,7 +542,8 @@ struct RecursionLevel {
 Ref write_general(State &st, PyObject *obj) {
     if (Py_EnterRecursiveCall(" while encoding a JSON object")) throw_error();
     RecursionLevel level;
-    return GeneralWriter(st).run(obj);
+    auto writer = std::make_unique<GeneralWriter>(st);  // off the stack each entry takes
+    return writer->run(obj);
 }
 
 }  // namespace vexil
