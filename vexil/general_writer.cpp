@@ -99,7 +99,8 @@ class GeneralWriter {
 public:
     explicit GeneralWriter(State &st)
         : st_(st), writer_(st), limit_(static_cast<size_t>(Py_GetRecursionLimit())),
-          notes_(Py_Version >= 0x030E0000), one_by_one_(!st.json_c_writer) {}
+          notes_(Py_Version >= 0x030E0000), indent_with_brace_(!st.json_c_writer || Py_Version < 0x030E0000),
+          one_by_one_(!st.json_c_writer) {}
 
     Ref run(PyObject *root) {
         value(root);
@@ -120,7 +121,7 @@ public:
                     fail(level - 1);  // the key's own dict adds no note
                 }
                 if (writing_) {
-                    if (!first) writer_.separator(false, level);  // the first indent came with the brace
+                    if (!first || !indent_with_brace_) writer_.separator(first, level);
                     writer_.string(key);
                     writer_.out.put(": ", 2);
                 }
@@ -431,11 +432,11 @@ private:
         bool empty = exact || !one_by_one_ ? size == 0 : !truth(obj);
         if (empty) return put("{}", 2);
         if (cycle(obj)) return;
-        // Both of json's writers write the brace and the first indent before
-        // reading items(), so an items() that gives nothing leaves them.
+        // Until 3.14 json writes the brace and the first indent before it
+        // reads items(), so an items() that gives nothing leaves both.
         if (writing_) {
             writer_.out.put("{", 1);
-            writer_.separator(true, stack_.size() + 1);
+            if (indent_with_brace_) writer_.separator(true, stack_.size() + 1);
         }
         if (exact) {
             Frame &f = push(obj, Ref(), Kind::dict, true);
@@ -460,14 +461,14 @@ private:
         return f;
     }
 
-    // The closing bracket. A dict's first indent came with its brace; a
-    // list's opening bracket and first indent come with its first item (so
-    // json's Python writer writes only this for a list subclass whose
-    // iteration gives nothing).
+    // The closing bracket, after the indent of its level. A list's opening
+    // bracket comes with its first item, so json's Python writer writes only
+    // this for a list subclass whose iteration gives nothing; from 3.14 an
+    // items() that gives nothing leaves "{}".
     void close() {
         Frame &f = stack_.back();
         if (writing_) {
-            writer_.separator(true, stack_.size() - 1);
+            if (f.next > 0 || !f.is_dict || indent_with_brace_) writer_.separator(true, stack_.size() - 1);
             writer_.out.put(f.is_dict ? "}" : "]", 1);
         }
         active_.erase(f.container.get());
@@ -519,6 +520,7 @@ private:
     TextWriter writer_;
     size_t limit_;
     bool notes_;
+    bool indent_with_brace_;  // a dict's first indent is written with its brace
     bool one_by_one_;  // json's Python writer (3.12): item by item
     bool writing_ = true;
     Ref pending_;
