@@ -431,47 +431,22 @@ def changing_pairs():
     yield "b", 0
 
 
-def shrunk():
-    items = [0, None, 2, 3]
-    items[1] = Acts(items.clear, k=1)
-    return items
-
-
-def grown():
-    items = [0, None]
-    items[1] = Acts(lambda: items.append("new"), k=1)
-    return items
-
-
-def dict_changed(change, at):
-    obj = {"x": 1, "y": 2}
-    obj[at] = Acts(lambda: change(obj), k=1)
-    return obj
-
-
-def add(obj):
-    obj["new"] = 3
-
-
-def swap(obj):
-    del obj["y"]
-    obj["z"] = 9
-
-
-def drop(obj):
-    del obj["y"]
+def changed(container, change, at):
+    """`container` with an item whose items() runs `change` on it."""
+    container[at] = Acts(lambda: change(container), k=1)
+    return container
 
 
 # Containers read live and item by item as this version's json reads them:
 # the same text or error, after the same calls in the same order, when Python
 # code that dumps runs changes what it writes.
 @pytest.mark.parametrize("make", [
-    shrunk,
-    grown,
-    lambda: dict_changed(add, "x"),
-    lambda: dict_changed(add, "y"),  # the last item
-    lambda: dict_changed(swap, "x"),
-    lambda: dict_changed(drop, "x"),
+    lambda: changed([0, None, 2, 3], list.clear, 1),
+    lambda: changed([0, None], lambda items: items.append("new"), 1),
+    lambda: changed({"x": 1, "y": 2}, lambda d: d.update(new=3), "x"),
+    lambda: changed({"x": 1, "y": 2}, lambda d: d.update(new=3), "y"),  # the last item
+    lambda: changed({"x": 1, "y": 2}, lambda d: (d.pop("y"), d.update(z=9)), "x"),
+    lambda: changed({"x": 1, "y": 2}, lambda d: d.pop("y"), "x"),
     lambda: {"p": Pairs(changing_pairs, s=0)},
     lambda: [Yields([math.nan], KeyError("after"))],
     lambda: [Yields([1, Yields([])])],  # true, yet iterating gives nothing
