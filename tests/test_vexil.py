@@ -302,6 +302,171 @@ def test_dumps_cycle_is_value_error():
             vexil.dumps({"a": obj})
 
 
+# The C stack a call needs is small and bounded: dumps entered again through
+# Python code it runs ends in the text or RecursionError, however high the
+# recursion limit, and a thread with the smallest stack the interpreter allows
+# writes what json writes, through both writers.
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's frames are several times larger")
+def test_dumps_needs_a_small_stack(run_python):
+    result = run_python("""
+        import json, sys, threading, vexil
+        class Calls(dict):  # items() calls dumps again
+            def __init__(self, n): super().__init__(a=1); self.n = n
+            def items(self): return [("x", len(vexil.dumps(Calls(self.n - 1))) if self.n else 0)]
+        for limit, depth in [(1000, 300), (10**6, 100_000)]:
+            sys.setrecursionlimit(limit)
+            try:
+                print(type(vexil.dumps(Calls(depth))).__name__)
+            except RecursionError:
+                print("RecursionError")
+        sys.setrecursionlimit(1000)
+        class Dict(dict): pass
+        class Float(float): pass
+        def nest(n):
+            obj = "x"
+            for _ in range(n): obj = [{"k": obj}]
+            return obj
+        objs = [{"a": Dict(b=1)}, nest(7), nest(40), Dict(b=nest(20)), [Float(1.5), 2**70, "é"], Calls(5)]
+        try:
+            threading.stack_size(32768)
+        except ValueError:  # 3.14's least
+            threading.stack_size(53248)
+        texts = []
+        thread = threading.Thread(target=lambda: texts.extend(map(vexil.dumps, objs)))
+        thread.start()
+        thread.join()
+        print(texts == [json.dumps(obj, indent=4) + "\\n" for obj in objs])
+    """, check=False)
+    assert result.stdout.split()[1:] == ["RecursionError", "True"], result.stderr
+    assert result.stdout.split()[0] in ("str", "RecursionError"), result.stderr
+
+
+LOG = []
+
+
+class Acts(dict):
+    """items() runs `act` first, then gives what is stored."""
+
+    def __init__(self, act, **stored):
+        super().__init__(**stored)
+        self.act = act
+
+    def items(self):
+        LOG.append("items")
+        self.act()
+        return super().items()
+
+
+class Pairs(dict):
+    """items() is a generator of `pairs()`, logged as they are taken."""
+
+    def __init__(self, pairs, **stored):
+        super().__init__(**stored)
+        self.pairs = pairs
+
+    def items(self):
+        LOG.append("items")
+        for pair in self.pairs():
+            LOG.append(("pair", type(pair).__name__))
+            yield pair
+
+
+class Yields(list):
+    """Truth and iteration logged; iteration gives `values`, then raises `error`."""
+
+    def __init__(self, values, error=None):
+        super().__init__(["stored"])
+        self.values, self.error = values, error
+
+    def __len__(self):
+        LOG.append("len")
+        return super().__len__()
+
+    def __iter__(self):
+        LOG.append("iter")
+        for value in self.values:
+            LOG.append(("next", type(value).__name__))
+            yield value
+        if self.error:
+            raise self.error
+
+
+class Compared(float):
+    """Comparisons and repr logged; `says` answers them, float's own when None."""
+
+    says = None
+
+    def __ne__(self, other):
+        LOG.append("!=")
+        return float.__ne__(self, other) if self.says is None else self.says
+
+    def __eq__(self, other):
+        LOG.append("==")
+        return float.__eq__(self, other) if self.says is None else False
+
+    __hash__ = float.__hash__
+
+    def __repr__(self):
+        LOG.append("repr")
+        return float.__repr__(self)
+
+
+class AlwaysNe(Compared):
+    says = True
+
+
+class NeverNe(Compared):
+    says = False
+
+
+class NeRaises(Compared):
+    def __ne__(self, other):
+        raise ArithmeticError("compared")
+
+
+def changing_pairs():
+    value = [1]
+    yield "a", value
+    value.append(2)  # after json wrote it on 3.12, before it read it on 3.13
+    yield "b", 0
+
+
+def changed(container, change, at):
+    """`container` with an item whose items() runs `change` on it."""
+    container[at] = Acts(lambda: change(container), k=1)
+    return container
+
+
+# Containers read live and item by item as this version's json reads them:
+# the same text or error, after the same calls in the same order, when Python
+# code that dumps runs changes what it writes.
+@pytest.mark.parametrize("make", [
+    lambda: changed([0, None, 2, 3], list.clear, 1),
+    lambda: changed([0, None], lambda items: items.append("new"), 1),
+    lambda: changed({"x": 1, "y": 2}, lambda d: d.update(new=3), "x"),
+    lambda: changed({"x": 1, "y": 2}, lambda d: d.update(new=3), "y"),  # the last item
+    lambda: changed({"x": 1, "y": 2}, lambda d: (d.pop("y"), d.update(z=9)), "x"),
+    lambda: changed({"x": 1, "y": 2}, lambda d: d.pop("y"), "x"),
+    lambda: {"p": Pairs(changing_pairs, s=0)},
+    lambda: [Yields([math.nan], KeyError("after"))],
+    lambda: [Yields([1, Yields([])])],  # true, yet iterating gives nothing
+    lambda: {"a": Pairs(lambda: [], s=0)},
+    lambda: {"a": Pairs(lambda: [["k", 1], iter(("j", 2))], s=0)},
+    lambda: {"a": Pairs(lambda: [("k",)], s=0)},
+    lambda: {"a": Pairs(lambda: [("k", 1, 2)], s=0)},
+    lambda: {"a": Pairs(lambda: [5], s=0)},
+    lambda: [Compared(1.5), Compared(math.inf)],
+    lambda: [AlwaysNe(1.5)],
+    lambda: [NeverNe(math.nan), NeverNe(-math.inf)],
+    lambda: [NeRaises(2.5)],
+], ids=lambda make: "")
+def test_dumps_reads_containers_live_as_json_does(make):
+    LOG.clear()
+    expected = outcome(json_dumps, make()), list(LOG)
+    LOG.clear()
+    assert (outcome(vexil.dumps, make()), LOG) == expected
+
+
 @pytest.mark.parametrize(
     ("text", "line", "column"),
     [

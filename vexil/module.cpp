@@ -116,6 +116,7 @@ int clear(PyObject *module) {
     each_field(*st, [](PyObject *&field) { Py_CLEAR(field); });
     std::free(std::exchange(st->scratch, nullptr));
     key_cache_free(*st);
+    writer_room_free(*st);
     st->scratch_capacity = 0;
     return 0;
 }

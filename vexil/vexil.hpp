@@ -55,6 +55,9 @@ struct State {
     // call has it.
     char *scratch;
     size_t scratch_capacity;
+    // Room for dumps' fast writer and its table of strs, kept between calls
+    // (encoder.cpp); NULL until the first call and while a call has it.
+    void *writer_room;
     // Key strings loads made recently (parser.cpp); NULL until the first.
     struct KeyCache *key_cache;
 };
@@ -96,5 +99,7 @@ PyObject *loads(PyObject *module, PyObject *text);
 PyObject *iprint(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 // Drops the key strings loads cached (module clear).
 void key_cache_free(State &st) noexcept;
+// Frees the room of dumps' fast writer (module clear).
+void writer_room_free(State &st) noexcept;
 
 }  // namespace vexil

@@ -1,4 +1,4 @@
-// The byte buffer dumps writes into and the writer of exact types, shared by
+// The byte buffer dumps writes into and the writers of its leaves, shared by
 // the fast writer (encoder.cpp) and the general one (general_writer.cpp).
 #pragma once
 
@@ -96,52 +96,13 @@ private:
     char *end_ = nullptr;
 };
 
-// Writes exact types into an ASCII buffer. Each writing function returns
-// false when the object holds something the general writer must handle; the
-// caller then drops the buffer. No Python code runs while writing, so the
-// borrowed references stay valid. The leaf writers are shared with the
-// general writer, so both give the same bytes.
-class Writer {
+// The writers of leaves, separators and indents, shared by the fast writer
+// (encoder.cpp) and the general one (general_writer.cpp), so both give the
+// same bytes. Nothing here runs Python code.
+class TextWriter {
 public:
-    static constexpr size_t kCopied = 48;  // longest text kept in the table, with ": "
-    struct StrSlot {
-        size_t length;
-        char text[kCopied];
-    };
-
-    explicit Writer(State &st) : out(st), max_level_(std::min(static_cast<int>(kTableLevels), Py_GetRecursionLimit())) {}
+    explicit TextWriter(State &st) : out(st) {}
     Buffer out;
-
-    bool value(PyObject *obj, int level) {
-        if (leaf(obj)) return true;
-        if (PyDict_CheckExact(obj)) return dict(obj, level);
-        if (PyList_CheckExact(obj)) return sequence(obj, true, level);
-        if (PyTuple_CheckExact(obj)) return sequence(obj, false, level);
-        return false;
-    }
-
-    // An item of a container: leaves are written in the loop, not through
-    // a call of the (recursive, so not inlined) value().
-    [[gnu::always_inline]] bool item(PyObject *obj, int level) { return leaf(obj) || container(obj, level); }
-
-    [[gnu::noinline]] bool container(PyObject *obj, int level) {
-        if (PyDict_CheckExact(obj)) return dict(obj, level);
-        if (PyList_CheckExact(obj)) return sequence(obj, true, level);
-        if (PyTuple_CheckExact(obj)) return sequence(obj, false, level);
-        return false;
-    }
-
-    // Writes `obj` when it is an exact str, int, float (one json writes),
-    // bool or None.
-    [[gnu::always_inline]] bool leaf(PyObject *obj) {
-        if (PyUnicode_CheckExact(obj)) return cached_string(obj), true;
-        if (PyLong_CheckExact(obj)) return integer(obj);
-        if (obj == Py_True) return out.put("true", 4), true;
-        if (obj == Py_False) return out.put("false", 5), true;
-        if (obj == Py_None) return out.put("null", 4), true;
-        if (PyFloat_CheckExact(obj)) return real(obj);
-        return false;
-    }
 
     // ",\n" and the indent of a level, as one copy: `first` leaves out the comma.
     void separator(bool first, size_t level) {
@@ -154,93 +115,6 @@ public:
         }
         if (level > kTableLevels) return deep_separator(skip, level);
         out.put(kIndents.data() + skip, n);
-    }
-
-    bool dict(PyObject *obj, int level) {
-        if (level >= max_level_) return false;
-        if (PyDict_Size(obj) == 0) return out.put("{}", 2), true;
-        out.put("{", 1);
-        Py_ssize_t pos = 0;
-        PyObject *key = nullptr;
-        PyObject *item = nullptr;
-        bool first = true;
-        while (PyDict_Next(obj, &pos, &key, &item)) {
-            if (!PyUnicode_CheckExact(key)) return false;  // the general writer says why
-            key_line(key, first, static_cast<size_t>(level + 1));
-            first = false;
-            if (!this->item(item, level + 1)) return false;
-        }
-        separator(true, static_cast<size_t>(level));
-        out.put("}", 1);
-        return true;
-    }
-
-    // The separator, `key` and ": ", as one reservation and three
-    // fixed-size copies when the key is in the table (every ": " follows
-    // the text there).
-    [[gnu::always_inline]] void key_line(PyObject *key, bool first, size_t level) {
-        const size_t i = slot_of(key);
-        const StrSlot &slot = strings_[i];
-        size_t skip = first ? 1 : 0;
-        size_t n = 2 + 4 * level - skip;
-        if (slot_strs_[i] != key || n > 32) {
-            separator(first, level);
-            cached_string(key);
-            return out.put(": ", 2);
-        }
-        char *w = out.reserve(32 + kCopied);
-        std::memcpy(w, kIndents.data() + skip, 32);
-        w += n;
-        std::memcpy(w, slot.text, kCopied);
-        out.commit(w + slot.length + 2);
-    }
-
-    static size_t slot_of(PyObject *str) {
-        return (reinterpret_cast<std::uintptr_t>(str) >> 4) % kSlots;
-    }
-
-    // A str, from the table of those met before in this call when it is
-    // there. Settings repeat their keys in every section, and often values
-    // too. Nothing is freed while the fast writer runs, so the same address
-    // is the same str. The table keeps the text itself: a hit is one
-    // fixed-size copy.
-    [[gnu::always_inline]] void cached_string(PyObject *str) {
-        const size_t i = slot_of(str);
-        const StrSlot &slot = strings_[i];
-        if (slot_strs_[i] != str) return new_string(str, i);
-        char *w = out.reserve(kCopied);
-        std::memcpy(w, slot.text, kCopied);
-        out.commit(w + slot.length);
-    }
-
-    [[gnu::noinline]] void new_string(PyObject *str, size_t i) {
-        StrSlot &slot = strings_[i];
-        size_t start = out.size();
-        string(str);
-        size_t length = out.size() - start;
-        if (length > kCopied - 2) return;
-        // The buffer has room for kCopied bytes from `start`, some not written.
-        std::memcpy(slot.text, out.reserve(kCopied) - length, kCopied);
-        std::memcpy(slot.text + length, ": ", 2);
-        slot_strs_[i] = str;
-        slot.length = length;
-    }
-
-    bool sequence(PyObject *obj, bool list, int level) {
-        if (level >= max_level_) return false;
-        Py_ssize_t n = list ? PyList_Size(obj) : PyTuple_Size(obj);
-        if (n < 0) throw_error();
-        if (n == 0) return out.put("[]", 2), true;
-        out.put("[", 1);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject *item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
-            if (item == nullptr) throw_error();
-            separator(i == 0, static_cast<size_t>(level + 1));
-            if (!this->item(item, level + 1)) return false;
-        }
-        separator(true, static_cast<size_t>(level));
-        out.put("]", 1);
-        return true;
     }
 
     bool integer(PyObject *obj) {
@@ -566,16 +440,7 @@ public:
         t[1] = '\n';
         return t;
     }();
-
-    int max_level_;  // containers nested deeper go to the general writer
-
-    // The str each slot's text is of, apart from the texts, so that a call
-    // clears 2 KB and not the whole 14 KB table (small objects are most calls).
-    static constexpr size_t kSlots = 256;
-    std::array<PyObject *, kSlots> slot_strs_{};
-    std::array<StrSlot, kSlots> strings_;
 };
-
 
 // dumps for objects the fast writer refuses: subclasses, other types (through
 // json's own writer), deep nesting, cycles and values json refuses, with
