@@ -325,6 +325,8 @@ if [ -z "${BREVAN_DEBIAN_NS:-}" ]; then
     if unshare --mount --propagation private true 2>/dev/null 8>&-; then
         BREVAN_DEBIAN_NS=1 BREVAN_DEBIAN_CWD=$caller exec unshare --mount --propagation private bash "$self" "$command" "$@"
     fi
+elif ! { root_ready && debug_ready; }; then
+    die "$root is not ready (BREVAN_DEBIAN_NS is this script's own)"
 fi
 
 wheel=${BREVAN_WHEEL:-}
