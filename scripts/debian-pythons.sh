@@ -7,10 +7,14 @@
 #   scripts/debian-pythons.sh [test] [PYTEST_ARGS...]
 #       installs the wheel into a virtual environment per version and runs
 #       the whole suite from tests/ on each, as is and with the fast paths
-#       refused (BREVAN_TEST_GENERAL_PATH=1)
+#       refused (BREVAN_TEST_GENERAL_PATH=1); then on each version's debug
+#       build (python3.14d: Py_DEBUG, the interpreter's own assertions on),
+#       in the development mode with the debug allocator, as is (the newest
+#       also with the fast paths refused)
 #   scripts/debian-pythons.sh run VERSION COMMAND [ARGS...]
 #       runs COMMAND in the checkout (the same directory as outside) with
-#       that version's environment first on PATH, the wheel installed
+#       that version's environment first on PATH, the wheel installed; a
+#       VERSION such as 3.14d names the debug build
 #   scripts/debian-pythons.sh can
 #       exits 0 when this machine can do the above, else prints why not
 #
@@ -18,7 +22,13 @@
 # environments live in the checkout (.venv/debian-3.x, reused while their
 # stamp matches, like the others); the root is reused while its stamp says it
 # is complete. Settings: BREVAN_DEBIAN_ROOT (/var/cache/brevan/sid-root),
-# BREVAN_DEBIAN_MIRROR, BREVAN_DEBIAN_VERSIONS ("3.14 3.15").
+# BREVAN_DEBIAN_MIRROR, BREVAN_DEBIAN_VERSIONS ("3.14 3.15"),
+# BREVAN_DEBIAN_DEBUG ("0": no debug builds, neither installed nor run).
+#
+# The root is shared by concurrent runs. Whatever changes it (making it,
+# adding the debug builds) holds $root.lock, one at a time, and waits for the
+# runs using the root to end: each run holds a shared lock on $root.in-use
+# while it does, which the change takes exclusively.
 #
 # Everything mounted for a run (/proc, a fresh /tmp, the local package
 # directories pip's configuration names, the checkout) is mounted in a
@@ -39,6 +49,13 @@ packages=$(for v in "${versions[@]}"; do printf 'python%s,python%s-venv,' "$v" "
 packages=${packages%,}
 # What the root was made from: a different list makes it anew.
 root_stamp="debootstrap --variant=minbase --include=$packages sid"
+# The debug builds, added to a finished root with apt-get (a second stamp, so
+# that a root made without them is extended, never made anew).
+debug=${BREVAN_DEBIAN_DEBUG:-1}
+debug_packages=()
+for v in "${versions[@]}"; do debug_packages+=("python$v-dbg"); done
+debug_stamp="apt-get install ${debug_packages[*]}"
+debug_log=$(dirname "$root")/apt-dbg.log
 
 die() { echo "debian-pythons: $*" >&2; exit 1; }
 
@@ -65,13 +82,13 @@ root_command() {
 }
 in_root() {
     root_command "$@"
-    "${cmd[@]}"
+    "${cmd[@]}" 8>&-  # the lock stays with this script
 }
 
-pythons_run() {
+pythons_run() {  # pythons_run [SUFFIX]: each version's python3.xSUFFIX runs
     local v
     for v in "${versions[@]}"; do
-        chroot "$root" "/usr/bin/python$v" -c pass 2>/dev/null || return 1
+        chroot "$root" "/usr/bin/python$v${1:-}" -c pass 2>/dev/null || return 1
     done
 }
 
@@ -86,10 +103,7 @@ adoptable() {
         [ "$(tail -n 1 "$log")" = rc=0 ] && pythons_run
 }
 
-make_root() {
-    mkdir -p "$(dirname "$root")"
-    exec 9>"$root.lock"
-    flock 9  # one maker at a time; the others wait, then find it ready
+make_root() {  # under the exclusive lock
     if root_ready; then return; fi
     if adoptable; then
         echo "$root_stamp" >"$root/.brevan-root"
@@ -112,6 +126,54 @@ make_root() {
     pythons_run || die "the Pythons in $root do not run"
     # Written last: an interrupted set-up leaves no stamp and is redone.
     echo "$root_stamp" >"$root/.brevan-root"
+}
+
+debug_ready() {
+    [ "$debug" = 0 ] || { [ -f "$root/.brevan-debug" ] && [ "$(cat "$root/.brevan-debug")" = "$debug_stamp" ]; }
+}
+
+# Installs the debug builds into the finished root, at the versions of the
+# release builds there when the mirror still has them (a debug build needs
+# its release build's exact version: this way the release builds stay as
+# they are), else at the mirror's, which moves the release builds along.
+add_debug() {
+    if debug_ready; then return; fi
+    echo "Adding the debug builds to $root: ${debug_packages[*]} (once; log: $debug_log)"
+    put /etc/resolv.conf
+    local v version pinned=()
+    for v in "${versions[@]}"; do
+        version=$(chroot "$root" dpkg-query -W -f '${Version}' "python$v")
+        pinned+=("python$v-dbg=$version")
+    done
+    # debootstrap took the mirror's Release file without its Valid-Until:
+    # apt-get takes it alike, or a mirror that serves a fixed snapshot would
+    # make the root and then refuse to extend it.
+    local apt=(DEBIAN_FRONTEND=noninteractive apt-get -y -q --no-install-recommends -o Acquire::Check-Valid-Until=false)
+    {
+        in_root "${apt[@]}" update &&
+            { in_root "${apt[@]}" install "${pinned[@]}" || in_root "${apt[@]}" install "${debug_packages[@]}"; } &&
+            in_root apt-get clean
+    } >"$debug_log" 2>&1 || { tail -n 20 "$debug_log" >&2; die "installing the debug builds failed"; }
+    pythons_run d || die "the debug builds in $root do not run"
+    # Written last: an interrupted install leaves no stamp and is redone.
+    echo "$debug_stamp" >"$root/.brevan-debug"
+}
+
+# Leaves the root complete and a shared lock on $root.in-use held on
+# descriptor 8 for as long as this run uses it.
+prepare_root() {
+    mkdir -p "$(dirname "$root")"
+    exec 8>>"$root.in-use"
+    flock -s 8
+    if root_ready && debug_ready; then return; fi
+    flock -u 8  # a maker that holds $root.lock may be waiting for it
+    exec 9>"$root.lock"
+    flock 9  # one maker at a time; the others wait, then find it ready
+    flock 8  # waits for the runs using the root to end
+    make_root
+    add_debug
+    flock -s 8
+    exec 9>&-
 }
 
 put() {  # put FILE: the file copied to the same path in the root, when it differs
@@ -163,7 +225,7 @@ stop() {
 }
 waited() {  # waited COMMAND...: in_root COMMAND..., as a job of its own
     root_command "$@"
-    "${cmd[@]}" &
+    "${cmd[@]}" 8>&- &
     child=$!
     local rc=0
     wait "$child" || rc=$?
@@ -223,10 +285,12 @@ enter() {
     fi
 }
 
-# venv VERSION: the version's environment with the test extras and the wheel.
+# venv VERSION: the environment of python$VERSION (3.14, 3.14d) with the
+# test extras and the wheel.
 venv() {
     local v=$1 dir=.venv/debian-$1
-    in_root /bin/bash -c 'set -euo pipefail; cd "$1"; . scripts/venv.sh
+    # PYTHONWARNINGS: pip's own warnings, which a debug build shows, are no concern here.
+    in_root PYTHONWARNINGS=ignore /bin/bash -c 'set -euo pipefail; cd "$1"; . scripts/venv.sh
         brevan_venv "$2" "$3" "$(brevan_hash pyproject.toml)" "$4[test]"
         "$2/bin/python" -m pip install --quiet --disable-pip-version-check --force-reinstall --no-deps "$4"' \
         venv "$checkout" "$dir" "/usr/bin/python$v" "$wheel"
@@ -247,17 +311,23 @@ reason=$(cannot)
 
 if [ "$command" = run ]; then
     [ $# -ge 2 ] || die "usage: $0 run VERSION COMMAND [ARGS...]"
-    case " ${versions[*]} " in *" $1 "*) ;; *) die "no Python $1 here (BREVAN_DEBIAN_VERSIONS: ${versions[*]})" ;; esac
+    case " ${versions[*]} " in
+    *" $1 "*) ;;
+    *" ${1%d} "*) [ "$debug" != 0 ] || die "no Python $1 here: BREVAN_DEBIAN_DEBUG=0" ;;
+    *) die "no Python $1 here (BREVAN_DEBIAN_VERSIONS: ${versions[*]})" ;;
+    esac
 fi
 
-# The mounts go in a private mount namespace, when there is one to be had.
-if [ -z "${BREVAN_DEBIAN_NS:-}" ] && unshare --mount --propagation private true 2>/dev/null; then
-    make_root
-    exec 9>&-
-    BREVAN_DEBIAN_NS=1 BREVAN_DEBIAN_CWD=$caller exec unshare --mount --propagation private bash "$self" "$command" "$@"
+# The run that the namespace below re-enters holds the lock already (descriptor 8).
+if [ -z "${BREVAN_DEBIAN_NS:-}" ]; then
+    prepare_root
+    # The mounts go in a private mount namespace, when there is one to be had.
+    if unshare --mount --propagation private true 2>/dev/null 8>&-; then
+        BREVAN_DEBIAN_NS=1 BREVAN_DEBIAN_CWD=$caller exec unshare --mount --propagation private bash "$self" "$command" "$@"
+    fi
+elif ! { root_ready && debug_ready; }; then
+    die "$root is not ready (BREVAN_DEBIAN_NS is this script's own)"
 fi
-make_root
-exec 9>&-
 
 wheel=${BREVAN_WHEEL:-}
 if [ -z "$wheel" ]; then wheel=$(bash scripts/wheel.sh | tail -n 1); fi
@@ -289,6 +359,24 @@ for v in "${versions[@]}"; do
         waited BREVAN_TEST_GENERAL_PATH=$general BREVAN_WHEEL="$wheel" /bin/bash -c \
             'cd "$1/tests" && shift && exec "$@"' suite "$checkout" \
             "$checkout/.venv/debian-$v/bin/python" -m pytest -q "$@" || status=$?
+    done
+done
+# The debug builds: the whole suite as is on each, in the development mode
+# (-X dev) with the debug allocator, through the environment so that the
+# children the tests start run so too; on the newest also with the fast paths
+# refused (a pass costs as much again: one covers the general paths' C code).
+for v in "${versions[@]}"; do
+    if [ "$debug" = 0 ]; then break; fi
+    venv "${v}d"
+    in_root "/usr/bin/python${v}d" -VV
+    for general in 0 1; do
+        if [ $general = 1 ] && [ "$v" != "${versions[-1]}" ]; then continue; fi
+        label="Python ${v}d (Debian's debug build)"
+        if [ $general = 1 ]; then label="$label, general paths only"; fi
+        echo "== $label"
+        waited BREVAN_TEST_GENERAL_PATH=$general PYTHONDEVMODE=1 PYTHONMALLOC=debug BREVAN_WHEEL="$wheel" \
+            /bin/bash -c 'cd "$1/tests" && shift && exec "$@"' suite "$checkout" \
+            "$checkout/.venv/debian-${v}d/bin/python" -m pytest -q "$@" || status=$?
     done
 done
 exit $status

@@ -105,19 +105,46 @@ SCENARIOS = {
 }
 
 
-@pytest.mark.parametrize("scenario", SCENARIOS)
-def test_repeated_calls_do_not_leak(env, scenario):
-    set_up, times = SCENARIOS[scenario]
-    call = set_up(env)
+def rounds(call, times, count, measure):
+    """`measure()` after each of `count` rounds of `times` calls, and after one more
+    round before them that fills caches (traceback code, interned names, ...)."""
     counts = []
     with contextlib.redirect_stdout(types.SimpleNamespace(write=len, flush=lambda: None)):  # keeps nothing
-        for _ in range(1 + ROUNDS):  # the first fills caches: traceback code, interned names, ...
+        for _ in range(1 + count):
             for _ in range(times):
                 with contextlib.suppress(Exception):
                     call()
             gc.collect()
             gc.collect()
-            counts.append((sys.getallocatedblocks(), len(gc.get_objects())))
-    blocks, objects = (min(after[i] - before[i] for before, after in zip(counts, counts[1:])) for i in (0, 1))
+            counts.append(measure())
+    return counts
+
+
+def least_growth(counts):
+    return min(after - before for before, after in zip(counts, counts[1:]))
+
+
+@pytest.mark.parametrize("scenario", SCENARIOS)
+def test_repeated_calls_do_not_leak(env, scenario):
+    set_up, times = SCENARIOS[scenario]
+    counts = rounds(set_up(env), times, ROUNDS, lambda: (sys.getallocatedblocks(), len(gc.get_objects())))
+    blocks, objects = (least_growth([count[i] for count in counts]) for i in (0, 1))
     assert blocks <= max(64, times // 2) and objects <= SLACK_OBJECTS, (
         f"{blocks} blocks, {objects} objects more in each round of {times} calls: {counts}")
+
+
+# A reference a call leaks adds one to the interpreter's total for every call,
+# `times` or more in every round. The interpreter's own caches (the type
+# attribute cache, interned names, the line cache behind tracebacks) take theirs
+# now and then and settle, and each round keeps one for its count (the int in
+# `counts`): past that one, the least growth over REF_ROUNDS rounds must stay
+# under a tenth of a round's calls, so that a leak on even one call in ten shows.
+REF_ROUNDS = 4
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="sys.gettotalrefcount: debug builds of Python only")
+@pytest.mark.parametrize("scenario", SCENARIOS)
+def test_repeated_calls_keep_the_total_reference_count(env, scenario):
+    set_up, times = SCENARIOS[scenario]
+    counts = rounds(set_up(env), times, REF_ROUNDS, sys.gettotalrefcount)
+    assert least_growth(counts) - 1 < max(1, times // 10), f"references after each round of {times} calls: {counts}"
