@@ -343,8 +343,11 @@ if [ "$command" = run ]; then
     venv "$v" >&2
     here=$caller
     case $here in "$checkout" | "$checkout"/*) ;; *) here=$checkout ;; esac
-    in_root VIRTUAL_ENV="$checkout/.venv/debian-$v" /bin/bash -c \
-        'cd "$1" && PATH="$VIRTUAL_ENV/bin:$PATH" && shift && exec "$@"' run "$here" "$@"
+    # A throwaway home on the run's own /tmp, so that what the command writes
+    # there (a startup() writes ~/tolvek.json) never lands in the shared root;
+    # pip still reads root's configuration through XDG_CONFIG_HOME.
+    in_root VIRTUAL_ENV="$checkout/.venv/debian-$v" HOME=/tmp/home XDG_CONFIG_HOME=/root/.config /bin/bash -c \
+        'mkdir -p "$HOME" && cd "$1" && PATH="$VIRTUAL_ENV/bin:$PATH" && shift && exec "$@"' run "$here" "$@"
     exit
 fi
 
