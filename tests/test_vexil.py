@@ -350,6 +350,40 @@ def test_loads_counts_characters_of_a_str_subclass():
     assert vexil.loads(Claims(' ["é", 1e5] ')) == ["é", 100000.0]
 
 
+def json_outcome(loads, text):
+    try:
+        return "value", loads(text)
+    except Exception as error:  # noqa: BLE001 - compared
+        return type(error), str(error), [getattr(error, name, None) for name in ("pos", "lineno", "colno")]
+
+
+class Len(str):
+    def __len__(self):
+        return self.length
+
+
+class StartsWith(str):
+    def startswith(self, prefix, *args):
+        return self.answer
+
+
+class NoTruth:
+    def __bool__(self):
+        raise ZeroDivisionError
+
+
+@pytest.mark.parametrize(("kind", "text", "answer"), [
+    (Len, "1", 0), (Len, " [1] ", 3), (Len, "1", 7), (Len, '"é" ', 4), (Len, "1", -1), (Len, "1", "1"),
+    (StartsWith, "1", True), (StartsWith, "\ufeff1", False), (StartsWith, "1", [0]),
+    (StartsWith, "1", None), (StartsWith, "1", NoTruth()),
+])
+def test_loads_asks_a_str_subclass_what_json_asks(kind, text, answer):
+    """json.loads takes len(s) and s.startswith('\ufeff') from the object: so does loads."""
+    obj = kind(text)
+    obj.length = obj.answer = answer
+    assert json_outcome(vexil.loads, obj) == json_outcome(json.loads, obj)
+
+
 @pytest.mark.parametrize("text", [b"{}", None, 1])
 def test_loads_needs_str(text):
     with pytest.raises(TypeError, match="must be str"):
