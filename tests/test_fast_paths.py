@@ -6,6 +6,7 @@ directories against the Python loop it stands for."""
 
 import gc
 import inspect
+import io
 import os
 import pathlib
 import shutil
@@ -19,6 +20,7 @@ from types import SimpleNamespace
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+import vexil
 from conftest import GENERAL_PATH, general_site, open_wrapper
 
 EVENTS = []
@@ -278,6 +280,59 @@ def test_method_bound_over_os_stat_is_called(setting, settled, monkeypatch):
     assert outcome[False] == outcome[True]
 
 
+class Colliding:
+    """A key that hashes as `twin` does, so that looking `twin` up compares with it; once armed, its
+    next comparison raises `error` (as a signal handler or an allocation may, anywhere)."""
+
+    error = None
+
+    def __hash__(self):
+        return hash(self.twin)
+
+    def __eq__(self, other):
+        error, self.error = self.error, None
+        if error is not None:
+            raise error
+        return False
+
+
+class CollidingStr(Colliding, str):
+    pass
+
+
+class CollidingBytes(Colliding, bytes):
+    pass
+
+
+# Where a key of that kind makes the lookup fail that the general path makes too.
+LOOKED_UP = {
+    "save": (lambda: vars(os), CollidingStr("stat~"), "stat", lambda s, p: s.save({}, p)),  # exists()
+    "iprint": (lambda: os.environ._data, CollidingBytes(b"NO_COLOR~"), b"NO_COLOR",  # os.environ.get()
+               lambda s, p: vexil.iprint("line", foreground="red")),
+}
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, MemoryError])
+@pytest.mark.parametrize("call", LOOKED_UP)
+def test_guards_raise_the_calls_own_errors(setting, settled, colour, monkeypatch, call, error):
+    """An interrupt or a MemoryError met where a guard looks up what the general path looks up is
+    raised, not taken for a changed standard library."""
+    space, key, twin, act = LOOKED_UP[call]
+    CALLS.get(call, lambda s, p: None)(setting, settled)  # past the first use
+    key.twin = twin
+    value = space().get(twin) if isinstance(twin, str) else None
+    if value is not None:  # put in front of the name looked up
+        monkeypatch.delitem(space(), twin)
+    monkeypatch.setitem(space(), key, b"")
+    if value is not None:
+        monkeypatch.setitem(space(), twin, value)
+    monkeypatch.setattr(sys, "stdout", io.StringIO())
+    key.error = error
+    with pytest.raises(error):
+        act(setting, settled)
+    assert sys.stdout.getvalue() == ""
+
+
 REPLACED = {
     "sys.audit": "sys.audit = lambda *a: print('replacement called', a[0])",
     "Path.exists": "pathlib.Path.exists = lambda self, **k: print('double called') or True",
@@ -334,6 +389,35 @@ def test_replaced_before_first_use(tmp_path, replaced, when):
     assert runs[0].returncode == 0, runs[0].stderr
     assert runs[0].stdout.replace(f"{tmp_path}/fast", "<run>") == runs[1].stdout.replace(f"{tmp_path}/general", "<run>")
     assert " called" in runs[0].stdout  # pathlib calls the replacement (for its glob event) or the double
+
+
+def test_audit_events_are_the_general_paths(tmp_path):
+    """Every audit event of the first calls, import included, is one the general path raises too:
+    none from looking at the standard library's functions (their __code__) to prove them unchanged."""
+    code = textwrap.dedent("""
+        import json, os, pathlib, shutil, site, subprocess, sys, types
+        events = []
+        sys.addaudithook(lambda event, args: events.append((event, args[:1] if event == "import" else args)))
+        import vexil, brevan.setting as s
+        vexil.iprint("coloured", foreground="red")
+        print(s.read(["missing.json", "tolvek.json"]), s.save({}, "tolvek.json"), s.save({}, "new.json"), s.clear())
+        vexil.iprint("coloured again", foreground="cyan", background="red")
+        print(*events, sep="\\n")
+        """)
+    runs = []
+    for run, site in (("fast", None), ("general", general_site(tmp_path / "site"))):
+        (tmp_path / run).mkdir()
+        (tmp_path / run / "tolvek.json").write_text('{"a": 1}')
+        env = {**os.environ, "FORCE_COLOR": "1", "HOME": str(tmp_path / run)}
+        env.pop("NO_COLOR", None)
+        env.pop("PYTHONPATH", None)
+        if site:
+            env["PYTHONPATH"] = site
+        result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path / run, capture_output=True, text=True, env=env)
+        assert result.returncode == 0, result.stderr
+        runs.append(result.stdout.replace(str(tmp_path / run), "<run>"))
+    assert runs[0] == runs[1]
+    assert "'__code__'" not in runs[0]
 
 
 @pytest.mark.parametrize(("flags", "env"), [

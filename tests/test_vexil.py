@@ -512,10 +512,16 @@ def test_unknown_colour_writes_nothing(env, fg, bg, shown):
     ("type", "__getitem__", lambda self, key: "1"),
     ("object", "encodekey", lambda key: b"FORCE_COLOR"),
     ("object", "get", lambda key, default=None: "1" if key == "NO_COLOR" else default),
+    ("code", "__getitem__", lambda self, key: "1"),  # the same function, running other code
+    ("code", "encodekey", lambda key: b"FORCE_COLOR"),
 ])
 def test_colour_variables_follow_a_changed_environ(env, owner, name, value):
     env.setenv("FORCE_COLOR", "1")
-    env.setattr(type(os.environ) if owner == "type" else os.environ, name, value)
+    if owner == "code":
+        function = getattr(type(os.environ), name, None) or getattr(os.environ, name)
+        env.setattr(function, "__code__", value.__code__.replace(co_freevars=function.__code__.co_freevars))
+    else:
+        env.setattr(type(os.environ) if owner == "type" else os.environ, name, value)
     env.setattr(sys, "stdout", FakeOut(True))
     vexil.iprint("hi", "cyan")
     assert sys.stdout.getvalue() == "hi\n"  # NO_COLOR seen as set, as os.environ.get() says

@@ -74,6 +74,7 @@
 //   not watched: module-level names inside pathlib, glob, genericpath and os,
 //   changes made in place to the recorded function objects, and a name put
 //   in front of a watched one while another of that class is deleted.
+#include "doubt.hpp"
 #include "setting.hpp"
 #include "stdlib_watch.hpp"
 
@@ -129,9 +130,9 @@ bool names_utf8(const char *text) noexcept {
     return std::strcmp(folded, "utf8") == 0;
 }
 
-bool names_utf8(PyObject *name) noexcept {
+bool names_utf8(PyObject *name) {
     const char *text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, nullptr) : nullptr;
-    if (text == nullptr) PyErr_Clear();
+    if (text == nullptr && PyErr_Occurred()) drop_doubt();
     return names_utf8(text);
 }
 
@@ -159,35 +160,35 @@ Process read_process() {
     return process;
 }
 
-// The process settings, or null when they cannot be read (no fast paths).
-const Process *process() noexcept {
-    static enum { unknown, known, unusable } status = unknown;
+// The process settings, or null when what tells them is not the standard
+// library's (no fast paths this time; asked again next time).
+const Process *process() {
+    static bool known = false;
     static Process value;
-    if (status == unknown) {
+    if (!known) {
         try {
             value = read_process();
-            status = known;
-        } catch (...) {
-            PyErr_Clear();
-            status = unusable;
+            known = true;
+        } catch (const PyError &) {
+            drop_doubt();
         }
     }
-    return status == known ? &value : nullptr;
+    return known ? &value : nullptr;
 }
 
-// A standard-library object, or null when it cannot be had (the error is
-// dropped: the caller refuses its fast path).
-PyObject *std_object(StdAttr &attr) noexcept {
+// A standard-library object, or null when it cannot be had (the caller
+// refuses its fast path; an error of the call's own is thrown).
+PyObject *std_object(StdAttr &attr) {
     try {
         return attr.get();
-    } catch (...) {
-        PyErr_Clear();
+    } catch (const PyError &) {
+        drop_doubt();
         return nullptr;
     }
 }
 
 // Whether `path_type` is pathlib's Path and `path` what it made on POSIX.
-bool pathlib_untouched(PyObject *path_type, PyObject *path) noexcept {
+bool pathlib_untouched(PyObject *path_type, PyObject *path) {
     PyObject *original = std_object(pathlib_path);
     if (original == nullptr || path_type != original) return false;
     return path == nullptr || reinterpret_cast<PyObject *>(Py_TYPE(path)) == std_object(pathlib_posix_path);
@@ -197,27 +198,26 @@ bool pathlib_untouched(PyObject *path_type, PyObject *path) noexcept {
 // now, is io's own. Code that replaced builtins.open watches file access (a
 // test harness, a sandbox): every fast path then leaves the work to the
 // standard library, where such code can see it.
-bool open_untouched() noexcept {
+bool open_untouched() {
     PyObject *open = std_object(io_open);
     if (open == nullptr || state.open.get() != open) return false;
-    try {
-        Ref current = Ref::steal(PyObject_GetAttr(state.builtins.get(), s_open.get()));
-        if (!current) PyErr_Clear();
-        return current.get() == open;
-    } catch (...) {
-        PyErr_Clear();
-        return false;
-    }
+    Ref current = Ref::steal(PyObject_GetAttr(state.builtins.get(), s_open.get()));
+    if (!current) drop_doubt();
+    return current.get() == open;
 }
 
 // Whether `function` is the builtin `name` of the module `module`: a C
 // function bound to that very module object, as only its own functions are.
-bool is_builtin_of(const char *module, const char *name, PyObject *function) noexcept {
+bool is_builtin_of(const char *module, const char *name, PyObject *function) {
     if (!PyCFunction_Check(function)) return false;
     Ref owner = Ref::steal(PyImport_ImportModule(module));
+    if (!owner) {
+        drop_doubt();
+        return false;
+    }
     Ref own_name = Ref::steal(PyObject_GetAttrString(function, "__name__"));
-    if (!owner || !own_name) {
-        PyErr_Clear();
+    if (!own_name) {
+        drop_doubt();
         return false;
     }
     return PyCFunction_GetSelf(function) == owner.get() && PyUnicode_Check(own_name.get()) &&
@@ -228,7 +228,7 @@ bool is_builtin_of(const char *module, const char *name, PyObject *function) noe
 // audit machinery, not through the name sys.audit, so a replacement bound
 // there must not see them. Taken at the first use where sys.audit is still
 // the builtin; null (no fast path that raises such events) until then.
-PyObject *real_audit() noexcept {
+PyObject *real_audit() {
     static PyObject *audit = nullptr;
     if (audit == nullptr) {
         PyObject *bound = PySys_GetObject("audit");  // borrowed
@@ -238,7 +238,7 @@ PyObject *real_audit() noexcept {
 }
 
 // The guards every fast path shares: the process settings, when usable.
-const Process *usable() noexcept {
+const Process *usable() {
     const Process *p = process();
     return p != nullptr && p->fs_utf8 && open_untouched() ? p : nullptr;
 }
@@ -285,13 +285,14 @@ struct PathText {
 
 // The file-system bytes of `text`; false for text the system cannot take
 // (a NUL, a surrogate that does not stand for a byte).
-bool encode_name(PathText &out) noexcept {
+bool encode_name(PathText &out) {
     out.bytes = PyUnicode_AsUTF8AndSize(out.text.get(), &out.size);
     if (out.bytes == nullptr) {  // surrogates: the file-system codec's job
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_error();
         PyErr_Clear();
         out.encoded = Ref::steal(PyUnicode_EncodeFSDefault(out.text.get()));
-        if (!out.encoded) {
-            PyErr_Clear();
+        if (!out.encoded) {  // the general path raises it, from open()
+            drop_doubt();
             return false;
         }
         out.bytes = PyBytes_AsString(out.encoded.get());
@@ -305,7 +306,7 @@ bool encode_name(PathText &out) noexcept {
 // exact PosixPath, which a Path made from it shares. False for anything else.
 // That Path(item) has this text is pathlib's doing: the steps that make a
 // Path and its text are watched (stdlib_watch.cpp).
-bool path_text(PyObject *item, PathText &out) noexcept {
+bool path_text(PyObject *item, PathText &out) {
     if (PyUnicode_CheckExact(item)) {
         out.text = Ref::borrow(item);
         if (!encode_name(out)) return false;
@@ -313,19 +314,19 @@ bool path_text(PyObject *item, PathText &out) noexcept {
     }
     if (reinterpret_cast<PyObject *>(Py_TYPE(item)) != std_object(pathlib_posix_path)) return false;
     out.text = Ref::steal(PyObject_Str(item));
-    if (!out.text || !PyUnicode_CheckExact(out.text.get())) {
-        PyErr_Clear();
+    if (!out.text) {
+        drop_doubt();
         return false;
     }
+    if (!PyUnicode_CheckExact(out.text.get())) return false;
     return encode_name(out);
 }
 
 // Whether a PosixPath keeps its text in the slot `_str`, which str() fills
 // on first use and answers from afterwards. Checked once on two probes.
-bool text_cache_known() noexcept {
+bool text_cache_known() {
     static enum { unknown, yes, no } status = unknown;
     if (status == unknown) {
-        status = no;
         try {
             PyObject *posix_path = pathlib_posix_path.get();
             Ref probe = call(posix_path, s_probe.get());
@@ -337,9 +338,12 @@ bool text_cache_known() noexcept {
             if (PyUnicode_CompareWithASCIIString(text.get(), "a/b") == 0 && cached.get() == text.get() &&
                 answer.get() == s_probe.get()) {
                 status = yes;
+            } else {
+                status = no;
             }
-        } catch (...) {
-            PyErr_Clear();
+        } catch (const PyError &) {
+            drop_doubt();  // thrown on for an error of the call's own, asked again next time
+            status = no;
         }
     }
     return status == yes;
@@ -347,13 +351,8 @@ bool text_cache_known() noexcept {
 
 // Leaves on `path` the text that str() would cache there, as the general
 // path leaves it (open() and the message both take str(path)).
-void keep_text(PyObject *path, PyObject *text) noexcept {
-    if (!text_cache_known()) return;
-    try {
-        if (PyObject_SetAttr(path, s_text_slot.get(), text) < 0) PyErr_Clear();
-    } catch (...) {
-        PyErr_Clear();
-    }
+void keep_text(PyObject *path, PyObject *text) {
+    if (text_cache_known() && PyObject_SetAttr(path, s_text_slot.get(), text) < 0) drop_doubt();
 }
 
 // ------------------------------------------------------------- helpers ----
@@ -539,7 +538,7 @@ bool glob_machinery_loaded() {
         if (glob == nullptr) return false;
         Ref own = Ref::steal(PyObject_GetAttrString(glob, name));
         if (!own) {
-            PyErr_Clear();
+            drop_doubt();
             return false;
         }
         if (own.get() != held) return false;
@@ -554,7 +553,7 @@ bool glob_machinery_loaded() {
 namespace {
 
 // The guards of read()'s fast path that hold for the whole call.
-bool read_guards(PyObject *path_type, PyObject *path) noexcept {
+bool read_guards(PyObject *path_type, PyObject *path) {
     const Process *p = usable();
     return p != nullptr && open_reads_utf8(*p) && real_audit() != nullptr && pathlib_untouched(path_type, path) &&
            stdlib_untouched(kWatchRead);
@@ -581,11 +580,19 @@ Ref fast_read_path(PyObject *path_type, PyObject *item) {
 
 FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, PyObject *path,
                              Ref &config, bool guarded) {
-    if (!guarded && !read_guards(path_type, path)) return FastRead::refused;
     PathText name{};
-    if (!path_text(item, name)) return FastRead::refused;
-    keep_text(path, name.text.get());
-    PyObject *flags = open_flags();
+    PyObject *flags;
+    try {
+        if (!guarded && !read_guards(path_type, path)) return FastRead::refused;
+        if (!path_text(item, name)) return FastRead::refused;
+        keep_text(path, name.text.get());
+        flags = open_flags();
+    } catch (const PyError &) {
+        // An error of the call's own, met while the general path would be
+        // in open(): the candidate's failure, or the call's.
+        frame.line = kLineReadOpen;
+        return failed_or_raise();
+    }
 
     // `with open(_path, "r") as f:` — the audit event comes first, so that a
     // hook can refuse the open before any system call, and sees the
@@ -626,7 +633,7 @@ FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, 
 
 // ---------------------------------------------------------------- save ----
 
-bool fast_save_target_exists(PyObject *path_type, PyObject *target) noexcept {
+bool fast_save_target_exists(PyObject *path_type, PyObject *target) {
     if (usable() == nullptr || !pathlib_untouched(path_type, nullptr) || !stdlib_untouched(kWatchSave)) {
         return false;
     }
