@@ -155,6 +155,28 @@ def test_proc_file_read_to_its_end(setting, tmp_path, monkeypatch):
     run_both(tmp_path, monkeypatch, lambda root: None, lambda root: setting.read(["/proc/kallsyms"])[1])
 
 
+@pytest.mark.parametrize("size", [2**63 - 2, 2**62])  # more than a bytes object holds; more than memory
+def test_absurd_size_fails_as_io_fails(setting, tmp_path, monkeypatch, size):
+    """A sparse file whose size no buffer can take: both ways report io's own error."""
+    shm = pathlib.Path("/dev/shm")
+    if not shm.is_dir() or not os.access(shm, os.W_OK):
+        pytest.skip("no writable tmpfs at /dev/shm")
+    sparse = shm / f"brevan-sparse-{os.getpid()}.json"
+
+    def build(root):
+        with open(sparse, "wb") as f:
+            try:
+                f.truncate(size)
+            except OSError as error:
+                pytest.skip(f"tmpfs refuses the size: {error}")
+        (root / "tolvek.json").symlink_to(sparse)
+
+    try:
+        run_both(tmp_path, monkeypatch, build, lambda root: setting.read([str(root / "tolvek.json")]))
+    finally:
+        sparse.unlink(missing_ok=True)
+
+
 PATHLIB = os.path.dirname(pathlib.__file__) if pathlib.__file__.endswith("__init__.py") else pathlib.__file__
 MAKING_PATH = {"__new__", "__init__"}  # Path(item): read() and clear() make it either way
 CALLS = {"save": lambda s, p: s.save({}, p), "read": lambda s, p: s.read([p]), "clear": lambda s, p: s.clear()}

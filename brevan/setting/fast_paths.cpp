@@ -382,37 +382,85 @@ private:
 // The whole file, as f.read() of a text-mode file gives it. Errors are the
 // ones of the file object: OSError from reading, and a decoding error raised
 // by the very decoder text mode uses (so it carries the same traceback).
-[[gnu::cold]] Ref undecodable(const std::string &data) {
+[[gnu::cold]] Ref undecodable(const char *data, Py_ssize_t size) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw_error();
     PyErr_Clear();
-    Ref bytes = check(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
+    Ref bytes = check(PyBytes_FromStringAndSize(data, size));
     Ref decoder_type = call(incremental_decoder.get(), s_utf_8.get());
     Ref decoder = call(decoder_type.get(), s_strict.get());
     return call_method(decoder.get(), s_decode, bytes, Py_True);
 }
 
+// What io's FileIO.readall() reads a whole file into: a bytes object, first
+// of the size it takes from the file's size, then grown as it grows it. So
+// a size it cannot hold fails here as there, with the same error: "byte
+// string is too large" (OverflowError) for one near 2**63, MemoryError for
+// one the system will not give.
+class ReadBuffer {
+public:
+    static constexpr std::size_t kSmallChunk = 8192;  // io's SMALLCHUNK
+    explicit ReadBuffer(off_t file_size) { resize(first_size(file_size)); }
+
+    char *data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    // Room for more after `have` bytes: io's next size (an eighth more past
+    // 64 KiB, else twice as much and 256 bytes, never less than SMALLCHUNK
+    // more).
+    void grow(std::size_t have) {
+        const std::size_t addend = have > 65536 ? have >> 3 : have + 256;
+        resize(have + (addend < kSmallChunk ? kSmallChunk : addend));
+    }
+
+private:
+    // Up to 3.13 a size up to PY_SSIZE_T_MAX - 1 is taken with one more byte
+    // (for the read that finds the end), anything else starts small; from
+    // 3.14, any size is taken, capped at PY_SSIZE_T_MAX. The file was just
+    // opened, so the position is 0.
+    static std::size_t first_size(off_t file_size) noexcept {
+        if (file_size <= 0) return kSmallChunk;
+        if (file_size < PY_SSIZE_T_MAX) return static_cast<std::size_t>(file_size) + 1;
+        return Py_Version < 0x030E0000 ? kSmallChunk : static_cast<std::size_t>(PY_SSIZE_T_MAX);
+    }
+    void resize(std::size_t size) {
+        if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+            PyErr_SetString(PyExc_OverflowError, "unbounded read returned more bytes than a Python bytes object can hold");
+            throw_error();
+        }
+        Ref bytes = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+        char *data = PyBytes_AsString(bytes.get());
+        if (data_ != nullptr) std::memcpy(data, data_, size_);
+        bytes_ = std::move(bytes);
+        data_ = data;
+        size_ = size;
+    }
+
+    Ref bytes_;
+    char *data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
 // A FIFO or a device may keep a read waiting: the lock is let go then, as
 // io does. A regular file's read does not wait on anyone, and keeps it.
 Ref read_text(int fd, const struct stat &st) {
     const bool may_wait = !S_ISREG(st.st_mode);
-    std::string data;
     // Room for the whole file and the read that finds its end; a file whose
-    // size stat() does not tell (/proc, /sys) starts with a page or two.
-    data.resize(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 8192);
+    // size stat() does not tell (/proc, /sys) starts small.
+    ReadBuffer buffer(st.st_size);
     std::size_t have = 0;
     // Up to the read that returns 0, as io does: /proc, /sys and FUSE files
     // read short long before their end.
     for (;;) {
-        if (have == data.size()) data.resize(data.size() * 2);
+        if (have == buffer.size()) buffer.grow(have);
         ssize_t n;
         if (may_wait) {
             int error;
             Py_BEGIN_ALLOW_THREADS
-            n = read(fd, data.data() + have, data.size() - have);
+            n = read(fd, buffer.data() + have, buffer.size() - have);
             error = errno;
             Py_END_ALLOW_THREADS
             errno = error;
         } else {
-            n = read(fd, data.data() + have, data.size() - have);
+            n = read(fd, buffer.data() + have, buffer.size() - have);
         }
         if (n < 0) {
             if (errno == EINTR) {
@@ -425,10 +473,10 @@ Ref read_text(int fd, const struct stat &st) {
         if (n == 0) break;
         have += static_cast<std::size_t>(n);
     }
-    data.resize(have);
-    PyObject *decoded = PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(have), "strict");
-    Ref text = decoded != nullptr ? Ref::steal(decoded) : undecodable(data);
-    if (data.find('\r') == std::string::npos) return text;
+    const auto size = static_cast<Py_ssize_t>(have);
+    PyObject *decoded = PyUnicode_DecodeUTF8(buffer.data(), size, "strict");
+    Ref text = decoded != nullptr ? Ref::steal(decoded) : undecodable(buffer.data(), size);
+    if (std::memchr(buffer.data(), '\r', have) == nullptr) return text;
     // Universal newlines: "\r\n", then every "\r" left, become "\n".
     text = check(PyUnicode_Replace(text.get(), s_crlf.get(), s_lf.get(), -1));
     return check(PyUnicode_Replace(text.get(), s_cr.get(), s_lf.get(), -1));

@@ -17,6 +17,7 @@
 #include "setting.hpp"
 
 #include <new>
+#include <stdexcept>
 #include <string>
 
 namespace brevan {
@@ -252,6 +253,8 @@ PyObject *run_body(const FunctionDef &def, PyObject *const *bound) noexcept {
     } catch (const PyError &) {
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
+    } catch (const std::length_error &) {
+        PyErr_NoMemory();  // a size beyond what the C++ library can hold
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in brevan.setting");
     }
