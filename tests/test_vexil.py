@@ -350,38 +350,26 @@ def test_loads_counts_characters_of_a_str_subclass():
     assert vexil.loads(Claims(' ["é", 1e5] ')) == ["é", 100000.0]
 
 
-def json_outcome(loads, text):
-    try:
-        return "value", loads(text)
-    except Exception as error:  # noqa: BLE001 - compared
-        return type(error), str(error), [getattr(error, name, None) for name in ("pos", "lineno", "colno")]
+class Answers(str):
+    """len() and startswith() answer what they are told to, where told."""
 
-
-class Len(str):
     def __len__(self):
-        return self.length
+        return vars(self).get("length", str.__len__(self))
+
+    def startswith(self, *args):
+        return vars(self).get("bom", str.startswith(self, *args))
 
 
-class StartsWith(str):
-    def startswith(self, prefix, *args):
-        return self.answer
-
-
-class NoTruth:
-    def __bool__(self):
-        raise ZeroDivisionError
-
-
-@pytest.mark.parametrize(("kind", "text", "answer"), [
-    (Len, "1", 0), (Len, " [1] ", 3), (Len, "1", 7), (Len, '"é" ', 4), (Len, "1", -1), (Len, "1", "1"),
-    (StartsWith, "1", True), (StartsWith, "\ufeff1", False), (StartsWith, "1", [0]),
-    (StartsWith, "1", None), (StartsWith, "1", NoTruth()),
+@pytest.mark.parametrize(("text", "told"), [
+    ("1", {"length": 0}), (" [1] ", {"length": 3}), ("1", {"length": 7}), ('"é" ', {"length": 4}),
+    ("1", {"length": -1}), ("1", {"length": "1"}), ("1", {"bom": True}), ("\ufeff1", {"bom": False}),
+    ("1", {"bom": [0]}), ("1", {"bom": None}), ("1", {"bom": type("NoTruth", (), {"__bool__": lambda s: 1 / 0})()}),
 ])
-def test_loads_asks_a_str_subclass_what_json_asks(kind, text, answer):
+def test_loads_asks_a_str_subclass_what_json_asks(text, told):
     """json.loads takes len(s) and s.startswith('\ufeff') from the object: so does loads."""
-    obj = kind(text)
-    obj.length = obj.answer = answer
-    assert json_outcome(vexil.loads, obj) == json_outcome(json.loads, obj)
+    obj = Answers(text)
+    vars(obj).update(told)
+    assert outcome(vexil.loads, obj) == outcome(json.loads, obj)
 
 
 @pytest.mark.parametrize("text", [b"{}", None, 1])

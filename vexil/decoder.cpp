@@ -279,12 +279,18 @@ Py_ssize_t skip_space(PyObject *text, const char *bytes, Py_ssize_t size, Py_ssi
 }
 
 // The scanner's StopIteration carries the index where a value was expected.
+// json raises its error `from None` in the StopIteration's handler: that is
+// the error's (suppressed) context.
 [[noreturn]] void raise_expecting_value(State &st, PyObject *text) {
     Ref stop = brevan::take_exception();
     Ref where = check(PyObject_GetAttrString(stop.get(), "value"));
     Py_ssize_t pos = PyLong_AsSsize_t(where.get());
     if (pos == -1 && PyErr_Occurred()) throw_error();
-    raise_decode_error(st, "Expecting value", text, pos);
+    Ref err = check(PyObject_CallFunction(st.decode_error, "sOn", "Expecting value", text, pos));
+    PyException_SetContext(err.get(), stop.release());
+    PyException_SetCause(err.get(), nullptr);  // and __suppress_context__
+    PyErr_SetRaisedException(err.release());
+    throw_error();
 }
 
 PyObject *reject_constant(PyObject *, PyObject *name) {
