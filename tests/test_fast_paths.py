@@ -155,20 +155,15 @@ def test_proc_file_read_to_its_end(setting, tmp_path, monkeypatch):
     run_both(tmp_path, monkeypatch, lambda root: None, lambda root: setting.read(["/proc/kallsyms"])[1])
 
 
+@pytest.mark.skipif(not os.access("/dev/shm", os.W_OK), reason="no tmpfs at /dev/shm")
 @pytest.mark.parametrize("size", [2**63 - 2, 2**62])  # more than a bytes object holds; more than memory
 def test_absurd_size_fails_as_io_fails(setting, tmp_path, monkeypatch, size):
     """A sparse file whose size no buffer can take: both ways report io's own error."""
-    shm = pathlib.Path("/dev/shm")
-    if not shm.is_dir() or not os.access(shm, os.W_OK):
-        pytest.skip("no writable tmpfs at /dev/shm")
-    sparse = shm / f"brevan-sparse-{os.getpid()}.json"
+    sparse = pathlib.Path(f"/dev/shm/brevan-sparse-{os.getpid()}.json")
 
     def build(root):
         with open(sparse, "wb") as f:
-            try:
-                f.truncate(size)
-            except OSError as error:
-                pytest.skip(f"tmpfs refuses the size: {error}")
+            f.truncate(size)  # tmpfs takes any size below 2**63
         (root / "tolvek.json").symlink_to(sparse)
 
     try:
@@ -303,8 +298,8 @@ def test_method_bound_over_os_stat_is_called(setting, settled, monkeypatch):
 
 
 class Colliding:
-    """A key that hashes as `twin` does, so that looking `twin` up compares with it; once armed, its
-    next comparison raises `error` (as a signal handler or an allocation may, anywhere)."""
+    """Hashes as `twin`, so that a lookup of `twin` compares with it; its next comparison raises `error`
+    (as a signal handler or a failed allocation may, anywhere), once."""
 
     error = None
 
@@ -318,18 +313,9 @@ class Colliding:
         return False
 
 
-class CollidingStr(Colliding, str):
-    pass
-
-
-class CollidingBytes(Colliding, bytes):
-    pass
-
-
-# Where a key of that kind makes the lookup fail that the general path makes too.
-LOOKED_UP = {
-    "save": (lambda: vars(os), CollidingStr("stat~"), "stat", lambda s, p: s.save({}, p)),  # exists()
-    "iprint": (lambda: os.environ._data, CollidingBytes(b"NO_COLOR~"), b"NO_COLOR",  # os.environ.get()
+LOOKED_UP = {  # where the general path looks the twin up too: exists() calls os.stat, os.environ.get reads _data
+    "save": (vars(os), type("Key", (Colliding, str), {})("stat~"), "stat", lambda s, p: s.save({}, p)),
+    "iprint": (os.environ._data, type("Key", (Colliding, bytes), {})(b"NO_COLOR~"), b"NO_COLOR",
                lambda s, p: vexil.iprint("line", foreground="red")),
 }
 
@@ -339,15 +325,13 @@ LOOKED_UP = {
 def test_guards_raise_the_calls_own_errors(setting, settled, colour, monkeypatch, call, error):
     """An interrupt or a MemoryError met where a guard looks up what the general path looks up is
     raised, not taken for a changed standard library."""
-    space, key, twin, act = LOOKED_UP[call]
-    CALLS.get(call, lambda s, p: None)(setting, settled)  # past the first use
-    key.twin = twin
-    value = space().get(twin) if isinstance(twin, str) else None
-    if value is not None:  # put in front of the name looked up
-        monkeypatch.delitem(space(), twin)
-    monkeypatch.setitem(space(), key, b"")
+    space, key, key.twin, act = LOOKED_UP[call]
+    act(setting, settled)  # past the first use
+    value = space.get(key.twin)
+    monkeypatch.delitem(space, key.twin, raising=False)  # the key goes in front of its twin
+    monkeypatch.setitem(space, key, b"")
     if value is not None:
-        monkeypatch.setitem(space(), twin, value)
+        monkeypatch.setitem(space, key.twin, value)
     monkeypatch.setattr(sys, "stdout", io.StringIO())
     key.error = error
     with pytest.raises(error):
@@ -413,31 +397,23 @@ def test_replaced_before_first_use(tmp_path, replaced, when):
     assert " called" in runs[0].stdout  # pathlib calls the replacement (for its glob event) or the double
 
 
-def test_audit_events_are_the_general_paths(tmp_path):
-    """Every audit event of the first calls, import included, is one the general path raises too:
-    none from looking at the standard library's functions (their __code__) to prove them unchanged."""
-    code = textwrap.dedent("""
+def test_audit_events_are_the_general_paths(run_python, tmp_path):
+    """Every audit event of the import and the first calls is one the general path raises too: none
+    from looking at the standard library's functions (their __code__) to prove them unchanged."""
+    code = """
         import json, os, pathlib, shutil, site, subprocess, sys, types
+        open("tolvek.json", "w").write("{}")
         events = []
         sys.addaudithook(lambda event, args: events.append((event, args[:1] if event == "import" else args)))
         import vexil, brevan.setting as s
         vexil.iprint("coloured", foreground="red")
         print(s.read(["missing.json", "tolvek.json"]), s.save({}, "tolvek.json"), s.save({}, "new.json"), s.clear())
-        vexil.iprint("coloured again", foreground="cyan", background="red")
+        vexil.iprint("again", foreground="cyan", background="red")
         print(*events, sep="\\n")
-        """)
-    runs = []
-    for run, site in (("fast", None), ("general", general_site(tmp_path / "site"))):
-        (tmp_path / run).mkdir()
-        (tmp_path / run / "tolvek.json").write_text('{"a": 1}')
-        env = {**os.environ, "FORCE_COLOR": "1", "HOME": str(tmp_path / run)}
-        env.pop("NO_COLOR", None)
-        env.pop("PYTHONPATH", None)
-        if site:
-            env["PYTHONPATH"] = site
-        result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path / run, capture_output=True, text=True, env=env)
-        assert result.returncode == 0, result.stderr
-        runs.append(result.stdout.replace(str(tmp_path / run), "<run>"))
+        """
+    runs = [run_python(code, cwd=tmp_path / run, home=tmp_path / run, env={"NO_COLOR": "", "FORCE_COLOR": "1", **extra})
+            .stdout.replace(str(tmp_path / run), "<run>")
+            for run, extra in (("fast", {}), ("general", {"PYTHONPATH": general_site(tmp_path / "site")}))]
     assert runs[0] == runs[1]
     assert "'__code__'" not in runs[0]
 

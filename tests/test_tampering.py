@@ -182,20 +182,17 @@ def test_tampering_never_crashes(run_python, door):
     assert result.stdout.splitlines() == expected, result.stderr
 
 
-# With the address space capped at what the process has and every byte the C
-# library's malloc() could still give taken, each call fails or works; none may
-# kill the process (a thread-local block allocated at its first use would).
+# With the address space capped at what the process has and every byte malloc()
+# could still give taken, each call, in the main thread and in another, fails
+# or works: none may kill the process, as a thread-local block allocated at its
+# first use in a thread would.
 EXHAUSTED = """
-import ctypes, json, os, resource, sys, threading
+import ctypes, json, resource, threading
 import vexil, brevan.setting as S
 
-S.iprint = lambda *a, **k: None
 text = json.dumps([{"key%d" % i: "value " * 100} for i in range(500)])
-libc = ctypes.CDLL(None)
-libc.malloc.restype, libc.malloc.argtypes, libc.free.argtypes = ctypes.c_void_p, [ctypes.c_size_t], [ctypes.c_void_p]
-held = (ctypes.c_void_p * 400_000)()
 calls = [lambda: vexil.loads(text), lambda: vexil.loads("[1, x]"), lambda: S.read([]), lambda: S.read(["missing"])]
-outcomes = []
+S.iprint, outcomes = lambda *a, **k: None, []
 
 def attempt():
     for call in calls:
@@ -205,17 +202,17 @@ def attempt():
         except (MemoryError, ValueError, UnboundLocalError) as error:
             outcomes.append(type(error).__name__)
 
-go = threading.Event()
-worker = threading.Thread(target=lambda: (go.wait(), attempt()))  # started before: its stack is there
+libc = ctypes.CDLL(None)
+libc.malloc.restype, libc.malloc.argtypes, libc.free.argtypes = ctypes.c_void_p, [ctypes.c_size_t], [ctypes.c_void_p]
+held, count, go = (ctypes.c_void_p * 400_000)(), 0, threading.Event()
+worker = threading.Thread(target=lambda: (go.wait(), attempt()))  # made before: its stack is there
 worker.start()
 with open("/proc/self/statm") as f:
     size = int(f.read().split()[0]) * resource.getpagesize()
 resource.setrlimit(resource.RLIMIT_AS, (size + PAGES * resource.getpagesize(), resource.RLIM_INFINITY))
-count = 0
 for chunk in (1 << 20, 1 << 16, 1 << 12, 256, 16):
     while count < len(held) and (pointer := libc.malloc(chunk)):
-        held[count] = pointer
-        count += 1
+        held[count], count = pointer, count + 1
 attempt()
 go.set()
 worker.join()
