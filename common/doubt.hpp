@@ -27,4 +27,14 @@ namespace brevan {
     throw_error();
 }
 
+// dict[key] (borrowed), or null when the dict holds no such key. An error on
+// the way (a key whose comparison raises, no memory for the key) is met as
+// above: null for a doubt, thrown for the call's own.
+inline PyObject *guard_item(PyObject *dict, const char *key) {
+    Ref name = Ref::steal(PyUnicode_FromString(key));
+    PyObject *item = name ? PyDict_GetItemWithError(dict, name.get()) : nullptr;  // borrowed
+    if (item == nullptr && PyErr_Occurred()) drop_doubt();
+    return item;
+}
+
 }  // namespace brevan

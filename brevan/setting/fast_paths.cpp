@@ -576,12 +576,12 @@ bool tilde_names(int fd, std::vector<std::string> &names) {
 bool glob_machinery_loaded() {
     PyObject *modules = PySys_GetObject("modules");  // borrowed
     if (modules == nullptr || !PyDict_Check(modules)) return false;
-    PyObject *pathlib = PyDict_GetItemString(modules, "pathlib");  // borrowed
+    PyObject *pathlib = guard_item(modules, "pathlib");  // borrowed
     if (pathlib == nullptr || !PyModule_Check(pathlib)) return false;
-    PyObject *space = PyModule_GetDict(pathlib);                // borrowed
-    PyObject *glob = PyDict_GetItemString(modules, "glob");     // borrowed
+    PyObject *space = PyModule_GetDict(pathlib);     // borrowed
+    PyObject *glob = guard_item(modules, "glob");    // borrowed
     for (const char *name : {"_StringGlobber", "_no_recurse_symlinks"}) {
-        PyObject *held = PyDict_GetItemString(space, name);  // borrowed
+        PyObject *held = guard_item(space, name);  // borrowed
         if (held == nullptr) continue;
         if (glob == nullptr) return false;
         Ref own = Ref::steal(PyObject_GetAttrString(glob, name));

@@ -120,7 +120,7 @@ bool text_is(PyObject *text, const char *expected) {
 // `prefix` or starts with `prefix` and a dot.
 bool namespace_of(PyObject *globals, const char *prefix) {
     if (!PyDict_CheckExact(globals)) return false;
-    PyObject *name = PyDict_GetItemString(globals, "__name__");  // borrowed
+    PyObject *name = guard_item(globals, "__name__");  // borrowed
     if (name == nullptr || !PyUnicode_Check(name)) return false;
     const char *text = PyUnicode_AsUTF8AndSize(name, nullptr);
     if (text == nullptr) throw_error();
