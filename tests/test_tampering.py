@@ -3,11 +3,12 @@ traceback entries, code objects, rebound names, module games, re-import,
 pickling, weak references, recursion through rebound globals. Each case runs
 in a child process, so a crash fails only that case."""
 
-import os
 import sys
 import textwrap
 
 import pytest
+
+from conftest import SANITIZED
 
 PRELUDE = """
 import builtins, copy, gc, importlib, pickle, sys, traceback, types, weakref
@@ -223,8 +224,7 @@ print(len(outcomes), set(outcomes) <= {"ok", "MemoryError", "JSONDecodeError", "
 """
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux") or "asan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="Linux's /proc and malloc; the sanitizer's allocator aborts by design")
+@pytest.mark.skipif(not sys.platform.startswith("linux") or SANITIZED, reason="Linux's /proc and malloc, unsanitized")
 @pytest.mark.parametrize("pages", range(12))
 def test_memory_exhaustion_never_aborts(run_python, pages):
     result = run_python(EXHAUSTED.replace("PAGES", str(pages)), check=False)
