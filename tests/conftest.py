@@ -27,6 +27,8 @@ import brevan.setting as setting_module
 
 
 GENERAL_PATH = os.environ.get("BREVAN_TEST_GENERAL_PATH", "") not in ("", "0")
+# Under AddressSanitizer, whose allocator aborts on a request it cannot meet.
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 
 
 def needs_linux(what):

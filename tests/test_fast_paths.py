@@ -6,8 +6,10 @@ directories against the Python loop it stands for."""
 
 import gc
 import inspect
+import io
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -19,7 +21,8 @@ from types import SimpleNamespace
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from conftest import GENERAL_PATH, general_site, needs_linux, open_wrapper
+import vexil
+from conftest import GENERAL_PATH, SANITIZED, general_site, needs_linux, open_wrapper
 
 EVENTS = []
 sys.addaudithook(lambda name, args: EVENTS.append((name, args)) if EVENTS and name in AUDITED else None)
@@ -153,6 +156,23 @@ def test_proc_file_read_to_its_end(setting, tmp_path, monkeypatch):
     run_both(tmp_path, monkeypatch, lambda root: None, lambda root: setting.read(["/proc/kallsyms"])[1])
 
 
+@pytest.mark.skipif(SANITIZED or not os.access("/dev/shm", os.W_OK), reason="no tmpfs at /dev/shm, or sanitized")
+@pytest.mark.parametrize("size", [2**63 - 2, 2**62])  # more than a bytes object holds; more than memory
+def test_absurd_size_fails_as_io_fails(setting, tmp_path, monkeypatch, size):
+    """A sparse file whose size no buffer can take: both ways report io's own error."""
+    sparse = pathlib.Path(f"/dev/shm/brevan-sparse-{os.getpid()}.json")
+
+    def build(root):
+        with open(sparse, "wb") as f:
+            f.truncate(size)  # tmpfs takes any size below 2**63
+        (root / "tolvek.json").symlink_to(sparse)
+
+    try:
+        run_both(tmp_path, monkeypatch, build, lambda root: setting.read([str(root / "tolvek.json")]))
+    finally:
+        sparse.unlink(missing_ok=True)
+
+
 PATHLIB = os.path.dirname(pathlib.__file__) if pathlib.__file__.endswith("__init__.py") else pathlib.__file__
 MAKING_PATH = {"__new__", "__init__"}  # Path(item): read() and clear() make it either way
 CALLS = {"save": lambda s, p: s.save({}, p), "read": lambda s, p: s.read([p]), "clear": lambda s, p: s.clear()}
@@ -282,6 +302,48 @@ def test_method_bound_over_os_stat_is_called(setting, settled, monkeypatch):
     assert outcome[False] == outcome[True]
 
 
+class Colliding:
+    """Hashes as `twin`, so that a lookup of `twin` compares with it; its next comparison raises `error`
+    (as a signal handler or a failed allocation may, anywhere), once."""
+
+    error = None
+
+    def __hash__(self):
+        return hash(self.twin)
+
+    def __eq__(self, other):
+        error, self.error = self.error, None
+        if error is not None:
+            raise error
+        return False
+
+
+LOOKED_UP = {  # where the general path looks the twin up too: exists() calls os.stat, os.environ.get reads _data
+    "save": (vars(os), type("Key", (Colliding, str), {})("stat~"), "stat", lambda s, p: s.save({}, p)),
+    "iprint": (os.environ._data, type("Key", (Colliding, bytes), {})(b"NO_COLOR~"), b"NO_COLOR",
+               lambda s, p: vexil.iprint("line", foreground="red")),
+}
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, MemoryError])
+@pytest.mark.parametrize("call", LOOKED_UP)
+def test_guards_raise_the_calls_own_errors(setting, settled, colour, monkeypatch, call, error):
+    """An interrupt or a MemoryError met where a guard looks up what the general path looks up is
+    raised, not taken for a changed standard library."""
+    space, key, key.twin, act = LOOKED_UP[call]
+    act(setting, settled)  # past the first use
+    value = space.get(key.twin)
+    monkeypatch.delitem(space, key.twin, raising=False)  # the key goes in front of its twin
+    monkeypatch.setitem(space, key, b"")
+    if value is not None:
+        monkeypatch.setitem(space, key.twin, value)
+    monkeypatch.setattr(sys, "stdout", io.StringIO())
+    key.error = error
+    with pytest.raises(error):
+        act(setting, settled)
+    assert sys.stdout.getvalue() == ""
+
+
 REPLACED = {
     "sys.audit": "sys.audit = lambda *a: print('replacement called', a[0])",
     "Path.exists": "pathlib.Path.exists = lambda self, **k: print('double called') or True",
@@ -338,6 +400,27 @@ def test_replaced_before_first_use(tmp_path, replaced, when):
     assert runs[0].returncode == 0, runs[0].stderr
     assert runs[0].stdout.replace(f"{tmp_path}/fast", "<run>") == runs[1].stdout.replace(f"{tmp_path}/general", "<run>")
     assert " called" in runs[0].stdout  # pathlib calls the replacement (for its glob event) or the double
+
+
+def test_audit_events_are_the_general_paths(run_python, tmp_path):
+    """Every audit event of the import and the first calls is one the general path raises too: none
+    from looking at the standard library's functions (their __code__) to prove them unchanged."""
+    code = """
+        import json, os, pathlib, shutil, site, subprocess, sys, types
+        open("tolvek.json", "w").write("{}")
+        events = []
+        sys.addaudithook(lambda event, args: events.append((event, args[:1] if event == "import" else args)))
+        import vexil, brevan.setting as s
+        vexil.iprint("coloured", foreground="red")
+        print(s.read(["missing.json", "tolvek.json"]), s.save({}, "tolvek.json"), s.save({}, "new.json"), s.clear())
+        vexil.iprint("again", foreground="cyan", background="red")
+        print(*events, sep="\\n")
+        """
+    runs = [re.sub(" at 0x[0-9a-f]+", "", run_python(code, cwd=tmp_path / run, home=tmp_path / run, env={
+                "NO_COLOR": "", "FORCE_COLOR": "1", **extra}).stdout.replace(str(tmp_path / run), "<run>"))
+            for run, extra in (("fast", {}), ("general", {"PYTHONPATH": general_site(tmp_path / "site")}))]
+    assert runs[0] == runs[1]
+    assert "'__code__'" not in runs[0]
 
 
 @pytest.mark.parametrize(("flags", "env"), [

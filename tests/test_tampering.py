@@ -3,9 +3,12 @@ traceback entries, code objects, rebound names, module games, re-import,
 pickling, weak references, recursion through rebound globals. Each case runs
 in a child process, so a crash fails only that case."""
 
+import sys
 import textwrap
 
 import pytest
+
+from conftest import SANITIZED
 
 PRELUDE = """
 import builtins, copy, gc, importlib, pickle, sys, traceback, types, weakref
@@ -178,3 +181,51 @@ def test_tampering_never_crashes(run_python, door):
     result = run_python(PRELUDE + textwrap.dedent(code), check=False)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == expected, result.stderr
+
+
+# With the address space capped at what the process has and every byte malloc()
+# could still give taken, each call, in the main thread and in another, fails
+# or works: none may kill the process, as a thread-local block allocated at its
+# first use in a thread would.
+EXHAUSTED = """
+import ctypes, json, resource, threading
+import vexil, brevan.setting as S
+
+text = json.dumps([{"key%d" % i: "value " * 100} for i in range(500)])
+calls = [lambda: vexil.loads(text), lambda: vexil.loads("[1, x]"), lambda: S.read([]), lambda: S.read(["missing"])]
+S.iprint, outcomes = lambda *a, **k: None, []
+
+def attempt():
+    for call in calls:
+        try:
+            call()
+            outcomes.append("ok")
+        except (MemoryError, ValueError, UnboundLocalError) as error:
+            outcomes.append(type(error).__name__)
+
+libc = ctypes.CDLL(None)
+libc.malloc.restype, libc.malloc.argtypes, libc.free.argtypes = ctypes.c_void_p, [ctypes.c_size_t], [ctypes.c_void_p]
+held, count, go = (ctypes.c_void_p * 400_000)(), 0, threading.Event()
+worker = threading.Thread(target=lambda: (go.wait(), attempt()))  # made before: its stack is there
+worker.start()
+with open("/proc/self/statm") as f:
+    size = int(f.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (size + PAGES * resource.getpagesize(), resource.RLIM_INFINITY))
+for chunk in (1 << 20, 1 << 16, 1 << 12, 256, 16):
+    while count < len(held) and (pointer := libc.malloc(chunk)):
+        held[count], count = pointer, count + 1
+attempt()
+go.set()
+worker.join()
+for i in range(count):
+    libc.free(held[i])
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+print(len(outcomes), set(outcomes) <= {"ok", "MemoryError", "JSONDecodeError", "UnboundLocalError"})
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or SANITIZED, reason="Linux's /proc and malloc, unsanitized")
+@pytest.mark.parametrize("pages", range(12))
+def test_memory_exhaustion_never_aborts(run_python, pages):
+    result = run_python(EXHAUSTED.replace("PAGES", str(pages)), check=False)
+    assert (result.returncode, result.stdout) == (0, "8 True\n"), result.stderr

@@ -515,6 +515,28 @@ def test_loads_counts_characters_of_a_str_subclass():
     assert vexil.loads(Claims(' ["é", 1e5] ')) == ["é", 100000.0]
 
 
+class Answers(str):
+    """len() and startswith() answer what they are told to, where told."""
+
+    def __len__(self):
+        return vars(self).get("length", str.__len__(self))
+
+    def startswith(self, *args):
+        return vars(self).get("bom", str.startswith(self, *args))
+
+
+@pytest.mark.parametrize(("text", "told"), [
+    ("1", {"length": 0}), (" [1] ", {"length": 3}), ("1", {"length": 7}), ('"é" ', {"length": 4}),
+    ("1", {"length": -1}), ("1", {"length": "1"}), ("1", {"bom": True}), ("\ufeff1", {"bom": False}),
+    ("1", {"bom": [0]}), ("1", {"bom": None}), ("1", {"bom": type("NoTruth", (), {"__bool__": lambda s: 1 / 0})()}),
+])
+def test_loads_asks_a_str_subclass_what_json_asks(text, told):
+    """json.loads takes len(s) and s.startswith('\ufeff') from the object: so does loads."""
+    obj = Answers(text)
+    vars(obj).update(told)
+    assert outcome(vexil.loads, obj) == outcome(json.loads, obj)
+
+
 @pytest.mark.parametrize("text", [b"{}", None, 1])
 def test_loads_needs_str(text):
     with pytest.raises(TypeError, match="must be str"):
@@ -643,10 +665,16 @@ def test_unknown_colour_writes_nothing(env, fg, bg, shown):
     ("type", "__getitem__", lambda self, key: "1"),
     ("object", "encodekey", lambda key: b"FORCE_COLOR"),
     ("object", "get", lambda key, default=None: "1" if key == "NO_COLOR" else default),
+    ("code", "__getitem__", lambda self, key: "1"),  # the same function, running other code
+    ("code", "encodekey", lambda key: b"FORCE_COLOR"),
 ])
 def test_colour_variables_follow_a_changed_environ(env, owner, name, value):
     env.setenv("FORCE_COLOR", "1")
-    env.setattr(type(os.environ) if owner == "type" else os.environ, name, value)
+    if owner == "code":
+        function = getattr(type(os.environ), name, None) or getattr(os.environ, name)
+        env.setattr(function, "__code__", value.__code__.replace(co_freevars=function.__code__.co_freevars))
+    else:
+        env.setattr(type(os.environ) if owner == "type" else os.environ, name, value)
     env.setattr(sys, "stdout", FakeOut(True))
     vexil.iprint("hi", "cyan")
     assert sys.stdout.getvalue() == "hi\n"  # NO_COLOR seen as set, as os.environ.get() says

@@ -152,3 +152,27 @@ def test_wheel_is_manylinux():
     assert allowed, shown  # the C++ runtime not being needed is checked on the modules' ELF above
     # The file name carries the tag auditwheel repair gave it (with its aliases, if any).
     assert allowed.group(1) in Path(WHEEL).name.removesuffix(".whl").split("-")[-1].split(".")
+
+
+# Relocations that name a thread-local block of the module's own, which glibc
+# allocates in each thread at its first use, and aborts the process when it
+# cannot, instead of a place in the static block every thread starts with.
+DYNAMIC_TLS = re.compile(r"R_\w+_(DTPMOD|DTPOFF|DTPREL|TLSDESC)\w*")
+
+
+@linux
+@built_wheels
+@pytest.mark.parametrize("member", [member for member, _ in MODULES])
+def test_thread_local_storage_is_never_allocated_late(built, member):
+    """glibc: the one thread-local object (the C++ runtime's exception state, 16 bytes) is initial-exec,
+    DF_STATIC_TLS. musl allocates every block up front and refuses initial-exec in a library loaded later."""
+    describe = pytest.importorskip("elftools.elf.descriptions").describe_reloc_type
+    elf = read_elf(built, member)
+    size = sum(segment["p_memsz"] for segment in elf.iter_segments() if segment["p_type"] == "PT_TLS")
+    static = any(tag.entry.d_tag == "DT_FLAGS" and tag.entry.d_val & 0x10  # DF_STATIC_TLS
+                 for tag in elf.get_section_by_name(".dynamic").iter_tags())
+    dynamic = sorted({describe(r["r_info_type"], elf) for section in elf.iter_sections()
+                      if section["sh_type"] in ("SHT_RELA", "SHT_REL") for r in section.iter_relocations()
+                      if DYNAMIC_TLS.fullmatch(describe(r["r_info_type"], elf))})
+    assert size <= 16
+    assert (static, dynamic) == ((False, dynamic) if platform_tag(built).startswith("musl") else (size > 0, []))

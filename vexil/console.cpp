@@ -24,6 +24,7 @@ int name_index(PyObject *text, const char *const (&names)[N]) {
     Py_ssize_t size;
     const char *bytes = PyUnicode_AsUTF8AndSize(text, &size);
     if (bytes == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_error();  // out of memory
         PyErr_Clear();
         return -1;
     }

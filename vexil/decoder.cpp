@@ -279,12 +279,18 @@ Py_ssize_t skip_space(PyObject *text, const char *bytes, Py_ssize_t size, Py_ssi
 }
 
 // The scanner's StopIteration carries the index where a value was expected.
+// json raises its error `from None` in the StopIteration's handler: that is
+// the error's (suppressed) context.
 [[noreturn]] void raise_expecting_value(State &st, PyObject *text) {
     Ref stop = brevan::take_exception();
     Ref where = check(PyObject_GetAttrString(stop.get(), "value"));
     Py_ssize_t pos = PyLong_AsSsize_t(where.get());
     if (pos == -1 && PyErr_Occurred()) throw_error();
-    raise_decode_error(st, "Expecting value", text, pos);
+    Ref err = check(PyObject_CallFunction(st.decode_error, "sOn", "Expecting value", text, pos));
+    PyException_SetContext(err.get(), stop.release());
+    PyException_SetCause(err.get(), nullptr);  // and __suppress_context__
+    PyErr_SetRaisedException(err.release());
+    throw_error();
 }
 
 PyObject *reject_constant(PyObject *, PyObject *name) {
@@ -334,16 +340,31 @@ Ref make_scanner(State &st, PyObject *reject, PyObject *parse_float) {
     st.scan_checked = checked.release();
 }
 
-// The text through json's scanner: the value, or json's error for it.
+[[noreturn]] void raise_bom(State &st, PyObject *text) {
+    raise_decode_error(st, "Unexpected UTF-8 BOM (decode using utf-8-sig)", text, 0);
+}
+
+// Whether json.loads sees a BOM in front of a str subclass: it asks
+// s.startswith('\ufeff'), which the subclass may answer its own way.
+bool subclass_starts_with_bom(PyObject *text) {
+    Ref bom = check(PyUnicode_FromOrdinal(0xFEFF));
+    Ref answer = check(PyObject_CallMethod(text, "startswith", "O", bom.get()));
+    return check(PyObject_IsTrue(answer.get())) != 0;
+}
+
+// The text through json's scanner: the value, or json's error for it. For a
+// str subclass every step is json.loads' own: the methods it calls
+// (startswith, len) are the subclass's, the scanner reads the characters.
 [[gnu::cold]] Ref json_loads(State &st, PyObject *text) {
+    const bool exact = PyUnicode_CheckExact(text);
+    if (!exact && subclass_starts_with_bom(text)) raise_bom(st, text);
     if (st.scan_checked == nullptr) make_scanners(st);
     Py_ssize_t size = 0;
     const char *bytes = ascii_bytes(st, text, size);
     if (bytes == nullptr) {
         size = PyUnicode_GetLength(text);
         if (size < 0) throw_error();
-        if (size > 0 && PyUnicode_ReadChar(text, 0) == 0xFEFF)
-            raise_decode_error(st, "Unexpected UTF-8 BOM (decode using utf-8-sig)", text, 0);
+        if (exact && size > 0 && PyUnicode_ReadChar(text, 0) == 0xFEFF) raise_bom(st, text);
     }
     PyObject *scanner = bytes == nullptr || could_overflow(bytes, size) ? st.scan_checked : st.scan_plain;
     Ref start = check(PyLong_FromSsize_t(skip_space(text, bytes, size, 0)));
@@ -360,7 +381,9 @@ Ref make_scanner(State &st, PyObject *reject, PyObject *parse_float) {
     Py_ssize_t end = PyLong_AsSsize_t(end_obj);
     if (end == -1 && PyErr_Occurred()) throw_error();
     end = skip_space(text, bytes, size, end);
-    if (end != size) raise_decode_error(st, "Extra data", text, end);
+    const Py_ssize_t length = exact ? size : PyObject_Size(text);  // len(s)
+    if (length < 0) throw_error();
+    if (end != length) raise_decode_error(st, "Extra data", text, end);
     return value;
 }
 

@@ -19,12 +19,18 @@
 //   - on the type: __getattribute__ (object's own), get, __getitem__;
 //   - on os.environ: no `get` in its own dict; encodekey, decodevalue and
 //     encodevalue;
-//   - the code of get, __getitem__, encodekey and decodevalue;
+//   - the code of get, __getitem__, encodekey and decodevalue, told from
+//     the functions' referents, not read from __code__ (which raises an
+//     audit event that os.environ.get does not: function_code.hpp);
 //   - _data is exactly a dict, and the value found is exactly of the type
 //     encodevalue makes (bytes on POSIX), which decodevalue keeps empty or
 //     non-empty.
-// Anything else, or any error on the way, takes the general way for that
-// name, which then runs what was changed and raises its own errors.
+// Anything else takes the general way for that name, which then runs what
+// was changed and raises its own errors. An error on the way that is the
+// call's own (MemoryError, KeyboardInterrupt) is raised as the general way
+// would raise it.
+#include "doubt.hpp"
+#include "function_code.hpp"
 #include "vexil.hpp"
 
 namespace vexil {
@@ -37,8 +43,8 @@ constexpr const char *kVariables[] = {"NO_COLOR", "FORCE_COLOR"};
 //       what they gave: __getattribute__, get, __getitem__;
 //   environ_names[1] / environ_values[1]: names looked up on os.environ, and
 //       what they gave: encodekey, decodevalue, encodevalue;
-//   environ_names[2] / environ_values[2]: "__code__", and the code of get,
-//       __getitem__, encodekey, decodevalue;
+//   environ_names[2] / environ_values[2]: (the function type, the code
+//       type), and the code of get, __getitem__, encodekey, decodevalue;
 //   environ_names[3] / environ_values[3]: "__getattribute__", and (the
 //       type's metaclass, its __getattribute__, the type encodevalue makes).
 constexpr const char *kTypeNames[] = {"__getattribute__", "get", "__getitem__"};
@@ -51,11 +57,12 @@ bool general_lookup(State &st, ColourVariable variable) {
     return check(PyObject_IsTrue(value.get())) != 0;
 }
 
-// Whether `owner.name` is still `expected`; false on any error.
-bool unchanged(PyObject *owner, PyObject *name, PyObject *expected) noexcept {
+// Whether `owner.name` is still `expected`. An error there is a doubt
+// (false), unless it is the call's own (doubt.hpp).
+bool unchanged(PyObject *owner, PyObject *name, PyObject *expected) {
     PyObject *now = PyObject_GetAttr(owner, name);
     if (now == nullptr) {
-        PyErr_Clear();
+        brevan::drop_doubt();
         return false;
     }
     Py_DECREF(now);
@@ -63,7 +70,7 @@ bool unchanged(PyObject *owner, PyObject *name, PyObject *expected) noexcept {
 }
 
 // Whether each `owner.<names[i]>` is still `values[i]` (tuples).
-bool all_unchanged(PyObject *owner, PyObject *names, PyObject *values) noexcept {
+bool all_unchanged(PyObject *owner, PyObject *names, PyObject *values) {
     for (Py_ssize_t i = 0; i < PyTuple_Size(names); ++i) {
         if (!unchanged(owner, PyTuple_GetItem(names, i), PyTuple_GetItem(values, i))) return false;
     }
@@ -76,15 +83,24 @@ PyObject *checked_function(State &st, Py_ssize_t i) noexcept {
                  : PyTuple_GetItem(st.environ_values[kObjectSlot], i - 2);
 }
 
+// The code `function` runs (borrowed), or null: told from its referents.
+PyObject *code_of(State &st, PyObject *function) noexcept {
+    PyObject *types = st.environ_names[kCodeSlot];
+    return brevan::function_code(function, reinterpret_cast<PyTypeObject *>(PyTuple_GetItem(types, 0)),
+                                 reinterpret_cast<PyTypeObject *>(PyTuple_GetItem(types, 1)));
+}
+
 // os.environ's _data dict when everything os.environ.get relies on is as
-// at set-up, else an empty Ref (and no exception).
-Ref untouched_data(State &st) noexcept {
+// at set-up, else an empty Ref (and no exception). An error that is the
+// call's own is thrown.
+Ref untouched_data(State &st) {
     if (st.environ_type == nullptr) return Ref();
     Ref environ = Ref::steal(PyObject_GetAttr(st.os, st.environ_name));
-    if (!environ || reinterpret_cast<PyObject *>(Py_TYPE(environ.get())) != st.environ_type) {
-        PyErr_Clear();
+    if (!environ) {
+        brevan::drop_doubt();
         return Ref();
     }
+    if (reinterpret_cast<PyObject *>(Py_TYPE(environ.get())) != st.environ_type) return Ref();
     PyObject *meta = st.environ_values[kMetaSlot];
     if (reinterpret_cast<PyObject *>(Py_TYPE(st.environ_type)) != PyTuple_GetItem(meta, 0) ||
         !unchanged(PyTuple_GetItem(meta, 0), st.environ_names[kMetaSlot], PyTuple_GetItem(meta, 1)) ||
@@ -93,34 +109,37 @@ Ref untouched_data(State &st) noexcept {
         return Ref();
     }
     for (Py_ssize_t i = 0; i < 4; ++i) {
-        if (!unchanged(checked_function(st, i), st.environ_names[kCodeSlot],
-                       PyTuple_GetItem(st.environ_values[kCodeSlot], i))) {
-            return Ref();
-        }
+        if (code_of(st, checked_function(st, i)) != PyTuple_GetItem(st.environ_values[kCodeSlot], i)) return Ref();
     }
     // os.environ.get may also be set on the object itself.
     Ref own = Ref::steal(PyObject_GenericGetDict(environ.get(), nullptr));
-    if (!own || !PyDict_CheckExact(own.get()) ||
-        PyDict_Contains(own.get(), PyTuple_GetItem(st.environ_names[kTypeSlot], 1)) != 0) {
-        PyErr_Clear();
+    if (!own) {
+        brevan::drop_doubt();
+        return Ref();
+    }
+    if (!PyDict_CheckExact(own.get())) return Ref();
+    const int shadowed = PyDict_Contains(own.get(), PyTuple_GetItem(st.environ_names[kTypeSlot], 1));
+    if (shadowed != 0) {
+        if (shadowed < 0) brevan::drop_doubt();
         return Ref();
     }
     Ref data = Ref::steal(PyObject_GetAttr(environ.get(), st.environ_data_name));
-    if (!data || !PyDict_CheckExact(data.get())) {
-        PyErr_Clear();
+    if (!data) {
+        brevan::drop_doubt();
         return Ref();
     }
+    if (!PyDict_CheckExact(data.get())) return Ref();
     return data;
 }
 
 // The value under `variable` in `data`: 1 non-empty, 0 empty or missing,
 // -1 when it is not what encodevalue makes (decodevalue may fail on it or
 // treat it otherwise).
-int stored_value(State &st, PyObject *data, ColourVariable variable) noexcept {
+int stored_value(State &st, PyObject *data, ColourVariable variable) {
     PyObject *value = PyDict_GetItemWithError(data, st.colour_keys[variable]);  // borrowed
     if (value == nullptr) {
         if (!PyErr_Occurred()) return 0;
-        PyErr_Clear();
+        brevan::drop_doubt();
         return -1;
     }
     if (reinterpret_cast<PyObject *>(Py_TYPE(value)) != PyTuple_GetItem(st.environ_values[kMetaSlot], 2)) {
@@ -128,7 +147,7 @@ int stored_value(State &st, PyObject *data, ColourVariable variable) noexcept {
     }
     const Py_ssize_t size = PyObject_Size(value);
     if (size < 0) {
-        PyErr_Clear();
+        brevan::drop_doubt();
         return -1;
     }
     return size > 0;
@@ -173,7 +192,7 @@ ColourChoice colour_choice(State &st) {
     return ColourChoice::terminal;
 }
 
-void environ_prepare(State &st) noexcept {
+void environ_prepare(State &st) {
     try {
         Ref environ = check(PyObject_GetAttrString(st.os, "environ"));
         PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(environ.get()));
@@ -193,10 +212,17 @@ void environ_prepare(State &st) noexcept {
         st.environ_names[kObjectSlot] = object_names.release();
         st.environ_values[kObjectSlot] = object_values.release();
 
-        st.environ_names[kCodeSlot] = check(PyUnicode_InternFromString("__code__")).release();
+        // json has imported types (through re and enum) by now.
+        Ref types = check(PyImport_ImportModule("types"));
+        Ref function_type = check(PyObject_GetAttrString(types.get(), "FunctionType"));
+        Ref code_type = check(PyObject_GetAttrString(types.get(), "CodeType"));
+        if (!PyType_Check(function_type.get()) || !PyType_Check(code_type.get())) return;
+        st.environ_names[kCodeSlot] = check(PyTuple_Pack(2, function_type.get(), code_type.get())).release();
         Ref codes = check(PyTuple_New(4));
         for (Py_ssize_t i = 0; i < 4; ++i) {
-            PyTuple_SetItem(codes.get(), i, check(PyObject_GetAttr(checked_function(st, i), st.environ_names[kCodeSlot])).release());
+            PyObject *code = code_of(st, checked_function(st, i));
+            if (code == nullptr) return;  // not a plain function: no shortcut
+            PyTuple_SetItem(codes.get(), i, Py_NewRef(code));
         }
         st.environ_values[kCodeSlot] = codes.release();
 
@@ -220,7 +246,7 @@ void environ_prepare(State &st) noexcept {
         Ref data = check(PyObject_GetAttr(environ.get(), st.environ_data_name));
         if (PyDict_CheckExact(data.get())) st.environ_type = Ref::borrow(type).release();
     } catch (const PyError &) {
-        PyErr_Clear();  // no shortcut: every lookup takes the general way
+        brevan::drop_doubt();  // no shortcut: every lookup takes the general way
     }
 }
 

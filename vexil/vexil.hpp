@@ -68,8 +68,9 @@ enum class ColourChoice { off, on, terminal };
 // What NO_COLOR and FORCE_COLOR say, as os.environ.get gives them: off when
 // NO_COLOR is non-empty, else on when FORCE_COLOR is, else up to the terminal.
 ColourChoice colour_choice(State &st);
-// Records os.environ as it is now (module set-up); never fails.
-void environ_prepare(State &st) noexcept;
+// Records os.environ as it is now (module set-up). Fails only with an error
+// of the import's own (doubt.hpp); anything else leaves no shortcut.
+void environ_prepare(State &st);
 
 inline State &state_of(PyObject *module) { return *static_cast<State *>(PyModule_GetState(module)); }
 

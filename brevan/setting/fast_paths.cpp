@@ -74,6 +74,7 @@
 //   not watched: module-level names inside pathlib, glob, genericpath and os,
 //   changes made in place to the recorded function objects, and a name put
 //   in front of a watched one while another of that class is deleted.
+#include "doubt.hpp"
 #include "setting.hpp"
 #include "stdlib_watch.hpp"
 
@@ -129,9 +130,9 @@ bool names_utf8(const char *text) noexcept {
     return std::strcmp(folded, "utf8") == 0;
 }
 
-bool names_utf8(PyObject *name) noexcept {
+bool names_utf8(PyObject *name) {
     const char *text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, nullptr) : nullptr;
-    if (text == nullptr) PyErr_Clear();
+    if (text == nullptr && PyErr_Occurred()) drop_doubt();
     return names_utf8(text);
 }
 
@@ -159,35 +160,35 @@ Process read_process() {
     return process;
 }
 
-// The process settings, or null when they cannot be read (no fast paths).
-const Process *process() noexcept {
-    static enum { unknown, known, unusable } status = unknown;
+// The process settings, or null when what tells them is not the standard
+// library's (no fast paths this time; asked again next time).
+const Process *process() {
+    static bool known = false;
     static Process value;
-    if (status == unknown) {
+    if (!known) {
         try {
             value = read_process();
-            status = known;
-        } catch (...) {
-            PyErr_Clear();
-            status = unusable;
+            known = true;
+        } catch (const PyError &) {
+            drop_doubt();
         }
     }
-    return status == known ? &value : nullptr;
+    return known ? &value : nullptr;
 }
 
-// A standard-library object, or null when it cannot be had (the error is
-// dropped: the caller refuses its fast path).
-PyObject *std_object(StdAttr &attr) noexcept {
+// A standard-library object, or null when it cannot be had (the caller
+// refuses its fast path; an error of the call's own is thrown).
+PyObject *std_object(StdAttr &attr) {
     try {
         return attr.get();
-    } catch (...) {
-        PyErr_Clear();
+    } catch (const PyError &) {
+        drop_doubt();
         return nullptr;
     }
 }
 
 // Whether `path_type` is pathlib's Path and `path` what it made on POSIX.
-bool pathlib_untouched(PyObject *path_type, PyObject *path) noexcept {
+bool pathlib_untouched(PyObject *path_type, PyObject *path) {
     PyObject *original = std_object(pathlib_path);
     if (original == nullptr || path_type != original) return false;
     return path == nullptr || reinterpret_cast<PyObject *>(Py_TYPE(path)) == std_object(pathlib_posix_path);
@@ -197,27 +198,26 @@ bool pathlib_untouched(PyObject *path_type, PyObject *path) noexcept {
 // now, is io's own. Code that replaced builtins.open watches file access (a
 // test harness, a sandbox): every fast path then leaves the work to the
 // standard library, where such code can see it.
-bool open_untouched() noexcept {
+bool open_untouched() {
     PyObject *open = std_object(io_open);
     if (open == nullptr || state.open.get() != open) return false;
-    try {
-        Ref current = Ref::steal(PyObject_GetAttr(state.builtins.get(), s_open.get()));
-        if (!current) PyErr_Clear();
-        return current.get() == open;
-    } catch (...) {
-        PyErr_Clear();
-        return false;
-    }
+    Ref current = Ref::steal(PyObject_GetAttr(state.builtins.get(), s_open.get()));
+    if (!current) drop_doubt();
+    return current.get() == open;
 }
 
 // Whether `function` is the builtin `name` of the module `module`: a C
 // function bound to that very module object, as only its own functions are.
-bool is_builtin_of(const char *module, const char *name, PyObject *function) noexcept {
+bool is_builtin_of(const char *module, const char *name, PyObject *function) {
     if (!PyCFunction_Check(function)) return false;
     Ref owner = Ref::steal(PyImport_ImportModule(module));
+    if (!owner) {
+        drop_doubt();
+        return false;
+    }
     Ref own_name = Ref::steal(PyObject_GetAttrString(function, "__name__"));
-    if (!owner || !own_name) {
-        PyErr_Clear();
+    if (!own_name) {
+        drop_doubt();
         return false;
     }
     return PyCFunction_GetSelf(function) == owner.get() && PyUnicode_Check(own_name.get()) &&
@@ -228,7 +228,7 @@ bool is_builtin_of(const char *module, const char *name, PyObject *function) noe
 // audit machinery, not through the name sys.audit, so a replacement bound
 // there must not see them. Taken at the first use where sys.audit is still
 // the builtin; null (no fast path that raises such events) until then.
-PyObject *real_audit() noexcept {
+PyObject *real_audit() {
     static PyObject *audit = nullptr;
     if (audit == nullptr) {
         PyObject *bound = PySys_GetObject("audit");  // borrowed
@@ -238,7 +238,7 @@ PyObject *real_audit() noexcept {
 }
 
 // The guards every fast path shares: the process settings, when usable.
-const Process *usable() noexcept {
+const Process *usable() {
     const Process *p = process();
     return p != nullptr && p->fs_utf8 && open_untouched() ? p : nullptr;
 }
@@ -285,13 +285,14 @@ struct PathText {
 
 // The file-system bytes of `text`; false for text the system cannot take
 // (a NUL, a surrogate that does not stand for a byte).
-bool encode_name(PathText &out) noexcept {
+bool encode_name(PathText &out) {
     out.bytes = PyUnicode_AsUTF8AndSize(out.text.get(), &out.size);
     if (out.bytes == nullptr) {  // surrogates: the file-system codec's job
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_error();
         PyErr_Clear();
         out.encoded = Ref::steal(PyUnicode_EncodeFSDefault(out.text.get()));
-        if (!out.encoded) {
-            PyErr_Clear();
+        if (!out.encoded) {  // the general path raises it, from open()
+            drop_doubt();
             return false;
         }
         out.bytes = PyBytes_AsString(out.encoded.get());
@@ -305,7 +306,7 @@ bool encode_name(PathText &out) noexcept {
 // exact PosixPath, which a Path made from it shares. False for anything else.
 // That Path(item) has this text is pathlib's doing: the steps that make a
 // Path and its text are watched (stdlib_watch.cpp).
-bool path_text(PyObject *item, PathText &out) noexcept {
+bool path_text(PyObject *item, PathText &out) {
     if (PyUnicode_CheckExact(item)) {
         out.text = Ref::borrow(item);
         if (!encode_name(out)) return false;
@@ -313,19 +314,19 @@ bool path_text(PyObject *item, PathText &out) noexcept {
     }
     if (reinterpret_cast<PyObject *>(Py_TYPE(item)) != std_object(pathlib_posix_path)) return false;
     out.text = Ref::steal(PyObject_Str(item));
-    if (!out.text || !PyUnicode_CheckExact(out.text.get())) {
-        PyErr_Clear();
+    if (!out.text) {
+        drop_doubt();
         return false;
     }
+    if (!PyUnicode_CheckExact(out.text.get())) return false;
     return encode_name(out);
 }
 
 // Whether a PosixPath keeps its text in the slot `_str`, which str() fills
 // on first use and answers from afterwards. Checked once on two probes.
-bool text_cache_known() noexcept {
+bool text_cache_known() {
     static enum { unknown, yes, no } status = unknown;
     if (status == unknown) {
-        status = no;
         try {
             PyObject *posix_path = pathlib_posix_path.get();
             Ref probe = call(posix_path, s_probe.get());
@@ -337,9 +338,12 @@ bool text_cache_known() noexcept {
             if (PyUnicode_CompareWithASCIIString(text.get(), "a/b") == 0 && cached.get() == text.get() &&
                 answer.get() == s_probe.get()) {
                 status = yes;
+            } else {
+                status = no;
             }
-        } catch (...) {
-            PyErr_Clear();
+        } catch (const PyError &) {
+            drop_doubt();  // thrown on for an error of the call's own, asked again next time
+            status = no;
         }
     }
     return status == yes;
@@ -347,13 +351,8 @@ bool text_cache_known() noexcept {
 
 // Leaves on `path` the text that str() would cache there, as the general
 // path leaves it (open() and the message both take str(path)).
-void keep_text(PyObject *path, PyObject *text) noexcept {
-    if (!text_cache_known()) return;
-    try {
-        if (PyObject_SetAttr(path, s_text_slot.get(), text) < 0) PyErr_Clear();
-    } catch (...) {
-        PyErr_Clear();
-    }
+void keep_text(PyObject *path, PyObject *text) {
+    if (text_cache_known() && PyObject_SetAttr(path, s_text_slot.get(), text) < 0) drop_doubt();
 }
 
 // ------------------------------------------------------------- helpers ----
@@ -383,37 +382,85 @@ private:
 // The whole file, as f.read() of a text-mode file gives it. Errors are the
 // ones of the file object: OSError from reading, and a decoding error raised
 // by the very decoder text mode uses (so it carries the same traceback).
-[[gnu::cold]] Ref undecodable(const std::string &data) {
+[[gnu::cold]] Ref undecodable(const char *data, Py_ssize_t size) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw_error();
     PyErr_Clear();
-    Ref bytes = check(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
+    Ref bytes = check(PyBytes_FromStringAndSize(data, size));
     Ref decoder_type = call(incremental_decoder.get(), s_utf_8.get());
     Ref decoder = call(decoder_type.get(), s_strict.get());
     return call_method(decoder.get(), s_decode, bytes, Py_True);
 }
 
+// What io's FileIO.readall() reads a whole file into: a bytes object, first
+// of the size it takes from the file's size, then grown as it grows it. So
+// a size it cannot hold fails here as there, with the same error: "byte
+// string is too large" (OverflowError) for one near 2**63, MemoryError for
+// one the system will not give.
+class ReadBuffer {
+public:
+    static constexpr std::size_t kSmallChunk = 8192;  // io's SMALLCHUNK
+    explicit ReadBuffer(off_t file_size) { resize(first_size(file_size)); }
+
+    char *data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    // Room for more after `have` bytes: io's next size (an eighth more past
+    // 64 KiB, else twice as much and 256 bytes, never less than SMALLCHUNK
+    // more).
+    void grow(std::size_t have) {
+        const std::size_t addend = have > 65536 ? have >> 3 : have + 256;
+        resize(have + (addend < kSmallChunk ? kSmallChunk : addend));
+    }
+
+private:
+    // Up to 3.13 a size up to PY_SSIZE_T_MAX - 1 is taken with one more byte
+    // (for the read that finds the end), anything else starts small; from
+    // 3.14, any size is taken, capped at PY_SSIZE_T_MAX. The file was just
+    // opened, so the position is 0.
+    static std::size_t first_size(off_t file_size) noexcept {
+        if (file_size <= 0) return kSmallChunk;
+        if (file_size < PY_SSIZE_T_MAX) return static_cast<std::size_t>(file_size) + 1;
+        return Py_Version < 0x030E0000 ? kSmallChunk : static_cast<std::size_t>(PY_SSIZE_T_MAX);
+    }
+    void resize(std::size_t size) {
+        if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+            PyErr_SetString(PyExc_OverflowError, "unbounded read returned more bytes than a Python bytes object can hold");
+            throw_error();
+        }
+        Ref bytes = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+        char *data = PyBytes_AsString(bytes.get());
+        if (data_ != nullptr) std::memcpy(data, data_, size_);
+        bytes_ = std::move(bytes);
+        data_ = data;
+        size_ = size;
+    }
+
+    Ref bytes_;
+    char *data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
 // A FIFO or a device may keep a read waiting: the lock is let go then, as
 // io does. A regular file's read does not wait on anyone, and keeps it.
 Ref read_text(int fd, const struct stat &st) {
     const bool may_wait = !S_ISREG(st.st_mode);
-    std::string data;
     // Room for the whole file and the read that finds its end; a file whose
-    // size stat() does not tell (/proc, /sys) starts with a page or two.
-    data.resize(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 8192);
+    // size stat() does not tell (/proc, /sys) starts small.
+    ReadBuffer buffer(st.st_size);
     std::size_t have = 0;
     // Up to the read that returns 0, as io does: /proc, /sys and FUSE files
     // read short long before their end.
     for (;;) {
-        if (have == data.size()) data.resize(data.size() * 2);
+        if (have == buffer.size()) buffer.grow(have);
         ssize_t n;
         if (may_wait) {
             int error;
             Py_BEGIN_ALLOW_THREADS
-            n = read(fd, data.data() + have, data.size() - have);
+            n = read(fd, buffer.data() + have, buffer.size() - have);
             error = errno;
             Py_END_ALLOW_THREADS
             errno = error;
         } else {
-            n = read(fd, data.data() + have, data.size() - have);
+            n = read(fd, buffer.data() + have, buffer.size() - have);
         }
         if (n < 0) {
             if (errno == EINTR) {
@@ -426,10 +473,10 @@ Ref read_text(int fd, const struct stat &st) {
         if (n == 0) break;
         have += static_cast<std::size_t>(n);
     }
-    data.resize(have);
-    PyObject *decoded = PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(have), "strict");
-    Ref text = decoded != nullptr ? Ref::steal(decoded) : undecodable(data);
-    if (data.find('\r') == std::string::npos) return text;
+    const auto size = static_cast<Py_ssize_t>(have);
+    PyObject *decoded = PyUnicode_DecodeUTF8(buffer.data(), size, "strict");
+    Ref text = decoded != nullptr ? Ref::steal(decoded) : undecodable(buffer.data(), size);
+    if (std::memchr(buffer.data(), '\r', have) == nullptr) return text;
     // Universal newlines: "\r\n", then every "\r" left, become "\n".
     text = check(PyUnicode_Replace(text.get(), s_crlf.get(), s_lf.get(), -1));
     return check(PyUnicode_Replace(text.get(), s_cr.get(), s_lf.get(), -1));
@@ -529,17 +576,17 @@ bool tilde_names(int fd, std::vector<std::string> &names) {
 bool glob_machinery_loaded() {
     PyObject *modules = PySys_GetObject("modules");  // borrowed
     if (modules == nullptr || !PyDict_Check(modules)) return false;
-    PyObject *pathlib = PyDict_GetItemString(modules, "pathlib");  // borrowed
+    PyObject *pathlib = guard_item(modules, "pathlib");  // borrowed
     if (pathlib == nullptr || !PyModule_Check(pathlib)) return false;
-    PyObject *space = PyModule_GetDict(pathlib);                // borrowed
-    PyObject *glob = PyDict_GetItemString(modules, "glob");     // borrowed
+    PyObject *space = PyModule_GetDict(pathlib);     // borrowed
+    PyObject *glob = guard_item(modules, "glob");    // borrowed
     for (const char *name : {"_StringGlobber", "_no_recurse_symlinks"}) {
-        PyObject *held = PyDict_GetItemString(space, name);  // borrowed
+        PyObject *held = guard_item(space, name);  // borrowed
         if (held == nullptr) continue;
         if (glob == nullptr) return false;
         Ref own = Ref::steal(PyObject_GetAttrString(glob, name));
         if (!own) {
-            PyErr_Clear();
+            drop_doubt();
             return false;
         }
         if (own.get() != held) return false;
@@ -554,7 +601,7 @@ bool glob_machinery_loaded() {
 namespace {
 
 // The guards of read()'s fast path that hold for the whole call.
-bool read_guards(PyObject *path_type, PyObject *path) noexcept {
+bool read_guards(PyObject *path_type, PyObject *path) {
     const Process *p = usable();
     return p != nullptr && open_reads_utf8(*p) && real_audit() != nullptr && pathlib_untouched(path_type, path) &&
            stdlib_untouched(kWatchRead);
@@ -581,11 +628,19 @@ Ref fast_read_path(PyObject *path_type, PyObject *item) {
 
 FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, PyObject *path,
                              Ref &config, bool guarded) {
-    if (!guarded && !read_guards(path_type, path)) return FastRead::refused;
     PathText name{};
-    if (!path_text(item, name)) return FastRead::refused;
-    keep_text(path, name.text.get());
-    PyObject *flags = open_flags();
+    PyObject *flags;
+    try {
+        if (!guarded && !read_guards(path_type, path)) return FastRead::refused;
+        if (!path_text(item, name)) return FastRead::refused;
+        keep_text(path, name.text.get());
+        flags = open_flags();
+    } catch (const PyError &) {
+        // An error of the call's own, met while the general path would be
+        // in open(): the candidate's failure, or the call's.
+        frame.line = kLineReadOpen;
+        return failed_or_raise();
+    }
 
     // `with open(_path, "r") as f:` — the audit event comes first, so that a
     // hook can refuse the open before any system call, and sees the
@@ -626,7 +681,7 @@ FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, 
 
 // ---------------------------------------------------------------- save ----
 
-bool fast_save_target_exists(PyObject *path_type, PyObject *target) noexcept {
+bool fast_save_target_exists(PyObject *path_type, PyObject *target) {
     if (usable() == nullptr || !pathlib_untouched(path_type, nullptr) || !stdlib_untouched(kWatchSave)) {
         return false;
     }

@@ -17,6 +17,7 @@
 #include "setting.hpp"
 
 #include <new>
+#include <stdexcept>
 #include <string>
 
 namespace brevan {
@@ -252,6 +253,8 @@ PyObject *run_body(const FunctionDef &def, PyObject *const *bound) noexcept {
     } catch (const PyError &) {
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
+    } catch (const std::length_error &) {
+        PyErr_NoMemory();  // a size beyond what the C++ library can hold
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in brevan.setting");
     }
@@ -267,7 +270,16 @@ PyObject *run_body(const FunctionDef &def, PyObject *const *bound) noexcept {
 // large (as under AddressSanitizer). So the module also bounds its own
 // nesting explicitly by the recursion limit, the depth at which the same
 // functions written in Python would stop.
-thread_local int nesting = 0;
+//
+// The depth is kept per thread in a key of the interpreter's thread-specific
+// storage, made at import. Not in a thread_local: a module's own TLS block is
+// allocated by the C library on first use in each thread, and glibc aborts
+// the process when that allocation fails.
+Py_tss_t *nesting_key = nullptr;
+
+Py_ssize_t nesting() noexcept {
+    return reinterpret_cast<Py_ssize_t>(PyThread_tss_get(nesting_key));
+}
 
 [[gnu::cold, gnu::noinline]] PyObject *too_deep() noexcept {
     PyErr_SetString(PyExc_RecursionError,
@@ -275,13 +287,22 @@ thread_local int nesting = 0;
     return nullptr;
 }
 
+// Setting a thread's first value may allocate (the keys past the C library's
+// first block): a failure there is a MemoryError before the call.
+[[gnu::cold, gnu::noinline]] PyObject *no_room() noexcept {
+    Py_LeaveRecursiveCall();
+    return PyErr_NoMemory();
+}
+
 PyObject *run_guarded(const FunctionDef &def, PyObject *const *bound) noexcept {
+    const Py_ssize_t depth = nesting();
     // The limit is at least 1, so an outermost call never reaches it.
-    if (nesting > 0 && nesting >= Py_GetRecursionLimit()) return too_deep();
+    if (depth > 0 && depth >= Py_GetRecursionLimit()) return too_deep();
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    ++nesting;
+    if (PyThread_tss_set(nesting_key, reinterpret_cast<void *>(depth + 1)) != 0) return no_room();
     PyObject *result = run_body(def, bound);
-    --nesting;
+    // Setting a value the thread already holds a slot for cannot fail.
+    PyThread_tss_set(nesting_key, reinterpret_cast<void *>(depth));
     Py_LeaveRecursiveCall();
     return result;
 }
@@ -687,6 +708,15 @@ Ref function_new(std::size_t index, PyObject *globals) {
 }  // namespace
 
 void functions_prepare(PyObject *module) {
+    if (nesting_key == nullptr) {
+        Py_tss_t *key = PyThread_tss_alloc();
+        if (key == nullptr || PyThread_tss_create(key) != 0) {
+            if (key != nullptr) PyThread_tss_free(key);
+            PyErr_NoMemory();  // neither sets an exception
+            throw_error();
+        }
+        nesting_key = key;
+    }
     if (function_type == nullptr) {
         function_type = reinterpret_cast<PyTypeObject *>(
             check(PyType_FromModuleAndSpec(module, &function_spec, nullptr)).release());

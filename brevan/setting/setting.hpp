@@ -248,7 +248,9 @@ bool import_paths_quick(PyObject *path_type, ImportPaths &out);
 
 // ------------------------------------------------------------ fast paths ----
 // Each is taken only behind guards proving it gives what the general path
-// gives; otherwise it refuses, having done nothing observable.
+// gives; otherwise it refuses, having done nothing observable. An error of
+// the call's own met by a guard (a MemoryError, an interrupt) is raised as
+// the general path would raise it at that point (doubt.hpp).
 
 // Path(item), made without running pathlib's code when `path_type` is
 // pathlib's Path, `item` an exact str and read()'s fast path may be taken;
@@ -263,9 +265,9 @@ enum class FastRead { refused, loaded, failed };
 FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, PyObject *path,
                              Ref &config, bool guarded);
 
-// Whether Path(target).exists() is surely true (never raises; false means
-// "ask the general path").
-bool fast_save_target_exists(PyObject *path_type, PyObject *target) noexcept;
+// Whether Path(target).exists() is surely true (false means "ask the
+// general path").
+bool fast_save_target_exists(PyObject *path_type, PyObject *target);
 
 // What path.glob(pattern=pattern) yields, `path` made from `sp` by
 // `path_type`: the list of its matches, listed with the glob's audit events

@@ -11,7 +11,9 @@
 // the standard library's by what it is, not by what it says: a pathlib
 // function is a plain function whose globals are the namespace of a pathlib
 // module and whose code is named for that attribute (a functools.wraps
-// wrapper copies __module__, __qualname__ and __wrapped__, but not those);
+// wrapper copies __module__, __qualname__ and __wrapped__, but not those;
+// the code is told from the function's referents, as reading __code__
+// raises an audit event that the general path does not);
 // an os function is the posix module's own builtin. Until every one passes,
 // nothing is recorded and the fast paths are refused, so a double patched
 // in before the module was imported keeps them off until it is removed.
@@ -26,6 +28,8 @@
 // in front of a watched one while another name of the same class is deleted.
 #include "stdlib_watch.hpp"
 
+#include "doubt.hpp"
+#include "function_code.hpp"
 #include "setting.hpp"
 
 #include <cstring>
@@ -81,7 +85,7 @@ constexpr std::size_t kWatchedCount = sizeof kWatched / sizeof kWatched[0];
 
 StaticString s_mro("__mro__");
 StdAttr posix_path("pathlib", "PosixPath"), pure_posix_path("pathlib", "PurePosixPath"),
-    function_type("types", "FunctionType"), property_type("builtins", "property"),
+    function_type("types", "FunctionType"), code_type("types", "CodeType"), property_type("builtins", "property"),
     object_type("builtins", "object");
 
 PyObject *owner_of(Owner owner) {
@@ -116,7 +120,7 @@ bool text_is(PyObject *text, const char *expected) {
 // `prefix` or starts with `prefix` and a dot.
 bool namespace_of(PyObject *globals, const char *prefix) {
     if (!PyDict_CheckExact(globals)) return false;
-    PyObject *name = PyDict_GetItemString(globals, "__name__");  // borrowed
+    PyObject *name = guard_item(globals, "__name__");  // borrowed
     if (name == nullptr || !PyUnicode_Check(name)) return false;
     const char *text = PyUnicode_AsUTF8AndSize(name, nullptr);
     if (text == nullptr) throw_error();
@@ -138,8 +142,10 @@ bool defined_in(PyObject *function, const char *prefix, const char *name, const 
     if (reinterpret_cast<PyObject *>(Py_TYPE(function)) != function_type.get()) return false;
     Ref globals = check(PyObject_GetAttrString(function, "__globals__"));
     if (!namespace_of(globals.get(), prefix)) return false;
-    Ref code = check(PyObject_GetAttrString(function, "__code__"));
-    Ref qualname = check(PyObject_GetAttrString(code.get(), "co_qualname"));
+    PyObject *code = function_code(function, reinterpret_cast<PyTypeObject *>(function_type.get()),
+                                   reinterpret_cast<PyTypeObject *>(code_type.get()));  // borrowed
+    if (code == nullptr) return false;
+    Ref qualname = check(PyObject_GetAttrString(code, "co_qualname"));
     Ref dot = check(PyUnicode_FromString("."));
     Ref parts = check(PyUnicode_RSplit(qualname.get(), dot.get(), 1));
     PyObject *last = PyList_GetItem(parts.get(), PyList_Size(parts.get()) - 1);  // borrowed
@@ -219,29 +225,35 @@ struct ClassSpaces {
     Py_ssize_t count = 0;
     Py_ssize_t pure_start = 0;    // where PurePosixPath's own lookup starts
 
-    void record() {
+    // False when PosixPath's classes are not laid out as pathlib leaves them.
+    bool record() {
+        Py_CLEAR(mro);  // what a try cut short by an error left
+        for (Py_ssize_t k = 0; k < kMax; ++k) {
+            Py_CLEAR(spaces[k]);
+            Py_CLEAR(dicts[k]);
+        }
         Ref classes = check(PyObject_GetAttr(posix_path.get(), s_mro.get()));
-        if (!PyTuple_Check(classes.get())) throw_error();
+        if (!PyTuple_Check(classes.get())) return false;
         const Py_ssize_t size = PyTuple_Size(classes.get());
-        if (size < 1 || size - 1 > kMax) throw_error();
+        if (size < 1 || size - 1 > kMax) return false;
         mro = classes.release();
         for (Py_ssize_t k = 0; k < size - 1; ++k) {
             PyObject *cls = PyTuple_GetItem(mro, k);  // borrowed
             if (cls == pure_posix_path.get()) pure_start = k;
             spaces[k] = check(PyObject_GetAttrString(cls, "__dict__")).release();
-            sizes[k] = check(static_cast<int>(PyObject_Size(spaces[k])));
+            const Py_ssize_t names = PyObject_Size(spaces[k]);
+            if (names < 0) throw_error();
+            sizes[k] = names;
             dicts[k] = dict_behind(spaces[k], sizes[k]);
         }
         count = size - 1;
+        return true;
     }
     // The exact dict a class's view shows, found as the one object the view
     // refers to (what gc.get_referents lists, without importing gc), or null.
     static PyObject *dict_behind(PyObject *view, Py_ssize_t size) {
         const auto traverse = reinterpret_cast<traverseproc>(PyType_GetSlot(Py_TYPE(view), Py_tp_traverse));
-        if (traverse == nullptr) {
-            PyErr_Clear();
-            return nullptr;
-        }
+        if (traverse == nullptr) return nullptr;
         struct Referents {
             PyObject *last = nullptr;
             int count = 0;
@@ -302,7 +314,7 @@ struct ClassSpaces {
 
 }  // namespace
 
-bool stdlib_untouched(unsigned paths) noexcept {
+bool stdlib_untouched(unsigned paths) {
     // Kept for the life of the process: the interned names, the owners, the
     // recorded originals (null where the version has no such name) and, for
     // class attributes, where they are held and the objects held there.
@@ -323,7 +335,7 @@ bool stdlib_untouched(unsigned paths) noexcept {
                 found[i] = current(owners[i], names[i]);
                 if (found[i] && !is_standard(kWatched[i], found[i].get())) return false;  // again next time
             }
-            if (classes.count == 0) classes.record();
+            if (classes.count == 0 && !classes.record()) return false;
             for (std::size_t i = 0; i < kWatchedCount; ++i) {
                 const Watched &watched = kWatched[i];
                 if (!found[i] || (watched.owner != Owner::posix_path && watched.owner != Owner::pure_posix_path)) {
@@ -353,8 +365,8 @@ bool stdlib_untouched(unsigned paths) noexcept {
             if (!classes.holds(holder, names[i], held[i])) return false;
         }
         return true;
-    } catch (...) {
-        PyErr_Clear();
+    } catch (const PyError &) {
+        drop_doubt();
         return false;
     }
 }
