@@ -261,6 +261,10 @@ if [ "$command" = inside ]; then
     shift
     host_python=$BREVAN_AARCH64_HOST_PYTHON deps=$BREVAN_AARCH64_DEPS wheel=$BREVAN_WHEEL
     unset BREVAN_AARCH64_HOST_PYTHON BREVAN_AARCH64_DEPS BREVAN_AARCH64_CWD
+    # This shell is the PID namespace's first process: stopped, it stops
+    # everything in it.
+    trap 'kill -KILL -1 2>/dev/null; exit 130' INT
+    trap 'kill -KILL -1 2>/dev/null; exit 143' TERM
     enter
     ensure_venv
     if [ "$command" = run ]; then
@@ -271,14 +275,31 @@ if [ "$command" = inside ]; then
         exit
     fi
     in_root "$checkout/$venv/bin/python" -VV
+    # The two passes at once where there are two cores: each is one
+    # process, and emulation is the slow part. Each keeps its output until
+    # it ends, and its own pytest directory.
+    parallel=0
+    if [ "${BREVAN_AARCH64_PARALLEL:-$(($(nproc) > 1))}" = 1 ]; then parallel=1; fi
+    pids=()
     status=0
     for general in 0 1; do
         label="Python $version (aarch64, emulated)"
         if [ "$command" = ci ]; then label="$label, CI's tests"; fi
         if [ $general = 1 ]; then label="$label, general paths only"; fi
-        echo "== $label"
-        in_root BREVAN_TEST_GENERAL_PATH=$general /bin/bash -c 'cd "$1/tests" && shift && exec "$@"' suite \
-            "$checkout" "$checkout/$venv/bin/python" -m pytest -q "$@" || status=$?
+        pass=(in_root BREVAN_TEST_GENERAL_PATH=$general /bin/bash -c 'cd "$1/tests" && shift && exec "$@"' suite
+            "$checkout" "$checkout/$venv/bin/python" -m pytest -q -p no:cacheprovider
+            --basetemp="/tmp/pytest-pass-$general" "$@")
+        if [ $parallel = 1 ]; then
+            { echo "== $label"; "${pass[@]}"; } >"$root/tmp/pass-$general.log" 2>&1 &
+            pids+=($!)
+        else
+            echo "== $label"
+            "${pass[@]}" || status=$?
+        fi
+    done
+    for general in "${!pids[@]}"; do
+        wait "${pids[general]}" || status=$?
+        cat "$root/tmp/pass-$general.log"
     done
     exit $status
 fi
