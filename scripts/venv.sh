@@ -57,6 +57,15 @@ print("\n".join(project["build-system"]["requires"] + [r for g in sys.argv[1:] f
 PY
 }
 
+# brevan_test_requirements PYTHON: pyproject.toml's "test" extra, a line each,
+# for installing into another interpreter's environment.
+brevan_test_requirements() {
+    "$1" -c '
+import tomllib
+with open("pyproject.toml", "rb") as f:
+    print("\n".join(tomllib.load(f)["project"]["optional-dependencies"]["test"]))'
+}
+
 # brevan_backend_extras VENV_PYTHON: installs what the build backend adds on
 # this machine (CMake or Ninja from the package index when the system has
 # none recent enough).

@@ -3,14 +3,17 @@
 # runtime: LLVM's libc++ and libunwind, linked in), warnings being errors,
 # and repairs each with auditwheel, which must give it the expected tag:
 #
-#   dist/                 x86_64, glibc 2.17 and newer (manylinux2014): the
-#                         wheel to ship, and the one test.sh tests
-#   dist/untested/        x86_64 musl (musllinux_1_2) and aarch64 glibc 2.17
-#                         (manylinux2014): built and tag-checked only, since
-#                         nothing here runs them
+#   dist/                   x86_64, glibc 2.17 and newer (manylinux2014): the
+#                           one test.sh tests on every Python found
+#   dist/other-platforms/   x86_64 musl (musllinux_1_2), tested by
+#                           scripts/musl.sh, and aarch64 glibc 2.17
+#                           (manylinux2014), tested under emulation by
+#                           scripts/aarch64.sh
 #
-# The last line printed is the path of the wheel to ship. BREVAN_UNTESTED_WHEELS=0
-# skips the untested ones.
+# The last line printed is the path of the x86_64 glibc wheel; the others are
+# printed before it, each on a line starting "other: ".
+# BREVAN_OTHER_WHEELS=0 builds that one alone (BREVAN_UNTESTED_WHEELS=0, its
+# old name, still does).
 #
 # The build runs in .venv/build, which holds the build requirements and the
 # "wheel-build" dependency group of pyproject.toml (ziglang, pinned; remade
@@ -88,10 +91,10 @@ wheel() {
 }
 
 rm -rf dist
-if [ "${BREVAN_UNTESTED_WHEELS:-1}" != 0 ]; then
-    u=$(wheel x86_64-linux-musl linux_x86_64 musllinux_1_2_x86_64 dist/untested)
-    echo "untested: $u"
-    u=$(wheel aarch64-linux-gnu.2.17 linux_aarch64 manylinux_2_17_aarch64 dist/untested)
-    echo "untested: $u"
+if [ "${BREVAN_OTHER_WHEELS:-${BREVAN_UNTESTED_WHEELS:-1}}" != 0 ]; then
+    u=$(wheel x86_64-linux-musl linux_x86_64 musllinux_1_2_x86_64 dist/other-platforms)
+    echo "other: $u"
+    u=$(wheel aarch64-linux-gnu.2.17 linux_aarch64 manylinux_2_17_aarch64 dist/other-platforms)
+    echo "other: $u"
 fi
 wheel x86_64-linux-gnu.2.17 linux_x86_64 manylinux_2_17_x86_64 dist

@@ -8,7 +8,8 @@ Module globals, `tjs` and `defaults` are restored after each test, so a test
 may rebind `brevan.setting.iprint` and the like freely.
 
 With BREVAN_TEST_GENERAL_PATH=1, every test and `run_python` child runs with
-`builtins.open` wrapped, so the module refuses its fast paths.
+`builtins.open` wrapped, so the module refuses its fast paths. With
+BREVAN_TEST_EMULATED=1, generated tests draw fewer examples (`examples`).
 """
 
 import copy
@@ -42,6 +43,17 @@ def unseen_pid():
         return int(Path("/proc/sys/kernel/pid_max").read_text()) + 1
     except FileNotFoundError:
         return 100_000
+
+# Under emulation (scripts/aarch64.sh sets BREVAN_TEST_EMULATED=1) each
+# instruction costs tens of times what it does natively; there the generated
+# tests draw a fifth of their examples from the same strategies, so every
+# kind of case is still drawn, each less often.
+EMULATED = os.environ.get("BREVAN_TEST_EMULATED", "") not in ("", "0")
+
+
+def examples(count):
+    """max_examples for a generated test that draws `count` natively."""
+    return max(count // 5, 10) if EMULATED else count
 
 
 def open_wrapper():

@@ -12,6 +12,8 @@ import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
+from conftest import examples
+
 NAMES = ("clear", "save", "read", "find", "startup")
 KEYWORDS = ("pattern", "obj", "path", "override", "site", "x", "", "self", "Path")
 
@@ -88,7 +90,7 @@ def stand_ins(setting, monkeypatch, tmp_path):
     monkeypatch.chdir(tmp_path / "work")
 
 
-@settings(max_examples=300, derandomize=True, deadline=None,
+@settings(max_examples=examples(300), derandomize=True, deadline=None,
           suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
 @given(call=calls)
 def test_arbitrary_arguments(setting, scratch, stand_ins, call):

@@ -22,7 +22,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import vexil
-from conftest import GENERAL_PATH, SANITIZED, general_site, needs_linux, open_wrapper
+from conftest import GENERAL_PATH, SANITIZED, examples, general_site, needs_linux, open_wrapper
 
 EVENTS = []
 sys.addaudithook(lambda name, args: EVENTS.append((name, args)) if EVENTS and name in AUDITED else None)
@@ -34,7 +34,7 @@ CONTENTS = {"settings": b'{"server": {"home": "x"}, "studio": {}}', "broken": b'
 KINDS = [*CONTENTS, "dir", "missing", "link", "dangling", "unreadable"]
 NAMES = ["f.json", "ü ~.json", os.fsdecode(b"\xff\xfe.json"), "f\0.json"]
 FORMS = ["{}", "./{}", "sub//../{}", "{}/", "sub/./{}", "/{}"]  # absolute: prefixed with the root
-CASE = settings(max_examples=60, derandomize=True, deadline=None,
+CASE = settings(max_examples=examples(60), derandomize=True, deadline=None,
                 suppress_health_check=[HealthCheck.function_scoped_fixture])
 
 

@@ -278,10 +278,17 @@ SUBINTERPRETER = """
         try:
             from _testinternalcapi import run_in_subinterp_with_config
         except ImportError:
-            sys.exit("unavailable")
-        run_in_subinterp_with_config(code, use_main_obmalloc=True, allow_fork=True, allow_exec=True,
-                                     allow_threads=True, allow_daemon_threads=True,
-                                     check_multi_interp_extensions=False, gil="shared")
+            # An interpreter built without the test modules (3.13 on): the
+            # same shared-GIL configuration, through the private module.
+            try:
+                import _interpreters
+            except ImportError:
+                sys.exit("unavailable")
+            _interpreters.exec(_interpreters.create(_interpreters.new_config("legacy")), code)
+        else:
+            run_in_subinterp_with_config(code, use_main_obmalloc=True, allow_fork=True, allow_exec=True,
+                                         allow_threads=True, allow_daemon_threads=True,
+                                         check_multi_interp_extensions=False, gil="shared")
     else:
         run_in_subinterp(code)
 """

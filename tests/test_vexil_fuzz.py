@@ -10,8 +10,9 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vexil
+from conftest import examples
 
-fuzz = settings(derandomize=True, max_examples=150, deadline=None, database=None)
+fuzz = settings(derandomize=True, max_examples=examples(150), deadline=None, database=None)
 
 # Text with what needs care: quotes, controls, DEL, non-ASCII, astral, lone surrogates.
 text = st.text(st.characters(codec="utf-8") | st.sampled_from(
@@ -61,7 +62,7 @@ any_float = st.integers(0, 2**64 - 1).map(lambda bits: struct.unpack("<d", bits.
 decimal_float = st.builds(lambda m, e: float(f"{m}e{e}"), st.integers(-10**17, 10**17), st.integers(-30, 30))
 
 
-@settings(fuzz, max_examples=300)
+@settings(fuzz, max_examples=examples(300))
 @given(st.lists(any_float.filter(math.isfinite) | decimal_float, min_size=1, max_size=40))
 def test_dumps_floats_are_repr(floats):
     assert vexil.dumps(floats) == json.dumps(floats, indent=4) + "\n"

@@ -21,6 +21,7 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import vexil
+from conftest import examples
 
 CORPUS = next((p / "shared" / "jsontestsuite" / "test_parsing" for p in Path(__file__).resolve().parents[1:]
                if (p / "shared" / "jsontestsuite" / "test_parsing").is_dir()), None)
@@ -278,13 +279,13 @@ def mutated(draw):
     return text
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(300), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(json_texts())
 def test_random_json_texts(text):
     check_against_json(text)
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=examples(400), deadline=None)
 @given(decimal_numbers())
 @example("0." + "0" * 320 + "24703282292062327208828439643411068618252990130716238221279284125033775364")
 def test_numbers_round_as_float_does(text):
@@ -292,7 +293,7 @@ def test_numbers_round_as_float_does(text):
     check_against_json("[" + text + "]")
 
 
-@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(400), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(mutated())
 def test_mutated_texts(text):
     check_against_json(text)

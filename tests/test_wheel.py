@@ -58,20 +58,35 @@ def test_wheel_ships_the_licence():
     assert "License-Expression: MIT" in metadata.splitlines()
 
 
-# Each wheel wheel.sh builds: the shipped one, and beside it the ones for
-# other systems that are built and tag-checked but not run here.
-WHEELS = sorted(Path(WHEEL).parent.glob("untested/*.whl")) + [Path(WHEEL)] if WHEEL else []
+def built_wheels_beside(wheel):
+    """Each wheel wheel.sh built with the one under test: the shipped one in
+    dist/, those for other systems in dist/other-platforms/."""
+    dist = wheel.parent.parent if wheel.parent.name == "other-platforms" else wheel.parent
+    return sorted({*dist.glob("*.whl"), *dist.glob("other-platforms/*.whl"), wheel})
+
+
+WHEELS = built_wheels_beside(Path(WHEEL)) if WHEEL else []
 MODULES = [("brevan/setting.abi3.so", "PyInit_setting"), ("vexil.abi3.so", "PyInit_vexil")]
-# What every system of the tag has: the C++ runtime (libc++ and libunwind, or
-# GCC's) is linked in. Not libpthread or libdl: where glibc is 2.34 or newer
-# the interpreter has not loaded them, and mapping them costs the first import
-# about 0.1 ms.
+# What every system of a wheel's kind (C library, processor) has: the C++
+# runtime (libc++ and libunwind, or GCC's) is linked in. Not libpthread or
+# libdl: where glibc is 2.34 or newer the interpreter has not loaded them, and
+# mapping them costs the first import about 0.1 ms.
 C_LIBRARY = {
-    "manylinux": {"libc.so.6", "libm.so.6", "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"},
-    "musllinux": {"libc.musl-x86_64.so.1", "libc.musl-aarch64.so.1"},
+    ("manylinux", "x86_64"): {"libc.so.6", "libm.so.6", "ld-linux-x86-64.so.2"},
+    ("manylinux", "aarch64"): {"libc.so.6", "libm.so.6", "ld-linux-aarch64.so.1"},
+    ("musllinux", "x86_64"): {"libc.musl-x86_64.so.1"},
+    ("musllinux", "aarch64"): {"libc.musl-aarch64.so.1"},
 }
+MACHINE = {"x86_64": "EM_X86_64", "aarch64": "EM_AARCH64"}
 linux = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="ELF, manylinux: Linux only")
 built_wheels = pytest.mark.parametrize("built", WHEELS, ids=lambda path: path.name.split("-")[-1].removesuffix(".whl"))
+
+
+def kind(wheel):
+    """(C library family, processor) of a wheel, from its platform tag."""
+    match = re.match(r"(manylinux|musllinux)_\d+_\d+_(\w+)$", platform_tag(wheel).split(".")[-1])
+    assert match, wheel.name
+    return match.group(1), match.group(2)
 
 
 def platform_tag(wheel):
@@ -108,7 +123,8 @@ def c_library_needs(elf):
 @pytest.mark.parametrize(("member", "init"), MODULES)
 def test_modules_need_only_the_c_library_and_export_only_their_init(built, member, init):
     elf = read_elf(built, member)
-    allowed = C_LIBRARY[re.match(r"(many|musl)linux", platform_tag(built)).group()]
+    assert elf["e_machine"] == MACHINE[kind(built)[1]]
+    allowed = C_LIBRARY[kind(built)]
     assert {tag.needed for tag in elf.get_section_by_name(".dynamic").iter_tags() if tag.entry.d_tag == "DT_NEEDED"} <= allowed
     assert {sym.name for sym in elf.get_section_by_name(".dynsym").iter_symbols()
             if sym["st_shndx"] != "SHN_UNDEF" and sym["st_info"]["bind"] != "STB_LOCAL"} == {init}
@@ -130,12 +146,14 @@ def test_c_library_symbols_are_no_newer_than_the_tag(built, member):
     # A compiler whose headers are newer than the C library it links against
     # can leave a function unversioned: the link succeeds, auditwheel grants
     # the old tag, and the import fails on a system that lacks the function.
-    tag = re.search(r"manylinux_(\d+)_(\d+)_", platform_tag(built))
-    if tag is None:
-        pytest.skip("musl has no symbol versions")
-    oldest = (int(tag.group(1)), int(tag.group(2)))
     needs = dict(c_library_needs(read_elf(built, member)))
     assert needs, "no C library symbol found: the reader is broken"
+    if kind(built)[0] == "musllinux":
+        # musl versions no symbol: a version here is glibc's, linked by mistake.
+        assert sorted(f"{name}@{version}" for name, version in needs.items() if version is not None) == []
+        return
+    tag = re.search(r"manylinux_(\d+)_(\d+)_", platform_tag(built))
+    oldest = (int(tag.group(1)), int(tag.group(2)))
     assert sorted(name for name, version in needs.items() if version is None) == []
     versions = {name: re.fullmatch(r"GLIBC_(\d+)\.(\d+)(?:\.\d+)?", version) for name, version in needs.items()}
     assert sorted(f"{name}@{needs[name]}" for name, match in versions.items()
@@ -144,14 +162,14 @@ def test_c_library_symbols_are_no_newer_than_the_tag(built, member):
 
 @needs_wheel
 @linux
-def test_wheel_is_manylinux():
+def test_auditwheel_grants_the_wheels_own_tag():
     pytest.importorskip("auditwheel")
     shown = " ".join(subprocess.run([sys.executable, "-m", "auditwheel", "show", WHEEL], capture_output=True, text=True,
                                     check=True).stdout.split())
-    allowed = re.search(r'consistent with the following platform tag: "(manylinux_\d+_\d+_\w+)"', shown)
+    allowed = re.search(r'consistent with the following platform tag: "((?:many|musl)linux_\d+_\d+_\w+)"', shown)
     assert allowed, shown  # the C++ runtime not being needed is checked on the modules' ELF above
     # The file name carries the tag auditwheel repair gave it (with its aliases, if any).
-    assert allowed.group(1) in Path(WHEEL).name.removesuffix(".whl").split("-")[-1].split(".")
+    assert allowed.group(1) in platform_tag(Path(WHEEL)).split(".")
 
 
 # Relocations that name a thread-local block of the module's own, which glibc
@@ -176,3 +194,12 @@ def test_thread_local_storage_is_never_allocated_late(built, member):
                       if DYNAMIC_TLS.fullmatch(describe(r["r_info_type"], elf))})
     assert size <= 16
     assert (static, dynamic) == ((False, dynamic) if platform_tag(built).startswith("musl") else (size > 0, []))
+
+
+@needs_wheel
+def test_wheel_is_one_this_interpreter_installs():
+    # Each system runs the suite on its own wheel: a musl interpreter on the
+    # musllinux one, an aarch64 one on the aarch64 one.
+    tags = pytest.importorskip("packaging.tags")
+    wheel_tags = pytest.importorskip("packaging.utils").parse_wheel_filename(Path(WHEEL).name)[3]
+    assert wheel_tags & set(tags.sys_tags()), sorted(map(str, wheel_tags))
