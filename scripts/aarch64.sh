@@ -3,9 +3,9 @@
 # arm64 Debian root, each of its programs run by qemu-aarch64-static through
 # binfmt_misc. Nothing is registered for the machine: the run takes a user
 # namespace of its own (Linux 6.7 or newer gives each one its own
-# binfmt_misc), with every user and group mapped to itself, and a private
-# mount namespace, so the registration and every mount go when it ends.
-# Needs root.
+# binfmt_misc), with every user and group mapped to itself, and mount and PID
+# namespaces of its own, so the registration, every mount and every process
+# go when it ends. Needs root.
 #
 #   scripts/aarch64.sh [test] [PYTEST_ARGS...]
 #       installs the wheel into .venv/aarch64-3.13 and runs the whole suite
@@ -22,8 +22,10 @@
 #       exits 0 when this machine can do the above, else prints why not
 #
 # The wheel is $BREVAN_WHEEL, or the aarch64 one scripts/wheel.sh builds; it
-# must lie in the checkout. The tests see BREVAN_TEST_EMULATED=1 and run
-# fewer generated examples where they are slowest (see tests/conftest.py).
+# must lie in the checkout. The tests see BREVAN_TEST_EMULATED=1 unless it is
+# set, and draw a fifth of their generated examples (see tests/conftest.py;
+# BREVAN_TEST_EMULATED=0 draws them all). On two cores or more the two passes
+# run side by side (BREVAN_AARCH64_PARALLEL=0: one after the other).
 #
 # What is kept, under /var/cache/brevan (BREVAN_AARCH64_CACHE):
 #   qemu/          qemu-aarch64-static, taken from Debian's qemu-user-static
@@ -85,6 +87,7 @@ cannot() {
     if [ "$(uname -s)" != Linux ] || [ "$(uname -m)" != x86_64 ]; then echo "needs an x86_64 Linux machine"; return; fi
     if ! kernel_has_binfmt_namespaces; then echo "needs Linux 6.7 or newer (binfmt_misc per user namespace); this is $(uname -r)"; return; fi
     if ! command -v unshare >/dev/null; then echo "needs unshare (util-linux)"; return; fi
+    if ! unshare --user --mount true 2>/dev/null; then echo "cannot make a user namespace here"; return; fi
     if ! root_ready && ! command -v debootstrap >/dev/null; then
         echo "no arm64 root at $root and no debootstrap to make one (apt-get install debootstrap)"; return
     fi
@@ -332,6 +335,6 @@ case $(basename "$wheel") in *aarch64*) ;; *) die "$wheel is not an aarch64 whee
 case $wheel in "$checkout"/*) ;; *) die "the wheel must lie in the checkout ($checkout)" ;; esac
 
 if [ "$command" = ci ]; then set -- "${CI_TESTS[@]}" "$@"; fi
-export BREVAN_AARCH64_CWD=$caller BREVAN_WHEEL=$wheel BREVAN_TEST_EMULATED=1
+export BREVAN_AARCH64_CWD=$caller BREVAN_WHEEL=$wheel BREVAN_TEST_EMULATED=${BREVAN_TEST_EMULATED:-1}
 export BREVAN_AARCH64_HOST_PYTHON=$host_python BREVAN_AARCH64_DEPS=$deps
 in_userns bash "$self" inside "$command" "$@"

@@ -45,7 +45,7 @@ mirror=${BREVAN_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 version=3.13
 # Debian's source packages whose upstream tarballs are built.
 sources=(python$version zlib libffi)
-# What building needs from this machine, and what running needs.
+# What building needs from this machine (running needs musl alone).
 build_packages=(musl musl-dev musl-tools autoconf automake libtool make xz-utils)
 python=$cache/python/bin/python$version
 venv=.venv/musl-$version
@@ -275,7 +275,7 @@ ensure_venv
 
 if [ "$command" = run ]; then
     cd "$caller"
-    PATH="$checkout/$venv/bin:$PATH" VIRTUAL_ENV="$checkout/$venv" exec "$@"
+    PATH="$checkout/$venv/bin:$PATH" VIRTUAL_ENV="$checkout/$venv" exec "$@" 9>&-
 fi
 
 "$venv/bin/python" -VV
@@ -285,6 +285,6 @@ for general in 0 1; do
     if [ $general = 1 ]; then label="$label, general paths only"; fi
     echo "== $label"
     (cd tests && BREVAN_TEST_GENERAL_PATH=$general BREVAN_WHEEL="$wheel" \
-        "../$venv/bin/python" -m pytest -q "$@") || status=$?
+        "../$venv/bin/python" -m pytest -q "$@" 9>&-) || status=$?
 done
 exit $status
