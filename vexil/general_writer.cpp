@@ -99,7 +99,7 @@ class GeneralWriter {
 public:
     explicit GeneralWriter(State &st)
         : st_(st), writer_(st), limit_(static_cast<size_t>(Py_GetRecursionLimit())),
-          notes_(Py_Version >= 0x030E0000), indent_with_brace_(!st.json_c_writer || Py_Version < 0x030E0000),
+          notes_(Py_Version >= 0x030E0000), indent_with_brace_(!st.json_c_writer || Py_Version < 0x030D0500),
           one_by_one_(!st.json_c_writer) {}
 
     Ref run(PyObject *root) {
@@ -432,7 +432,7 @@ private:
         bool empty = exact || !one_by_one_ ? size == 0 : !truth(obj);
         if (empty) return put("{}", 2);
         if (cycle(obj)) return;
-        // Until 3.14 json writes the brace and the first indent before it
+        // Until 3.13.5 json writes the brace and the first indent before it
         // reads items(), so an items() that gives nothing leaves both.
         if (writing_) {
             writer_.out.put("{", 1);
@@ -463,7 +463,7 @@ private:
 
     // The closing bracket, after the indent of its level. A list's opening
     // bracket comes with its first item, so json's Python writer writes only
-    // this for a list subclass whose iteration gives nothing; from 3.14 an
+    // this for a list subclass whose iteration gives nothing; from 3.13.5 an
     // items() that gives nothing leaves "{}".
     void close() {
         Frame &f = stack_.back();
