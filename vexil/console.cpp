@@ -68,23 +68,9 @@ bool use_colour(State &st, PyObject *stream) {
     return check(PyObject_IsTrue(answer.get())) != 0;
 }
 
-// The type's tp_name, which the limited API does not give: a class made
-// in Python holds its __name__ there; a static type "module.name", or the
-// bare name for builtins (as its __module__ and __name__ are cut from it).
-[[gnu::cold]] Ref declared_type_name(PyObject *obj) {
-    PyTypeObject *type = Py_TYPE(obj);
-    Ref name = type_name(obj);
-    if (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) return name;
-    Ref module = check(PyObject_GetAttrString(reinterpret_cast<PyObject *>(type), "__module__"));
-    if (!PyUnicode_Check(module.get()) || PyUnicode_CompareWithASCIIString(module.get(), "builtins") == 0) {
-        return name;
-    }
-    return check(PyUnicode_FromFormat("%U.%U", module.get(), name.get()));
-}
-
 // PyObject_CallMethod's error for an attribute that cannot be called.
 [[gnu::cold]] void not_callable(PyObject *attribute) {
-    Ref name = declared_type_name(attribute);
+    Ref name = interpreter_type_name(Py_TYPE(attribute));
     PyErr_Format(PyExc_TypeError, "attribute of type '%.200U' is not callable", name.get());
     throw_error();
 }

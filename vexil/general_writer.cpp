@@ -84,17 +84,6 @@ Ref float_text(PyObject *obj) {
     return Ref::steal(repr(obj));
 }
 
-// The name a type has in the interpreter's own messages (tp_name): a static
-// type's module and name, unless it is a builtin; a class's name.
-Ref interpreter_type_name(PyObject *obj) {
-    auto *type = reinterpret_cast<PyTypeObject *>(Py_TYPE(obj));
-    Ref name = check(PyType_GetName(type));
-    if (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) return name;
-    Ref module = check(PyObject_GetAttrString(reinterpret_cast<PyObject *>(type), "__module__"));
-    if (PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "builtins") == 0) return name;
-    return check(PyUnicode_FromFormat("%S.%U", module.get(), name.get()));
-}
-
 class GeneralWriter {
 public:
     explicit GeneralWriter(State &st)
@@ -251,7 +240,7 @@ private:
             if (PyErr_ExceptionMatches(PyExc_TypeError) && !PyType_GetSlot(Py_TYPE(pair), Py_tp_iter) &&
                 !PySequence_Check(pair)) {
                 PyErr_Clear();
-                Ref name = interpreter_type_name(pair);
+                Ref name = interpreter_type_name(Py_TYPE(pair));
                 PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %U object", name.get());
             }
             read_failed(stack_.size() - 1);

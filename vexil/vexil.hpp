@@ -6,6 +6,7 @@
 // call throws `PyError`, which the function boundary turns into NULL.
 #pragma once
 
+#include "names.hpp"
 #include "ref.hpp"
 
 #include <new>
@@ -13,6 +14,7 @@
 namespace vexil {
 
 using brevan::check;
+using brevan::interpreter_type_name;
 using brevan::PyError;
 using brevan::Ref;
 using brevan::throw_error;

@@ -75,6 +75,7 @@
 //   changes made in place to the recorded function objects, and a name put
 //   in front of a watched one while another of that class is deleted.
 #include "doubt.hpp"
+#include "notional_lines.hpp"
 #include "setting.hpp"
 #include "stdlib_watch.hpp"
 
@@ -99,21 +100,16 @@
 namespace brevan {
 namespace {
 
-// Lines of read() in the notional source.
-constexpr int kLineReadOpen = 55, kLineReadAnnounce = 56, kLineReadLoad = 57;
-
 StdAttr pathlib_path("pathlib", "Path"), pathlib_posix_path("pathlib", "PosixPath"),
     io_open("_io", "open"), sys_flags("sys", "flags"),
     sys_fs_encoding("sys", "getfilesystemencoding"),
     sys_fs_errors("sys", "getfilesystemencodeerrors"),
     incremental_decoder("codecs", "getincrementaldecoder");
-StaticString s_loads("loads"), s_open("open"), s_utf8_mode("utf8_mode"),
-    s_warn_default_encoding("warn_default_encoding"), s_decode("decode"), s_strict("strict"),
-    s_utf_8("utf-8"), s_event_open("open"), s_mode_r("r"), s_event_glob("pathlib.Path.glob"),
+StaticString s_utf8_mode("utf8_mode"), s_warn_default_encoding("warn_default_encoding"),
+    s_strict("strict"), s_utf_8("utf-8"), s_event_open("open"), s_event_glob("pathlib.Path.glob"),
     s_event_scandir("os.scandir"), s_default_pattern("*~*"), s_crlf("\r\n"), s_cr("\r"),
     s_lf("\n"), s_slash("/"), s_probe("a//b"), s_text_slot("_str"), s_raw_paths("_raw_paths"),
-    s_with_segments("with_segments"),
-    s_announce("Load settings from ");
+    s_with_segments("with_segments"), s_announce("Load settings from ");
 
 constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC;  // what io's open() uses for "r"
 

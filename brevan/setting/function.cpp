@@ -14,6 +14,7 @@
 // an import compiles nothing.
 // Reassigning __defaults__ changes what introspection shows, not the values
 // calls use: those are fixed in `call_defaults`.
+#include "notional_lines.hpp"
 #include "setting.hpp"
 
 #include <new>
@@ -55,17 +56,17 @@ const char kFindDoc[] =
 
 // In binding order. Lines are those of the notional source.
 const FunctionDef kDefs[] = {
-    {"clear", "brevan.setting.clear", 18, 1, 0, false, 0, &PyUnicode_Type, -1,
+    {"clear", "brevan.setting.clear", kLineDefClear, 1, 0, false, 0, &PyUnicode_Type, -1,
      {"pattern", "sp", "fp"}, 3, {"pattern", "str"}, nullptr, clear_body},
-    {"save", "brevan.setting.save", 26, 3, 1, false, 0, &PyDict_Type, 2,
+    {"save", "brevan.setting.save", kLineDefSave, 3, 1, false, 0, &PyDict_Type, 2,
      {"obj", "path", "override", "_path", "w"}, 5,
      {"obj", "dict", "path", "str | Path", "override", "bool"}, kSaveDoc, save_body},
-    {"read", "brevan.setting.read", 42, 1, 0, false, 0, &PyList_Type, -1,
+    {"read", "brevan.setting.read", kLineDefRead, 1, 0, false, 0, &PyList_Type, -1,
      {"path", "config", "_path", "f", "e"}, 5, {"path", "list[str | Path]", "return", "tuple"},
      kReadDoc, read_body},
-    {"find", "brevan.setting.find", 67, 1, 1, true, 0, &PyUnicode_Type, -1,
+    {"find", "brevan.setting.find", kLineDefFind, 1, 1, true, 0, &PyUnicode_Type, -1,
      {"site", "sysdir", "status", "s", "e"}, 5, {"site", "str"}, kFindDoc, find_body},
-    {"startup", "brevan.setting.startup", 98, 0, 0, false, -1, nullptr, -1,
+    {"startup", "brevan.setting.startup", kLineDefStartup, 0, 0, false, -1, nullptr, -1,
      {"path", "config", "override", "e"}, 4, {}, nullptr, startup_body},
 };
 constexpr std::size_t kFunctionCount = sizeof(kDefs) / sizeof(kDefs[0]);
@@ -140,22 +141,12 @@ PyTypeObject *function_type = nullptr;
 
 // "module.QualName", or just "QualName" for builtins; "?" when unreadable.
 Ref type_display_name(PyTypeObject *type) noexcept {
-    PyObject *qualname = PyType_GetQualName(type);
-    if (qualname == nullptr) {
+    try {
+        return qualified_type_name(type);
+    } catch (const PyError &) {
         PyErr_Clear();
         return Ref::steal(PyUnicode_FromString("?"));
     }
-    Ref owned_qualname = Ref::steal(qualname);
-    PyObject *module = PyObject_GetAttrString(reinterpret_cast<PyObject *>(type), "__module__");
-    if (module == nullptr) {
-        PyErr_Clear();
-        return owned_qualname;
-    }
-    Ref owned_module = Ref::steal(module);
-    if (!PyUnicode_Check(module) || PyUnicode_CompareWithASCIIString(module, "builtins") == 0) {
-        return owned_qualname;
-    }
-    return Ref::steal(PyUnicode_FromFormat("%U.%U", module, qualname));
 }
 
 [[gnu::cold, gnu::noinline]] bool type_error(const FunctionDef &def, PyObject *arg) noexcept {
@@ -604,9 +595,8 @@ PyType_Spec function_spec = {
 
 // --------------------------------------------------------- code objects ----
 
-StaticString s_replace("replace"), s_co_consts("co_consts"),
-    s_co_flags("co_flags"), s_co_name("co_name"), s_co_qualname("co_qualname"),
-    s_filename("brevan/setting");
+StaticString s_replace("replace"), s_co_consts("co_consts"), s_co_flags("co_flags"),
+    s_co_name("co_name"), s_co_qualname("co_qualname"), s_filename("brevan/setting");
 
 // A code object for introspection only: compiled from a stub whose body
 // deletes the locals (so co_varnames comes out in the right order) and then

@@ -24,13 +24,11 @@ namespace {
 
 // Used at import alone, once or twice: plain strings, not interned (see
 // StaticText).
-StaticText s_sys_pathlib("pathlib"), s_pathlib_local("pathlib._local"),
-    s_pathlib_abc("pathlib._abc"), s_os_name("os"), s_posix("posix"), s_posixpath("posixpath"),
-    s_getcwd("getcwd"), s_fspath("fspath"), s_expanduser("expanduser"), s_join("join"),
-    s_splitroot("splitroot"), s_path_module("path"), s_parser("parser"), s_flavour("_flavour"),
-    s_func("__func__"), s_fget("fget"), s_tilde("~"), s_classmethod("classmethod"),
-    s_staticmethod("staticmethod"), s_dunder_name("__name__"), s_mro("__mro__"),
-    s_tolvek_json("tolvek.json"), s_desktop("Desktop/home"), s_slash_desktop("/Desktop/home");
+StaticText s_pathlib_local("pathlib._local"), s_pathlib_abc("pathlib._abc"), s_os_name("os"),
+    s_posix("posix"), s_posixpath("posixpath"), s_getcwd("getcwd"), s_fspath("fspath"),
+    s_expanduser("expanduser"), s_join("join"), s_splitroot("splitroot"), s_path_module("path"),
+    s_parser("parser"), s_flavour("_flavour"), s_func("__func__"), s_fget("fget"), s_tilde("~"),
+    s_classmethod("classmethod"), s_staticmethod("staticmethod"), s_slash_desktop("/Desktop/home");
 // Looked up on each method checked: interned, so that the type attribute
 // cache serves them.
 StaticString s_globals("__globals__"), s_dunder_dict("__dict__");
@@ -55,21 +53,12 @@ constexpr PathMethod kPathMethods[] = {
 // when it holds nothing there. Only identities are compared, so the entry is
 // read as it is, without the import machinery's wait for a module still
 // being initialised.
-PyObject *module_entry(StaticText &name, Ref &keep) {
+template <class Name>
+PyObject *module_entry(Name &name, Ref &keep) {
     PyObject *entry = PyDict_GetItemWithError(PyImport_GetModuleDict(), name.get());  // borrowed
     if (entry == nullptr && PyErr_Occurred()) throw_error();
     keep = Ref::borrow(entry);
     return entry;
-}
-
-// obj.<name>, or an empty Ref when it has none.
-Ref optional_attr(PyObject *obj, StaticText &name) {
-    PyObject *value = PyObject_GetAttr(obj, name.get());
-    if (value == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-        PyErr_Clear();
-    }
-    return Ref::steal(value);
 }
 
 // The types whose instances wrap a function in a class namespace, looked up
@@ -128,7 +117,7 @@ bool path_methods_own(PyObject *path_type, PyObject *builtins, PyObject *const *
                       std::size_t count) {
     PyObject *names[sizeof kPathMethods / sizeof kPathMethods[0]] = {};
     Ref owned_names[sizeof kPathMethods / sizeof kPathMethods[0]];
-    const Wrappers wrappers{optional_attr(builtins, s_classmethod), optional_attr(builtins, s_staticmethod)};
+    const Wrappers wrappers{optional_attr(builtins, s_classmethod.get()), optional_attr(builtins, s_staticmethod.get())};
     Ref mro = getattr(path_type, s_mro);
     if (!PyTuple_Check(mro.get())) return false;
     // The last class of every MRO is object, which is left out.
@@ -158,7 +147,7 @@ bool path_methods_own(PyObject *path_type, PyObject *builtins, PyObject *const *
 bool standard_pieces(PyObject *path_type, Ref &getcwd, Ref &expanduser) {
     if (Py_TYPE(path_type) != &PyType_Type) return false;  // no metaclass __call__
     Ref keep[6];
-    PyObject *pathlib = module_entry(s_sys_pathlib, keep[0]);
+    PyObject *pathlib = module_entry(s_pathlib, keep[0]);
     PyObject *os = module_entry(s_os_name, keep[1]);
     PyObject *posix = module_entry(s_posix, keep[2]);
     PyObject *posixpath = module_entry(s_posixpath, keep[3]);
@@ -249,7 +238,7 @@ bool import_paths_quick(PyObject *path_type, ImportPaths &out) {
     check(PyList_SetItem(out.tjs.get(), 1, user.release()));
     // str(Path(home) / "Desktop/home"): the root alone takes no separator.
     const bool root = PyUnicode_GetLength(home.get()) == 1;
-    out.home_text = check(PyUnicode_Concat(home.get(), root ? s_desktop.get() : s_slash_desktop.get()));
+    out.home_text = check(PyUnicode_Concat(home.get(), root ? s_desktop_home.get() : s_slash_desktop.get()));
     return true;
 }
 

@@ -4,6 +4,7 @@
 // the create step hands out the one module object (refusing a second
 // interpreter), and the exec step fills its namespace once. A failed exec
 // step drops everything it made, so a later import starts over.
+#include "notional_lines.hpp"
 #include "setting.hpp"
 
 #include <initializer_list>
@@ -18,26 +19,15 @@ namespace {
 bool have_interpreter = false;
 std::int64_t interpreter_id = 0;
 
-StaticString s_name("name"), s_loader("loader"), s_origin("origin"), s_parent("parent"),
+StaticString s_name("name"), s_loader("loader"), s_origin("origin"),
     s_search_locations("submodule_search_locations"), s_dunder_loader("__loader__"),
     s_dunder_file("__file__"), s_dunder_package("__package__"), s_dunder_path("__path__"),
     s_dunder_builtins("__builtins__"), s_builtins("builtins"), s_dunder_import("__import__"),
-    s_dunder_name("__name__"), s_open("open"),
-    s_print("print"), s_types("types"), s_method_type("MethodType"),
-    s_full_name("brevan.setting"), s_cwd("cwd"), s_home("home"), s_server("server"),
-    s_studio("studio"), s_repo("repo"), s_theme("theme"), s_light("light"), s_console("console"),
-    s_shutil("shutil"), s_site("site"),
-    s_subprocess("subprocess"), s_sys("sys"), s_pathlib("pathlib"), s_path("Path"),
-    s_vexil("vexil"), s_dumps("dumps"), s_iprint("iprint"), s_loads("loads"), s_tjs("tjs"),
-    s_defaults("defaults"), s_test("__test__");
+    s_print("print"), s_types("types"), s_method_type("MethodType"), s_full_name("brevan.setting"),
+    s_cwd("cwd"), s_home("home"), s_server("server"), s_studio("studio"), s_repo("repo"),
+    s_theme("theme"), s_light("light"), s_console("console"), s_vexil("vexil"), s_test("__test__");
 // Constants that are no names: not interned, as a Python module's are not.
-StaticText s_tolvek("tolvek.json"), s_desktop_home("Desktop/home"),
-    s_repo_url("https://github.com/kesto/ardenix.git");
-
-// Lines of the module-level statements in the notional source.
-constexpr int kLineImportShutil = 1, kLineImportSite = 2, kLineImportSubprocess = 3,
-              kLineImportSys = 4, kLineFromPathlib = 5, kLineFromVexil = 6, kLineTjs = 8,
-              kLineDefaults = 9, kLineTest = 114;
+StaticText s_repo_url("https://github.com/kesto/ardenix.git");
 
 // ------------------------------------------------------------ imports ----
 
@@ -188,9 +178,9 @@ void register_in_sys_modules(PyObject *module) {
 
 Ref make_tjs(PyObject *path_type) {
     Ref cwd = call_method(path_type, s_cwd);
-    Ref local = check(PyNumber_TrueDivide(cwd.get(), s_tolvek.get()));
+    Ref local = check(PyNumber_TrueDivide(cwd.get(), s_tolvek_json.get()));
     Ref home = call_method(path_type, s_home);
-    Ref user = check(PyNumber_TrueDivide(home.get(), s_tolvek.get()));
+    Ref user = check(PyNumber_TrueDivide(home.get(), s_tolvek_json.get()));
     Ref list = check(PyList_New(2));
     check(PyList_SetItem(list.get(), 0, local.release()));
     check(PyList_SetItem(list.get(), 1, user.release()));
@@ -278,13 +268,7 @@ void exec_steps(PyObject *module, int &line) {
         throw_error();
     }
     if (tjs != Py_None && !PyList_Check(tjs)) {
-        PyTypeObject *type = Py_TYPE(tjs);
-        Ref qualname = check(PyType_GetQualName(type));
-        Ref module_name = check(PyObject_GetAttrString(reinterpret_cast<PyObject *>(type), "__module__"));
-        Ref type_name = PyUnicode_Check(module_name.get()) &&
-                                PyUnicode_CompareWithASCIIString(module_name.get(), "builtins") != 0
-                            ? check(PyUnicode_FromFormat("%U.%U", module_name.get(), qualname.get()))
-                            : qualname;
+        Ref type_name = qualified_type_name(Py_TYPE(tjs));
         PyErr_Format(PyExc_TypeError, "Expected %s, got %U", "list", type_name.get());
         throw_error();
     }

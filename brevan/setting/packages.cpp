@@ -4,27 +4,18 @@
 // is installed; clear() removes leftover directories (by default, names with
 // a tilde: what an interrupted pip uninstall leaves) from the interpreter's
 // site-packages directories.
+#include "notional_lines.hpp"
 #include "setting.hpp"
 
 namespace brevan {
 namespace {
 
-// Lines of the statements in the notional source, for traceback entries.
-constexpr int kLineClearLoop = 19, kLineClearQualifies = 20, kLineClearGlob = 21,
-              kLineClearInside = 22, kLineClearRemove = 23;
-constexpr int kLineFindStart = 79, kLineFindOption = 80, kLineFindRun = 82,
-              kLineFindStatus = 84, kLineFindLines = 85, kLineFindMatch = 86,
-              kLineFindValue = 87, kLineFindFailed = 89, kLineFindPrint = 91,
-              kLineFindEmpty = 92, kLineFindMissing = 93, kLineFindFound = 94,
-              kLineFindReturn = 95;
-
-StaticString s_site("site"), s_getusersitepackages("getusersitepackages"),
-    s_getsitepackages("getsitepackages"), s_site_packages("site-packages"), s_path("Path"),
-    s_glob("glob"), s_shutil("shutil"), s_rmtree("rmtree");
-StaticString s_subprocess("subprocess"), s_run("run"), s_sys("sys"), s_executable("executable"),
-    s_empty(""), s_dash_m("-m"), s_pip("pip"), s_show("show"), s_returncode("returncode"),
-    s_stdout("stdout"), s_stderr("stderr"), s_decode("decode"), s_splitlines("splitlines"),
-    s_lower("lower"), s_location("location"), s_split("split"), s_colon(":"), s_strip("strip");
+StaticString s_getusersitepackages("getusersitepackages"), s_getsitepackages("getsitepackages"),
+    s_site_packages("site-packages"), s_glob("glob"), s_rmtree("rmtree");
+StaticString s_run("run"), s_executable("executable"), s_dash_m("-m"), s_pip("pip"),
+    s_show("show"), s_returncode("returncode"), s_stdout("stdout"), s_stderr("stderr"),
+    s_splitlines("splitlines"), s_lower("lower"), s_location("location"), s_split("split"),
+    s_colon(":"), s_strip("strip");
 KeywordNames kw_pattern("pattern"), kw_ignore_errors("ignore_errors"),
     kw_capture_output("capture_output");
 

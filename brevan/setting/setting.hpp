@@ -3,6 +3,7 @@
 // concern (function bodies, the vexil calls, traceback entries).
 #pragma once
 
+#include "global_names.hpp"
 #include "ref.hpp"
 #include "system_calls.hpp"
 
@@ -28,43 +29,6 @@ struct State {
     bool executed = false;
 };
 extern State &state;
-
-// An interned str made on first use and kept for the life of the process.
-class StaticString {
-public:
-    explicit constexpr StaticString(const char *text) noexcept : text_(text) {}
-    PyObject *get() {
-        if (obj_ == nullptr) {
-            obj_ = PyUnicode_InternFromString(text_);
-            if (obj_ == nullptr) throw_error();
-        }
-        return obj_;
-    }
-    const char *text() const noexcept { return text_; }
-
-private:
-    const char *text_;
-    PyObject *obj_ = nullptr;
-};
-
-// A str made on first use and kept, not interned: for text used once at
-// import (a lookup key, a path segment), where interning would cost a hash
-// of the text twice and a search of the interpreter's interned strings.
-class StaticText {
-public:
-    explicit constexpr StaticText(const char *text) noexcept : text_(text) {}
-    PyObject *get() {
-        if (obj_ == nullptr) {
-            obj_ = PyUnicode_FromString(text_);
-            if (obj_ == nullptr) throw_error();
-        }
-        return obj_;
-    }
-
-private:
-    const char *text_;
-    PyObject *obj_ = nullptr;
-};
 
 // An attribute of a standard module (os.path.realpath, shutil.copyfile, ...),
 // imported on first use and kept for the life of the process. These are the

@@ -8,17 +8,13 @@
 // copy replaces whatever is at that name in one step and never writes
 // through it.
 #include "replace_file.hpp"
+#include "notional_lines.hpp"
 #include "setting.hpp"
 
 namespace brevan {
 namespace {
 
-// Lines of startup() in the notional source.
-constexpr int kLineClear = 101, kLineRead = 102, kLineCompare = 103, kLineFallback = 106,
-              kLineBackup = 107, kLineSave = 108, kLineResult = 109, kLineWarn = 111;
-
-StaticString s_clear("clear"), s_read("read"), s_save("save"), s_defaults("defaults"),
-    s_tjs("tjs"), s_settings("settings");
+StaticString s_clear("clear"), s_save("save"), s_settings("settings");
 // The module's own tools, not module globals: rebinding names in brevan.setting
 // must not change how a backup is made.
 StdAttr os_path_exists("os.path", "exists"), os_fsdecode("os", "fsdecode");

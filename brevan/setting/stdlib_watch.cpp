@@ -83,7 +83,6 @@ constexpr Watched kWatched[] = {
 };
 constexpr std::size_t kWatchedCount = sizeof kWatched / sizeof kWatched[0];
 
-StaticString s_mro("__mro__");
 StdAttr posix_path("pathlib", "PosixPath"), pure_posix_path("pathlib", "PurePosixPath"),
     function_type("types", "FunctionType"), code_type("types", "CodeType"), property_type("builtins", "property"),
     object_type("builtins", "object");

@@ -5,6 +5,7 @@
 // no half-written file: the text is made first, written to a new file next
 // to the real target, flushed to disk and given the target's name in one
 // step (see "Replacing a file" below).
+#include "notional_lines.hpp"
 #include "replace_file.hpp"
 #include "setting.hpp"
 
@@ -17,17 +18,8 @@
 namespace brevan {
 namespace {
 
-// Lines of the notional source.
-constexpr int kLineSaveTarget = 33, kLineSaveExists = 34, kLineSaveDumps = 36, kLineSaveMkdir = 37,
-              kLineSaveReplace = 38, kLineSaveWrite = 39;
-constexpr int kLineReadConfig = 51, kLineReadFor = 52, kLineReadPath = 53, kLineReadOpen = 55,
-              kLineReadAnnounce = 56, kLineReadLoad = 57, kLineReadFailed = 61, kLineReadHint = 62,
-              kLineReadReturn = 64;
-
-StaticString s_path("Path"), s_tjs("tjs"), s_defaults("defaults"), s_enter("__enter__"),
-    s_exit("__exit__"), s_read("read"), s_write("write"), s_flush("flush"), s_close("close"),
-    s_exists("exists"), s_parent("parent"), s_mkdir("mkdir"), s_mode_r("r"), s_mode_w("w"),
-    s_empty(""), s_loads("loads"),
+StaticString s_enter("__enter__"), s_exit("__exit__"), s_write("write"), s_flush("flush"),
+    s_close("close"), s_exists("exists"), s_mkdir("mkdir"), s_mode_w("w"),
     s_hint("To override the global settings, place tolvek.json in the current directory!");
 KeywordNames kw_mkdir("parents", "exist_ok"), kw_closefd("closefd");
 

@@ -10,7 +10,6 @@ namespace brevan {
 StaticString colour_cyan("cyan"), colour_red("red"), colour_yellow("yellow");
 
 namespace {
-StaticString s_dumps("dumps"), s_iprint("iprint");
 KeywordNames kw_foreground("foreground"), kw_foreground_background("foreground", "background");
 }  // namespace
 
