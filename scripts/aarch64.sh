@@ -45,12 +45,8 @@
 # The environment in the checkout has no packages of its own but the wheel:
 # a .pth file puts the dependencies on its path.
 set -euo pipefail
-self=$(realpath "$0")
-caller=${BREVAN_AARCH64_CWD:-$PWD}
-if [ -n "${BREVAN_WHEEL:-}" ]; then BREVAN_WHEEL=$(cd "$caller" && realpath -m -- "$BREVAN_WHEEL"); fi
-cd "$(dirname "$self")/.."
-checkout=$PWD
-. scripts/venv.sh
+. "$(dirname "$(realpath "$0")")/roots.sh"
+brevan_enter_checkout "${BREVAN_AARCH64_CWD:-$PWD}"
 cache=${BREVAN_AARCH64_CACHE:-/var/cache/brevan}
 root=$cache/arm64-root
 qemu_dir=$cache/qemu
@@ -69,12 +65,6 @@ root_stamp="debootstrap --foreign --arch=arm64 --variant=minbase --include=pytho
 CI_TESTS=(test_wheel.py test_module.py test_store.py test_startup.py test_packages.py
     test_fast_paths.py test_vexil.py test_vexil_parser.py test_vexil_fuzz.py)
 
-die() { echo "aarch64: $*" >&2; exit 1; }
-
-root_ready() {
-    [ -f "$root/.brevan-root" ] && [ "$(cat "$root/.brevan-root")" = "$root_stamp" ]
-}
-
 kernel_has_binfmt_namespaces() {  # Linux 6.7 or newer
     local major minor
     IFS=. read -r major minor _ <<<"$(uname -r)"
@@ -88,9 +78,7 @@ cannot() {
     if ! kernel_has_binfmt_namespaces; then echo "needs Linux 6.7 or newer (binfmt_misc per user namespace); this is $(uname -r)"; return; fi
     if ! command -v unshare >/dev/null; then echo "needs unshare (util-linux)"; return; fi
     if ! unshare --user --mount true 2>/dev/null; then echo "cannot make a user namespace here"; return; fi
-    if ! root_ready && ! command -v debootstrap >/dev/null; then
-        echo "no arm64 root at $root and no debootstrap to make one (apt-get install debootstrap)"; return
-    fi
+    if brevan_root_unmakable "arm64 root"; then return; fi
     if ! [ -x "$(cat "$qemu_dir/path" 2>/dev/null)" ] && ! command -v apt-get >/dev/null; then
         echo "no qemu-aarch64-static in $qemu_dir and no apt-get to fetch it"
     fi
@@ -119,22 +107,10 @@ ensure_qemu() {
 }
 
 ensure_root() {
-    if root_ready; then return; fi
-    command -v debootstrap >/dev/null || die "no debootstrap to make $root (apt-get install debootstrap)"
-    if [ -d "$root" ]; then
-        if grep -qE " $root(/| )" /proc/mounts; then die "$root has something mounted in it; unmount it first"; fi
-        echo "Making $root anew (unfinished or made from other packages)"
-        rm -rf "$root"
-    fi
-    echo "Making the arm64 Debian root $root (a minute, once; log: $log)"
-    local rc=0 package deb
-    debootstrap --foreign --arch=arm64 --variant=minbase --include="python$version" \
-        "$suite" "$root" "$mirror" >"$log" 2>&1 || rc=$?
-    echo "rc=$rc" >>"$log"
-    if [ $rc != 0 ]; then
-        tail -n 20 "$log" >&2
-        die "debootstrap failed (rc=$rc)"
-    fi
+    if brevan_root_ready; then return; fi
+    brevan_debootstrap "arm64 Debian root" "a minute" \
+        --foreign --arch=arm64 --variant=minbase --include="python$version" "$suite" "$root" "$mirror"
+    local package deb
     # What the first stage left for the second: the base packages, downloaded
     # but not unpacked. The accounts come from base-passwd's master files, as
     # its maintainer script would copy them.
@@ -149,24 +125,14 @@ ensure_root() {
     cp "$root/usr/share/base-passwd/passwd.master" "$root/etc/passwd"
     cp "$root/usr/share/base-passwd/group.master" "$root/etc/group"
     rm -rf "$root/debootstrap" "$root"/var/cache/apt/archives/*.deb
-    # Written last: an interrupted set-up leaves no stamp and is redone.
-    echo "$root_stamp" >"$root/.brevan-root"
+    brevan_root_made
 }
 
 # The test dependencies as aarch64 wheels, installed by this machine's pip
-# into the root.
+# into the root; `deps` is their directory as seen inside it.
 ensure_deps() {
-    local requires key
-    mapfile -t requires < <(brevan_test_requirements "$host_python")
-    key=$(printf '%s\n' "${requires[@]}" pip | sha256sum | cut -c1-16)
-    deps=/opt/brevan-deps-$key
-    [ -f "$root$deps/.brevan-stamp" ] && return
-    echo "Installing the test dependencies into $root$deps"
-    rm -rf "$root"/opt/brevan-deps-*
-    "$host_python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --target "$root$deps" --only-binary=:all: \
-        --platform manylinux_2_28_aarch64 --platform manylinux_2_17_aarch64 --python-version "$version" \
-        --implementation cp --abi "cp${version/./}" "${requires[@]}" pip
-    date >"$root$deps/.brevan-stamp"
+    brevan_test_deps "$root/opt/brevan-deps" manylinux_2_28_aarch64 manylinux_2_17_aarch64
+    deps=${deps#"$root"}
 }
 
 # in_userns COMMAND...: replaces this shell with COMMAND in new user, mount
@@ -247,16 +213,9 @@ ensure_venv() {
         --platform manylinux_2_17_aarch64 --python-version "$version" --implementation cp "$wheel"
 }
 
-command=test
-case ${1:-} in
-test | ci | run | prepare | can | inside) command=$1; shift ;;
-esac
-
-if [ "$command" = can ]; then
-    reason=$(cannot)
-    if [ -n "$reason" ]; then echo "$reason"; exit 1; fi
-    exit 0
-fi
+if brevan_command "test ci run prepare can inside" "${1:-}"; then shift; fi
+# The run inside the namespaces (below) was checked before it started them.
+if [ "$command" != inside ]; then brevan_can; fi
 
 if [ "$command" = inside ]; then
     # The part below, run again in the namespaces: "inside SUBCOMMAND ARGS...".
@@ -307,8 +266,6 @@ if [ "$command" = inside ]; then
     exit $status
 fi
 
-reason=$(cannot)
-[ -z "$reason" ] || die "$reason"
 [ "$command" != run ] || [ $# -ge 1 ] || die "usage: $0 run COMMAND [ARGS...]"
 
 mkdir -p "$cache"
@@ -318,20 +275,13 @@ ensure_qemu
 ensure_root
 if [ "$command" = prepare ]; then exit 0; fi
 
-. scripts/pythons.sh
 brevan_require_pythons
 host_python=${pythons[0]}
 ensure_deps
 # Runs hold the root shared: remaking it waits for them to end.
 flock -s 9
 
-wheel=${BREVAN_WHEEL:-}
-if [ -z "$wheel" ]; then
-    wheel=$(bash scripts/wheel.sh | sed -n 's/^other: \(.*aarch64.*\)/\1/p')
-fi
-case $wheel in /*) ;; *) wheel=$checkout/$wheel ;; esac
-[ -f "$wheel" ] || die "no wheel at $wheel"
-case $(basename "$wheel") in *aarch64*) ;; *) die "$wheel is not an aarch64 wheel" ;; esac
+brevan_wheel aarch64 "an aarch64 wheel"
 case $wheel in "$checkout"/*) ;; *) die "the wheel must lie in the checkout ($checkout)" ;; esac
 
 if [ "$command" = ci ]; then set -- "${CI_TESTS[@]}" "$@"; fi

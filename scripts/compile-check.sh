@@ -15,11 +15,8 @@
 # on these 64-bit targets too. common/*.cpp is left out: those runtime pieces are
 # linked into Linux builds alone (see CMakeLists.txt). zig caches each object
 # by its inputs, so a rerun compiles only what changed.
-set -euo pipefail
+. "$(dirname "$0")/common.sh"
 shopt -s inherit_errexit
-cd "$(dirname "$0")/.."
-. scripts/pythons.sh
-. scripts/venv.sh
 
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then targets=(x86_64-macos aarch64-macos x86_64-freebsd); fi

@@ -36,11 +36,8 @@
 # never see each other's mounts and nothing outlives the run, and is
 # unmounted on every exit in any case.
 set -euo pipefail
-self=$(realpath "$0")
-caller=${BREVAN_DEBIAN_CWD:-$PWD}
-if [ -n "${BREVAN_WHEEL:-}" ]; then BREVAN_WHEEL=$(cd "$caller" && realpath -m -- "$BREVAN_WHEEL"); fi
-cd "$(dirname "$self")/.."
-checkout=$PWD
+. "$(dirname "$(realpath "$0")")/roots.sh"
+brevan_enter_checkout "${BREVAN_DEBIAN_CWD:-$PWD}"
 root=${BREVAN_DEBIAN_ROOT:-/var/cache/brevan/sid-root}
 mirror=${BREVAN_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 read -r -a versions <<<"${BREVAN_DEBIAN_VERSIONS:-3.14 3.15}"
@@ -57,16 +54,12 @@ for v in "${versions[@]}"; do debug_packages+=("python$v-dbg"); done
 debug_stamp="apt-get install ${debug_packages[*]}"
 debug_log=$(dirname "$root")/apt-dbg.log
 
-die() { echo "debian-pythons: $*" >&2; exit 1; }
-
 # Why this machine cannot make or enter the root; nothing when it can.
 cannot() {
     if [ "$(id -u)" != 0 ]; then echo "needs root (chroot, mount)"; return; fi
     if [ "$(uname -s)" != Linux ]; then echo "needs Linux"; return; fi
     if [ "$(uname -m)" != x86_64 ]; then echo "needs an x86_64 machine"; return; fi
-    if ! root_ready && ! command -v debootstrap >/dev/null; then
-        echo "no Debian root at $root and no debootstrap to make one (apt-get install debootstrap)"
-    fi
+    if brevan_root_unmakable "Debian root"; then return; fi
 }
 
 # root_command COMMAND...: sets `cmd` to COMMAND inside the root, in a clean
@@ -92,10 +85,6 @@ pythons_run() {  # pythons_run [SUFFIX]: each version's python3.xSUFFIX runs
     done
 }
 
-root_ready() {
-    [ -f "$root/.brevan-root" ] && [ "$(cat "$root/.brevan-root")" = "$root_stamp" ]
-}
-
 # A root that debootstrap finished (its log ends with rc=0, its own work
 # directory is gone) and whose Pythons run is complete: adopt it.
 adoptable() {
@@ -104,28 +93,14 @@ adoptable() {
 }
 
 make_root() {  # under the exclusive lock
-    if root_ready; then return; fi
+    if brevan_root_ready; then return; fi
     if adoptable; then
-        echo "$root_stamp" >"$root/.brevan-root"
+        brevan_root_made
         return
     fi
-    command -v debootstrap >/dev/null || die "no debootstrap to make $root (apt-get install debootstrap)"
-    if [ -d "$root" ]; then
-        if grep -qE " $root(/| )" /proc/mounts; then die "$root has something mounted in it; unmount it first"; fi
-        echo "Making $root anew (unfinished or made from other packages)"
-        rm -rf "$root"
-    fi
-    echo "Making the Debian root $root (a few minutes, once; log: $log)"
-    local rc=0
-    debootstrap --variant=minbase --include="$packages" sid "$root" "$mirror" >"$log" 2>&1 || rc=$?
-    echo "rc=$rc" >>"$log"
-    if [ $rc != 0 ]; then
-        tail -n 20 "$log" >&2
-        die "debootstrap failed (rc=$rc)"
-    fi
+    brevan_debootstrap "Debian root" "a few minutes" --variant=minbase --include="$packages" sid "$root" "$mirror"
     pythons_run || die "the Pythons in $root do not run"
-    # Written last: an interrupted set-up leaves no stamp and is redone.
-    echo "$root_stamp" >"$root/.brevan-root"
+    brevan_root_made
 }
 
 debug_ready() {
@@ -165,7 +140,7 @@ prepare_root() {
     mkdir -p "$(dirname "$root")"
     exec 8>>"$root.in-use"
     flock -s 8
-    if root_ready && debug_ready; then return; fi
+    if brevan_root_ready && debug_ready; then return; fi
     flock -u 8  # a maker that holds $root.lock may be waiting for it
     exec 9>"$root.lock"
     flock 9  # one maker at a time; the others wait, then find it ready
@@ -296,18 +271,8 @@ venv() {
         venv "$checkout" "$dir" "/usr/bin/python$v" "$wheel"
 }
 
-command=test
-case ${1:-} in
-test | run | can) command=$1; shift ;;
-esac
-
-if [ "$command" = can ]; then
-    reason=$(cannot)
-    if [ -n "$reason" ]; then echo "$reason"; exit 1; fi
-    exit 0
-fi
-reason=$(cannot)
-[ -z "$reason" ] || die "$reason"
+if brevan_command "test run can" "${1:-}"; then shift; fi
+brevan_can
 
 if [ "$command" = run ]; then
     [ $# -ge 2 ] || die "usage: $0 run VERSION COMMAND [ARGS...]"
@@ -325,14 +290,11 @@ if [ -z "${BREVAN_DEBIAN_NS:-}" ]; then
     if unshare --mount --propagation private true 2>/dev/null 8>&-; then
         BREVAN_DEBIAN_NS=1 BREVAN_DEBIAN_CWD=$caller exec unshare --mount --propagation private bash "$self" "$command" "$@"
     fi
-elif ! { root_ready && debug_ready; }; then
+elif ! { brevan_root_ready && debug_ready; }; then
     die "$root is not ready (BREVAN_DEBIAN_NS is this script's own)"
 fi
 
-wheel=${BREVAN_WHEEL:-}
-if [ -z "$wheel" ]; then wheel=$(bash scripts/wheel.sh | tail -n 1); fi
-case $wheel in /*) ;; *) wheel=$checkout/$wheel ;; esac
-[ -f "$wheel" ] || die "no wheel at $wheel"
+brevan_wheel
 case $wheel in "$checkout"/*) ;; *) die "the wheel must lie in the checkout ($checkout)" ;; esac
 
 enter

@@ -4,10 +4,7 @@
 # created, then loaded), then a package lookup with find("pip").
 # The environment (.venv/demo) is reused while its Python and the sources are
 # unchanged, so a second run only runs the demo.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-. scripts/pythons.sh
-. scripts/venv.sh
+. "$(dirname "$0")/common.sh"
 
 brevan_require_pythons
 python=${pythons[0]}

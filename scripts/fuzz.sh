@@ -17,10 +17,7 @@
 #
 # It installs what it needs: clang through apt-get when it is missing, and
 # atheris into .venv/fuzz. PYTHON chooses the interpreter.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-. scripts/pythons.sh
-. scripts/venv.sh
+. "$(dirname "$0")/common.sh"
 
 ci=0
 seconds=3600

@@ -33,12 +33,8 @@
 # a .pth file puts deps-HASH on its path. The Python has no ssl module (no
 # OpenSSL is built), so nothing in the environment downloads.
 set -euo pipefail
-self=$(realpath "$0")
-caller=$PWD
-if [ -n "${BREVAN_WHEEL:-}" ]; then BREVAN_WHEEL=$(realpath -m -- "$BREVAN_WHEEL"); fi
-cd "$(dirname "$self")/.."
-checkout=$PWD
-. scripts/venv.sh
+. "$(dirname "$(realpath "$0")")/roots.sh"
+brevan_enter_checkout "$PWD"
 cache=${BREVAN_MUSL_CACHE:-/var/cache/brevan/musl}
 suite=${BREVAN_MUSL_SUITE:-trixie}
 mirror=${BREVAN_DEBIAN_MIRROR:-http://deb.debian.org/debian}
@@ -49,8 +45,6 @@ sources=(python$version zlib libffi)
 build_packages=(musl musl-dev musl-tools autoconf automake libtool make xz-utils)
 python=$cache/python/bin/python$version
 venv=.venv/musl-$version
-
-die() { echo "musl: $*" >&2; exit 1; }
 
 python_ready() {
     [ -x "$python" ] && [ -f "$cache/python/.brevan-stamp" ] && [ -e /lib/ld-musl-x86_64.so.1 ]
@@ -213,21 +207,6 @@ ensure_python() {
     echo "$key" >"$cache/python/.brevan-stamp"
 }
 
-# The test dependencies as musllinux wheels, installed by this machine's pip.
-ensure_deps() {
-    local requires key
-    mapfile -t requires < <(brevan_test_requirements "$host_python")
-    key=$(printf '%s\n' "${requires[@]}" pip | sha256sum | cut -c1-16)
-    deps=$cache/deps-$key
-    [ -f "$deps/.brevan-stamp" ] && return
-    echo "Installing the test dependencies into $deps"
-    rm -rf "$cache"/deps-*
-    "$host_python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --target "$deps" --only-binary=:all: \
-        --platform musllinux_1_2_x86_64 --python-version "$version" --implementation cp --abi "cp${version/./}" \
-        "${requires[@]}" pip
-    date >"$deps/.brevan-stamp"
-}
-
 # The environment in the checkout, with the dependencies on its path and the
 # wheel installed by its own pip.
 ensure_venv() {
@@ -242,33 +221,18 @@ ensure_venv() {
     "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --no-index --force-reinstall --no-deps "$wheel"
 }
 
-command=test
-case ${1:-} in
-test | run | can) command=$1; shift ;;
-esac
-
-reason=$(cannot)
-if [ "$command" = can ]; then
-    if [ -n "$reason" ]; then echo "$reason"; exit 1; fi
-    exit 0
-fi
-[ -z "$reason" ] || die "$reason"
+if brevan_command "test run can" "${1:-}"; then shift; fi
+brevan_can
 [ "$command" != run ] || [ $# -ge 1 ] || die "usage: $0 run COMMAND [ARGS...]"
 
-. scripts/pythons.sh
 brevan_require_pythons
 host_python=${pythons[0]}
 
-wheel=${BREVAN_WHEEL:-}
-if [ -z "$wheel" ]; then
-    wheel=$(bash scripts/wheel.sh | sed -n 's/^other: \(.*musllinux.*\)/\1/p')
-fi
-case $wheel in /*) ;; *) wheel=$checkout/$wheel ;; esac
-[ -f "$wheel" ] || die "no wheel at $wheel"
-case $(basename "$wheel") in *musllinux*) ;; *) die "$wheel is not a musllinux wheel" ;; esac
+brevan_wheel musllinux "a musllinux wheel"
 
 ensure_python
-ensure_deps
+# The test dependencies as musllinux wheels, installed by this machine's pip.
+brevan_test_deps "$cache/deps" musllinux_1_2_x86_64
 # Runs hold the cache shared: a rebuild waits for them to end.
 flock -s 9
 ensure_venv

@@ -1,11 +1,11 @@
-# Sourced by demo.sh and test.sh: lists the Python interpreters (>= 3.12) on
-# this machine, one real path per line, best first: python3.14 .. python3.12
-# on PATH, then pyenv's versions. PYTHON, when set, selects instead: the
-# interpreters it names (commands or paths, separated by spaces), in that
-# order, each of which must run and be CPython 3.12 or newer.
-# A pyenv shim that is on PATH but not active for the current directory
-# fails when run, so every candidate is asked for its own path. Safe to
-# use under `set -euo pipefail`.
+# Sourced through common.sh by every script: lists the Python interpreters
+# (>= 3.12) on this machine, one real path per line, best first: python3.14
+# .. python3.12 on PATH, then pyenv's versions. PYTHON, when set, selects
+# instead: the interpreters it names (commands or paths, separated by
+# spaces), in that order, each of which must run and be CPython 3.12 or
+# newer. A pyenv shim that is on PATH but not active for the current
+# directory fails when run, so every candidate is asked for its own path.
+# Safe to use under `set -euo pipefail`.
 
 _brevan_probe() {
     "$1" - <<'PY' 2>/dev/null

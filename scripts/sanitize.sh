@@ -10,10 +10,7 @@
 # intercepts the C++ runtime's exception machinery before libstdc++ is loaded
 # and breaks the first throw. Leak detection is off, since the interpreter
 # keeps its objects until exit.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-. scripts/pythons.sh
-. scripts/venv.sh
+. "$(dirname "$0")/common.sh"
 
 brevan_require_pythons
 python=${pythons[0]}

@@ -15,10 +15,7 @@
 # The environments keep their test dependencies between runs (remade when
 # their Python or pyproject.toml changes); the wheel is always built and
 # installed afresh.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-. scripts/pythons.sh
-. scripts/venv.sh
+. "$(dirname "$0")/common.sh"
 
 brevan_require_pythons
 echo "Pythons: ${pythons[*]}"

@@ -1,4 +1,5 @@
-# Sourced by the scripts that make virtual environments under .venv/.
+# Sourced through common.sh by every script, and alone by debian-pythons.sh
+# inside its Debian root: making virtual environments under .venv/.
 #
 # A virtual environment is reused while its stamp still matches: the real
 # path and full version of its Python, plus a key the caller gives (a hash of

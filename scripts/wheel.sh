@@ -25,11 +25,8 @@
 #
 # `pip install .` from source does not come here: it builds with the system's
 # compiler (GCC and its libstdc++, linked in).
-set -euo pipefail
+. "$(dirname "$0")/common.sh"
 shopt -s inherit_errexit
-cd "$(dirname "$0")/.."
-. scripts/pythons.sh
-. scripts/venv.sh
 
 brevan_require_pythons
 brevan_build_venv "${pythons[0]}"
