@@ -4,6 +4,7 @@
 // the create step hands out the one module object (refusing a second
 // interpreter), and the exec step fills its namespace once. A failed exec
 // step drops everything it made, so a later import starts over.
+#include "guards.hpp"
 #include "notional_lines.hpp"
 #include "setting.hpp"
 
@@ -40,17 +41,6 @@ Ref loaded_module(PyObject *name) {
     return owned;
 }
 
-bool has_attr(PyObject *obj, PyObject *name) {
-    PyObject *value = PyObject_GetAttr(obj, name);
-    if (value != nullptr) {
-        Py_DECREF(value);
-        return true;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-    PyErr_Clear();
-    return false;
-}
-
 // The module's own import of `name` (no statement of the module): an
 // already loaded module is used without the import machinery.
 Ref import_module(StaticString &name) {
@@ -60,25 +50,15 @@ Ref import_module(StaticString &name) {
 
 // What an import statement calls: builtins.__import__ as the builtins hold
 // it at that moment, or an empty Ref while that is the interpreter's own
-// function, which the statement bypasses for the import machinery itself.
-// The interpreter's own is the builtin function of that name bound to the
-// builtins module; anything else put there is a replacement.
+// function, which the statement bypasses for the import machinery itself
+// (guards.hpp); anything else put there is a replacement.
 Ref replaced_import() {
-    static PyObject *own = nullptr;  // once seen; the interpreter keeps it alive
     PyObject *found = PyDict_GetItemWithError(PyModule_GetDict(state.builtins.get()), s_dunder_import.get());
     if (found == nullptr) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
         throw_error();
     }
-    if (found == own) return Ref();
-    if (PyCFunction_Check(found) && PyCFunction_GetSelf(found) == state.builtins.get()) {
-        Ref name = getattr(found, s_dunder_name);
-        if (PyUnicode_Check(name.get()) && PyUnicode_CompareWithASCIIString(name.get(), "__import__") == 0) {
-            own = found;
-            return Ref();
-        }
-    }
-    return Ref::borrow(found);
+    return interpreters_import(found) ? Ref() : Ref::borrow(found);
 }
 
 // The replacement's call for `import name` or `from name import ...`, with
@@ -117,7 +97,7 @@ Ref import_for_from(StaticString &module_name, std::initializer_list<StaticStrin
     if (!function) {
         if (Ref module = loaded_module(module_name.get())) {
             bool complete = true;
-            for (StaticString *name : names) complete = complete && has_attr(module.get(), name->get());
+            for (StaticString *name : names) complete = complete && optional_attr(module.get(), name->get());
             if (complete) return module;
         }
     }
@@ -359,21 +339,21 @@ int setting_exec(PyObject *module) noexcept {
 }
 
 PyModuleDef_Slot setting_slots[] = {
-    {Py_mod_create, reinterpret_cast<void *>(setting_create)},
-    {Py_mod_exec, reinterpret_cast<void *>(setting_exec)},
-    {0, nullptr},
+    {.slot = Py_mod_create, .value = reinterpret_cast<void *>(setting_create)},
+    {.slot = Py_mod_exec, .value = reinterpret_cast<void *>(setting_exec)},
+    {.slot = 0, .value = nullptr},
 };
 
 PyModuleDef setting_module = {
-    PyModuleDef_HEAD_INIT,
-    "setting",      // m_name
-    nullptr,        // m_doc
-    0,              // m_size: all state is process-wide
-    nullptr,        // m_methods: the functions are bound by the exec step
-    setting_slots,  // m_slots
-    nullptr,        // m_traverse
-    nullptr,        // m_clear
-    nullptr,        // m_free
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "setting",
+    .m_doc = nullptr,
+    .m_size = 0,            // all state is process-wide
+    .m_methods = nullptr,   // the functions are bound by the exec step
+    .m_slots = setting_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace

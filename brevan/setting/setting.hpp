@@ -5,7 +5,6 @@
 
 #include "global_names.hpp"
 #include "ref.hpp"
-#include "system_calls.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -209,34 +208,5 @@ struct ImportPaths {
     Ref home_text;
 };
 bool import_paths_quick(PyObject *path_type, ImportPaths &out);
-
-// ------------------------------------------------------------ fast paths ----
-// Each is taken only behind guards proving it gives what the general path
-// gives; otherwise it refuses, having done nothing observable. An error of
-// the call's own met by a guard (a MemoryError, an interrupt) is raised as
-// the general path would raise it at that point (doubt.hpp).
-
-// Path(item), made without running pathlib's code when `path_type` is
-// pathlib's Path, `item` an exact str and read()'s fast path may be taken;
-// else an empty Ref, having done nothing observable.
-Ref fast_read_path(PyObject *path_type, PyObject *item);
-
-// One candidate of read(), `item` already made into `path` by `path_type`:
-// loaded (into `config`), failed (the Exception is pending, as the general
-// path would catch it), or refused. An error that is no Exception is thrown.
-// `guarded`: fast_read_path() made `path`, and nothing ran since.
-enum class FastRead { refused, loaded, failed };
-FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, PyObject *path,
-                             Ref &config, bool guarded);
-
-// Whether Path(target).exists() is surely true (false means "ask the
-// general path").
-bool fast_save_target_exists(PyObject *path_type, PyObject *target);
-
-// What path.glob(pattern=pattern) yields, `path` made from `sp` by
-// `path_type`: the list of its matches, listed with the glob's audit events
-// and errors; or an empty Ref, having done nothing observable, for the
-// general path to glob.
-Ref fast_glob(PyObject *path_type, PyObject *sp, PyObject *path, PyObject *pattern);
 
 }  // namespace brevan
