@@ -10,6 +10,7 @@
 
 #include <initializer_list>
 #include <new>
+#include <utility>
 
 namespace brevan {
 
@@ -25,7 +26,7 @@ StaticString s_name("name"), s_loader("loader"), s_origin("origin"),
     s_dunder_file("__file__"), s_dunder_package("__package__"), s_dunder_path("__path__"),
     s_dunder_builtins("__builtins__"), s_builtins("builtins"), s_dunder_import("__import__"),
     s_print("print"), s_types("types"), s_method_type("MethodType"), s_full_name("brevan.setting"),
-    s_cwd("cwd"), s_home("home"), s_server("server"), s_studio("studio"), s_repo("repo"),
+    s_home("home"), s_server("server"), s_studio("studio"), s_repo("repo"),
     s_theme("theme"), s_light("light"), s_console("console"), s_vexil("vexil"), s_test("__test__");
 // Constants that are no names: not interned, as a Python module's are not.
 StaticText s_repo_url("https://github.com/kesto/ardenix.git");
@@ -156,24 +157,6 @@ void register_in_sys_modules(PyObject *module) {
     check(PyDict_SetItem(modules, s_full_name.get(), module));
 }
 
-Ref make_tjs(PyObject *path_type) {
-    Ref cwd = call_method(path_type, s_cwd);
-    Ref local = check(PyNumber_TrueDivide(cwd.get(), s_tolvek_json.get()));
-    Ref home = call_method(path_type, s_home);
-    Ref user = check(PyNumber_TrueDivide(home.get(), s_tolvek_json.get()));
-    Ref list = check(PyList_New(2));
-    check(PyList_SetItem(list.get(), 0, local.release()));
-    check(PyList_SetItem(list.get(), 1, user.release()));
-    return list;
-}
-
-// str(Path.home() / "Desktop/home"), as the general path computes it.
-Ref home_text(PyObject *path_type) {
-    Ref home = call_method(path_type, s_home);
-    Ref joined = check(PyNumber_TrueDivide(home.get(), s_desktop_home.get()));
-    return PyUnicode_CheckExact(joined.get()) ? joined : check(PyObject_Str(joined.get()));
-}
-
 Ref make_defaults(PyObject *home_text) {
     Ref server = check(PyDict_New());
     check(PyDict_SetItem(server.get(), s_home.get(), home_text));
@@ -205,14 +188,12 @@ void exec_steps(PyObject *module, int &line) {
 
     functions_prepare(module);
 
-    line = kLineImportShutil;
-    bind(globals, s_shutil, import_statement(s_shutil).get());
-    line = kLineImportSite;
-    bind(globals, s_site, import_statement(s_site).get());
-    line = kLineImportSubprocess;
-    bind(globals, s_subprocess, import_statement(s_subprocess).get());
-    line = kLineImportSys;
-    bind(globals, s_sys, import_statement(s_sys).get());
+    // import shutil, site, subprocess, sys: one statement a line.
+    for (const auto &[at, name] : {std::pair{kLineImportShutil, &s_shutil}, std::pair{kLineImportSite, &s_site},
+                                   std::pair{kLineImportSubprocess, &s_subprocess}, std::pair{kLineImportSys, &s_sys}}) {
+        line = at;
+        bind(globals, *name, import_statement(*name).get());
+    }
 
     line = kLineFromPathlib;
     Ref pathlib = import_for_from(s_pathlib, {&s_path});
@@ -233,12 +214,10 @@ void exec_steps(PyObject *module, int &line) {
     state.method_type = getattr(types.get(), s_method_type);
 
     line = kLineTjs;
-    ImportPaths quick;
-    const bool shortcut = import_paths_quick(path_type.get(), quick);
-    bind(globals, s_tjs, shortcut ? quick.tjs.get() : make_tjs(path_type.get()).get());
+    ImportPaths paths(path_type.get());
+    bind(globals, s_tjs, paths.tjs().get());
     line = kLineDefaults;
-    Ref home = shortcut ? quick.home_text : home_text(path_type.get());
-    bind(globals, s_defaults, make_defaults(home.get()).get());
+    bind(globals, s_defaults, make_defaults(paths.home_text().get()).get());
 
     // read()'s default is whatever `tjs` is bound to now, read back through
     // the namespace.

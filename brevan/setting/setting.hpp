@@ -199,14 +199,22 @@ extern StaticString colour_cyan, colour_red, colour_yellow;
 
 // ------------------------------------------------------ import-time paths ----
 
-// `tjs` and str(Path.home() / "Desktop/home") for `defaults`, made as the
-// general path makes them but with fewer Path constructions. False when the
-// shortcut cannot prove that (nothing observable happened): take the
-// general path.
-struct ImportPaths {
-    Ref tjs;
-    Ref home_text;
+// `tjs` and str(Path.home() / "Desktop/home") for `defaults`. Made together
+// with fewer Path constructions when that provably gives what the general
+// path gives (nothing observable happens when it cannot); else each is made
+// by the general path when asked for, in the module body's order.
+class ImportPaths {
+public:
+    explicit ImportPaths(PyObject *path_type);
+    // [Path.cwd() / "tolvek.json", Path.home() / "tolvek.json"]
+    Ref tjs();
+    // str(Path.home() / "Desktop/home")
+    Ref home_text();
+
+private:
+    PyObject *path_type_;
+    Ref tjs_, home_text_;
+    bool quick_ = false;
 };
-bool import_paths_quick(PyObject *path_type, ImportPaths &out);
 
 }  // namespace brevan
