@@ -5,8 +5,6 @@
 // in watched_attributes.cpp.
 #include "guards.hpp"
 
-#include "doubt.hpp"
-
 #include <cstddef>
 #include <cstring>
 #include <langinfo.h>
@@ -14,8 +12,7 @@
 namespace brevan {
 namespace {
 
-StdAttr pathlib_path("pathlib", "Path"), pathlib_posix_path("pathlib", "PosixPath"),
-    io_open("_io", "open"), sys_flags("sys", "flags"),
+StdAttr pathlib_path("pathlib", "Path"), io_open("_io", "open"), sys_flags("sys", "flags"),
     sys_fs_encoding("sys", "getfilesystemencoding"),
     sys_fs_errors("sys", "getfilesystemencodeerrors");
 StaticString s_utf8_mode("utf8_mode"), s_warn_default_encoding("warn_default_encoding");
@@ -161,8 +158,6 @@ bool fast_path_allowed(FastPath path, PyObject *path_type, PyObject *made) {
     return pathlib_untouched(path_type, made) && attributes_untouched(path) &&
            (path != kFastClear || glob_machinery_loaded());
 }
-
-PyObject *posix_path_type() { return std_object(pathlib_posix_path); }
 
 PyObject *real_audit() {
     static PyObject *audit = nullptr;

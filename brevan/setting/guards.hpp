@@ -93,6 +93,7 @@
 //   in front of a watched one while another of that class is deleted.
 #pragma once
 
+#include "doubt.hpp"
 #include "setting.hpp"
 
 namespace brevan {
@@ -108,9 +109,18 @@ enum FastPath : unsigned { kFastRead = 1, kFastSave = 2, kFastClear = 4 };
 // object. Any doubt answers false; an error that is the call's own is thrown.
 bool fast_path_allowed(FastPath path, PyObject *path_type, PyObject *made);
 
-// pathlib's PosixPath, the type of every Path made here; null when it cannot
-// be had (an error of the call's own is thrown).
-PyObject *posix_path_type();
+// pathlib's PosixPath, the type of every Path made here, imported on first
+// use; null when it cannot be had (an error of the call's own is thrown).
+// Inline: every fast path call asks.
+inline StdAttr pathlib_posix_path("pathlib", "PosixPath");
+inline PyObject *posix_path_type() {
+    try {
+        return pathlib_posix_path.get();
+    } catch (const PyError &) {
+        drop_doubt();
+        return nullptr;
+    }
+}
 
 // The interpreter's own sys.audit. io and os raise their events through the
 // audit machinery, not through the name sys.audit, so a replacement bound
