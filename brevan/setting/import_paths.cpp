@@ -1,6 +1,7 @@
-// The import-time paths: `tjs` and the home directory of `defaults` with
-// two Path constructions instead of the nine that Path.cwd(), Path.home()
-// (twice) and three joins make.
+// The import-time paths: `tjs` and the home directory of `defaults`, by the
+// general path (Path.cwd(), Path.home() twice and three joins: nine Path
+// constructions) or, beside it, by a shortcut with two. Kept apart from the
+// rest of the exec step because the shortcut's checks are long.
 //
 // The result is the one the general path builds: `Path(cwd, "tolvek.json")`
 // holds the same raw segments as `Path.cwd() / "tolvek.json"`, and so does
@@ -24,6 +25,7 @@ namespace {
 
 // Used at import alone, once or twice: plain strings, not interned (see
 // StaticText).
+StaticString s_cwd("cwd"), s_home("home");
 StaticText s_pathlib_local("pathlib._local"), s_pathlib_abc("pathlib._abc"), s_os_name("os"),
     s_posix("posix"), s_posixpath("posixpath"), s_getcwd("getcwd"), s_fspath("fspath"),
     s_expanduser("expanduser"), s_join("join"), s_splitroot("splitroot"), s_path_module("path"),
@@ -80,15 +82,10 @@ Ref function_of(PyObject *found, const Wrappers &wrappers) {
 // Whether `function` runs in one of `namespaces` (its globals are one of
 // those dicts). Builtins have no globals: no.
 bool runs_in(PyObject *function, PyObject *const *namespaces, std::size_t count) {
-    PyObject *globals = PyObject_GetAttr(function, s_globals.get());
-    if (globals == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-        PyErr_Clear();
-        return false;
-    }
-    Ref owned = Ref::steal(globals);
+    Ref globals = optional_attr(function, s_globals.get());
+    if (!globals) return false;
     for (std::size_t i = 0; i < count; ++i) {
-        if (globals == namespaces[i]) return true;
+        if (globals.get() == namespaces[i]) return true;
     }
     return false;
 }
@@ -101,13 +98,7 @@ bool posixpath_own(PyObject *posixpath, PyObject *posix, StaticText &name) {
     if (runs_in(found.get(), namespaces, 1)) return true;
     if (!PyCFunction_Check(found.get())) return false;
     Ref builtin_name = getattr(found.get(), s_dunder_name);
-    PyObject *original = PyObject_GetAttr(posix, builtin_name.get());
-    if (original == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-        PyErr_Clear();
-        return false;
-    }
-    return Ref::steal(original).get() == found.get();
+    return optional_attr(posix, builtin_name.get()).get() == found.get();
 }
 
 // Whether every definition of the watched methods in the classes of
@@ -221,9 +212,17 @@ Ref standard_call(PyObject *f, const Args &...args) {
     return Ref::steal(result);
 }
 
-}  // namespace
+// [first, second]
+Ref list_of_two(Ref first, Ref second) {
+    Ref list = check(PyList_New(2));
+    check(PyList_SetItem(list.get(), 0, first.release()));
+    check(PyList_SetItem(list.get(), 1, second.release()));
+    return list;
+}
 
-bool import_paths_quick(PyObject *path_type, ImportPaths &out) {
+// `tjs` and the home text with two Path constructions; false when the
+// shortcut cannot prove it gives the general path's result.
+bool import_paths_quick(PyObject *path_type, Ref &tjs, Ref &home_text) {
     Ref getcwd, expanduser;
     if (!standard_pieces(path_type, getcwd, expanduser)) return false;
     Ref cwd = standard_call(getcwd.get());
@@ -233,13 +232,33 @@ bool import_paths_quick(PyObject *path_type, ImportPaths &out) {
 
     Ref local = call(path_type, cwd, s_tolvek_json.get());
     Ref user = call(path_type, home, s_tolvek_json.get());
-    out.tjs = check(PyList_New(2));
-    check(PyList_SetItem(out.tjs.get(), 0, local.release()));
-    check(PyList_SetItem(out.tjs.get(), 1, user.release()));
+    tjs = list_of_two(std::move(local), std::move(user));
     // str(Path(home) / "Desktop/home"): the root alone takes no separator.
     const bool root = PyUnicode_GetLength(home.get()) == 1;
-    out.home_text = check(PyUnicode_Concat(home.get(), root ? s_desktop_home.get() : s_slash_desktop.get()));
+    home_text = check(PyUnicode_Concat(home.get(), root ? s_desktop_home.get() : s_slash_desktop.get()));
     return true;
+}
+
+}  // namespace
+
+ImportPaths::ImportPaths(PyObject *path_type) : path_type_(path_type) {
+    quick_ = import_paths_quick(path_type, tjs_, home_text_);
+}
+
+Ref ImportPaths::tjs() {
+    if (quick_) return tjs_;
+    Ref cwd = call_method(path_type_, s_cwd);
+    Ref local = check(PyNumber_TrueDivide(cwd.get(), s_tolvek_json.get()));
+    Ref home = call_method(path_type_, s_home);
+    Ref user = check(PyNumber_TrueDivide(home.get(), s_tolvek_json.get()));
+    return list_of_two(std::move(local), std::move(user));
+}
+
+Ref ImportPaths::home_text() {
+    if (quick_) return home_text_;
+    Ref home = call_method(path_type_, s_home);
+    Ref joined = check(PyNumber_TrueDivide(home.get(), s_desktop_home.get()));
+    return PyUnicode_CheckExact(joined.get()) ? joined : check(PyObject_Str(joined.get()));
 }
 
 }  // namespace brevan

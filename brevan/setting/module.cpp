@@ -4,11 +4,13 @@
 // the create step hands out the one module object (refusing a second
 // interpreter), and the exec step fills its namespace once. A failed exec
 // step drops everything it made, so a later import starts over.
+#include "guards.hpp"
 #include "notional_lines.hpp"
 #include "setting.hpp"
 
 #include <initializer_list>
 #include <new>
+#include <utility>
 
 namespace brevan {
 
@@ -24,7 +26,7 @@ StaticString s_name("name"), s_loader("loader"), s_origin("origin"),
     s_dunder_file("__file__"), s_dunder_package("__package__"), s_dunder_path("__path__"),
     s_dunder_builtins("__builtins__"), s_builtins("builtins"), s_dunder_import("__import__"),
     s_print("print"), s_types("types"), s_method_type("MethodType"), s_full_name("brevan.setting"),
-    s_cwd("cwd"), s_home("home"), s_server("server"), s_studio("studio"), s_repo("repo"),
+    s_home("home"), s_server("server"), s_studio("studio"), s_repo("repo"),
     s_theme("theme"), s_light("light"), s_console("console"), s_vexil("vexil"), s_test("__test__");
 // Constants that are no names: not interned, as a Python module's are not.
 StaticText s_repo_url("https://github.com/kesto/ardenix.git");
@@ -40,17 +42,6 @@ Ref loaded_module(PyObject *name) {
     return owned;
 }
 
-bool has_attr(PyObject *obj, PyObject *name) {
-    PyObject *value = PyObject_GetAttr(obj, name);
-    if (value != nullptr) {
-        Py_DECREF(value);
-        return true;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-    PyErr_Clear();
-    return false;
-}
-
 // The module's own import of `name` (no statement of the module): an
 // already loaded module is used without the import machinery.
 Ref import_module(StaticString &name) {
@@ -60,25 +51,15 @@ Ref import_module(StaticString &name) {
 
 // What an import statement calls: builtins.__import__ as the builtins hold
 // it at that moment, or an empty Ref while that is the interpreter's own
-// function, which the statement bypasses for the import machinery itself.
-// The interpreter's own is the builtin function of that name bound to the
-// builtins module; anything else put there is a replacement.
+// function, which the statement bypasses for the import machinery itself
+// (guards.hpp); anything else put there is a replacement.
 Ref replaced_import() {
-    static PyObject *own = nullptr;  // once seen; the interpreter keeps it alive
     PyObject *found = PyDict_GetItemWithError(PyModule_GetDict(state.builtins.get()), s_dunder_import.get());
     if (found == nullptr) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
         throw_error();
     }
-    if (found == own) return Ref();
-    if (PyCFunction_Check(found) && PyCFunction_GetSelf(found) == state.builtins.get()) {
-        Ref name = getattr(found, s_dunder_name);
-        if (PyUnicode_Check(name.get()) && PyUnicode_CompareWithASCIIString(name.get(), "__import__") == 0) {
-            own = found;
-            return Ref();
-        }
-    }
-    return Ref::borrow(found);
+    return interpreters_import(found) ? Ref() : Ref::borrow(found);
 }
 
 // The replacement's call for `import name` or `from name import ...`, with
@@ -117,7 +98,7 @@ Ref import_for_from(StaticString &module_name, std::initializer_list<StaticStrin
     if (!function) {
         if (Ref module = loaded_module(module_name.get())) {
             bool complete = true;
-            for (StaticString *name : names) complete = complete && has_attr(module.get(), name->get());
+            for (StaticString *name : names) complete = complete && optional_attr(module.get(), name->get());
             if (complete) return module;
         }
     }
@@ -176,24 +157,6 @@ void register_in_sys_modules(PyObject *module) {
     check(PyDict_SetItem(modules, s_full_name.get(), module));
 }
 
-Ref make_tjs(PyObject *path_type) {
-    Ref cwd = call_method(path_type, s_cwd);
-    Ref local = check(PyNumber_TrueDivide(cwd.get(), s_tolvek_json.get()));
-    Ref home = call_method(path_type, s_home);
-    Ref user = check(PyNumber_TrueDivide(home.get(), s_tolvek_json.get()));
-    Ref list = check(PyList_New(2));
-    check(PyList_SetItem(list.get(), 0, local.release()));
-    check(PyList_SetItem(list.get(), 1, user.release()));
-    return list;
-}
-
-// str(Path.home() / "Desktop/home"), as the general path computes it.
-Ref home_text(PyObject *path_type) {
-    Ref home = call_method(path_type, s_home);
-    Ref joined = check(PyNumber_TrueDivide(home.get(), s_desktop_home.get()));
-    return PyUnicode_CheckExact(joined.get()) ? joined : check(PyObject_Str(joined.get()));
-}
-
 Ref make_defaults(PyObject *home_text) {
     Ref server = check(PyDict_New());
     check(PyDict_SetItem(server.get(), s_home.get(), home_text));
@@ -225,14 +188,12 @@ void exec_steps(PyObject *module, int &line) {
 
     functions_prepare(module);
 
-    line = kLineImportShutil;
-    bind(globals, s_shutil, import_statement(s_shutil).get());
-    line = kLineImportSite;
-    bind(globals, s_site, import_statement(s_site).get());
-    line = kLineImportSubprocess;
-    bind(globals, s_subprocess, import_statement(s_subprocess).get());
-    line = kLineImportSys;
-    bind(globals, s_sys, import_statement(s_sys).get());
+    // import shutil, site, subprocess, sys: one statement a line.
+    for (const auto &[at, name] : {std::pair{kLineImportShutil, &s_shutil}, std::pair{kLineImportSite, &s_site},
+                                   std::pair{kLineImportSubprocess, &s_subprocess}, std::pair{kLineImportSys, &s_sys}}) {
+        line = at;
+        bind(globals, *name, import_statement(*name).get());
+    }
 
     line = kLineFromPathlib;
     Ref pathlib = import_for_from(s_pathlib, {&s_path});
@@ -253,12 +214,10 @@ void exec_steps(PyObject *module, int &line) {
     state.method_type = getattr(types.get(), s_method_type);
 
     line = kLineTjs;
-    ImportPaths quick;
-    const bool shortcut = import_paths_quick(path_type.get(), quick);
-    bind(globals, s_tjs, shortcut ? quick.tjs.get() : make_tjs(path_type.get()).get());
+    ImportPaths paths(path_type.get());
+    bind(globals, s_tjs, paths.tjs().get());
     line = kLineDefaults;
-    Ref home = shortcut ? quick.home_text : home_text(path_type.get());
-    bind(globals, s_defaults, make_defaults(home.get()).get());
+    bind(globals, s_defaults, make_defaults(paths.home_text().get()).get());
 
     // read()'s default is whatever `tjs` is bound to now, read back through
     // the namespace.
@@ -359,21 +318,21 @@ int setting_exec(PyObject *module) noexcept {
 }
 
 PyModuleDef_Slot setting_slots[] = {
-    {Py_mod_create, reinterpret_cast<void *>(setting_create)},
-    {Py_mod_exec, reinterpret_cast<void *>(setting_exec)},
-    {0, nullptr},
+    {.slot = Py_mod_create, .value = reinterpret_cast<void *>(setting_create)},
+    {.slot = Py_mod_exec, .value = reinterpret_cast<void *>(setting_exec)},
+    {.slot = 0, .value = nullptr},
 };
 
 PyModuleDef setting_module = {
-    PyModuleDef_HEAD_INIT,
-    "setting",      // m_name
-    nullptr,        // m_doc
-    0,              // m_size: all state is process-wide
-    nullptr,        // m_methods: the functions are bound by the exec step
-    setting_slots,  // m_slots
-    nullptr,        // m_traverse
-    nullptr,        // m_clear
-    nullptr,        // m_free
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "setting",
+    .m_doc = nullptr,
+    .m_size = 0,            // all state is process-wide
+    .m_methods = nullptr,   // the functions are bound by the exec step
+    .m_slots = setting_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace

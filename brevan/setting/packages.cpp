@@ -3,9 +3,19 @@
 // find() asks pip, run as a child of the running interpreter, where a package
 // is installed; clear() removes leftover directories (by default, names with
 // a tilde: what an interrupted pip uninstall leaves) from the interpreter's
-// site-packages directories.
+// site-packages directories. clear()'s fast path, the listing of a
+// directory for the default pattern without pathlib's glob (behind
+// guards.hpp's question), sits beside the glob() it stands in for.
+#include "guards.hpp"
 #include "notional_lines.hpp"
+#include "path_text.hpp"
+#include "posix_io.hpp"
 #include "setting.hpp"
+
+#include <cerrno>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
 
 namespace brevan {
 namespace {
@@ -18,6 +28,8 @@ StaticString s_run("run"), s_executable("executable"), s_dash_m("-m"), s_pip("pi
     s_colon(":"), s_strip("strip");
 KeywordNames kw_pattern("pattern"), kw_ignore_errors("ignore_errors"),
     kw_capture_output("capture_output");
+StaticString s_event_glob("pathlib.Path.glob"), s_event_scandir("os.scandir"), s_default_pattern("*~*"),
+    s_slash("/"), s_with_segments("with_segments");
 
 // --------------------------------------------------------------- clear ----
 
@@ -47,6 +59,56 @@ bool strictly_inside(PyObject *fp, PyObject *prefix) {
     if (PyUnicode_GetLength(real.get()) <= PyUnicode_GetLength(prefix)) return false;
     return check(static_cast<int>(
                PyUnicode_Tailmatch(real.get(), prefix, 0, PY_SSIZE_T_MAX, -1))) == 1;
+}
+
+// What path.glob(pattern=pattern) yields, `path` made from `sp` by
+// `path_type`: the list of its matches, listed with the glob's audit events
+// and errors; or an empty Ref, having done nothing observable, for the
+// general path to glob.
+Ref fast_glob(PyObject *path_type, PyObject *sp, PyObject *path, PyObject *pattern) {
+    if (!fast_path_allowed(kFastClear, path_type, path)) return Ref();
+    if (!PyUnicode_CheckExact(pattern) || PyUnicode_Compare(pattern, s_default_pattern.get()) != 0) {
+        PyErr_Clear();
+        return Ref();
+    }
+    PathText name{};
+    if (!PyUnicode_CheckExact(sp) || !path_text(sp, name)) return Ref();
+    keep_text(path, name.text.get());
+
+    // pathlib raises its event in Python, through sys.audit as bound now.
+    Ref bound_audit = Ref::borrow(PySys_GetObject("audit"));
+    if (!bound_audit) return Ref();
+    // From here on every step is the general path's own, in its order.
+    call(bound_audit.get(), s_event_glob.get(), path, pattern);
+    Ref matches = check(PyList_New(0));
+    if (Py_Version < 0x030D0000) {
+        // Up to 3.12 glob() asks is_dir() first: a missing directory (and
+        // ENOTDIR, EBADF, ELOOP) is no directory, other errors are raised.
+        struct stat st{};
+        if (stat(name.bytes, &st) != 0) {
+            if (errno == ENOENT || errno == ENOTDIR || errno == EBADF || errno == ELOOP) return matches;
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.text.get());
+            throw_error();
+        }
+        if (!S_ISDIR(st.st_mode)) return matches;
+    }
+    // From 3.14 the directory is listed as "<path>/", and the matches are
+    // named by joining to that; before, "<path>" and a separator.
+    Ref listed = name.text;
+    if (Py_Version >= 0x030E0000) listed = check(PyUnicode_Concat(name.text.get(), s_slash.get()));
+    audit(s_event_scandir, listed);
+    // A directory os.scandir() cannot open or list: glob() yields nothing.
+    std::vector<std::string> names;
+    if (!posix_io::names_holding(name.bytes, '~', names)) return matches;
+    for (const std::string &found : names) {
+        // Made as glob() makes them: path.with_segments(text), text cached.
+        Ref entry = check(PyUnicode_DecodeFSDefaultAndSize(found.data(), static_cast<Py_ssize_t>(found.size())));
+        Ref text = check(PyUnicode_FromFormat("%U/%U", name.text.get(), entry.get()));
+        Ref match = call_method(path, s_with_segments, text);
+        check(PyObject_SetAttr(match.get(), s_text_slot.get(), text.get()));
+        check(PyList_Append(matches.get(), match.get()));
+    }
+    return matches;
 }
 
 // Removes the matches of `pattern` inside one qualifying directory.

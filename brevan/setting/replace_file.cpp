@@ -7,16 +7,12 @@
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
 #include <utility>
 #include <vector>
-#ifdef __linux__
-#include <sys/syscall.h>
-#endif
 
 namespace brevan {
+
+using posix_io::Fd;
 
 void raise_os_error(const std::string &filename) {
     const int saved = errno;
@@ -40,7 +36,7 @@ namespace {
 int sync_fd(int fd) noexcept {
     int result;
     Py_BEGIN_ALLOW_THREADS
-    result = fsync(fd);
+    result = posix_io::fsync(fd);
     Py_END_ALLOW_THREADS
     return result;
 }
@@ -49,7 +45,7 @@ int sync_fd(int fd) noexcept {
 // /proc/self/fd is how an anonymous file gets its name (linkat with
 // AT_EMPTY_PATH needs a privilege that ordinary users lack). Asked each
 // time: a process that gives up its privileges loses access to it.
-bool can_link_anonymous() noexcept { return access("/proc/self/fd", X_OK) == 0; }
+bool can_link_anonymous() noexcept { return posix_io::access("/proc/self/fd", X_OK) == 0; }
 #endif
 
 // The directory takes no new file from us, where writing the target itself
@@ -111,15 +107,14 @@ void remove_if_unheld(int dirfd, const char *name, uid_t us) noexcept {
     if (!S_ISREG(st.st_mode) || st.st_uid != us || written_here(st)) return;
     // For writing where we may: an exclusive lock over NFS needs it.
     constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    int fd = openat(dirfd, name, O_WRONLY | kFlags);
-    if (fd < 0 && errno == EACCES) fd = openat(dirfd, name, O_RDONLY | kFlags);
-    if (fd < 0) return;
+    Fd fd(posix_io::openat(dirfd, name, O_WRONLY | kFlags));
+    if (!fd.valid() && errno == EACCES) fd = Fd(posix_io::openat(dirfd, name, O_RDONLY | kFlags));
+    if (!fd.valid()) return;
     struct stat held{}, now{};
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &held) == 0 && same_file(held, st) &&
+    if (posix_io::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 && fstat(fd.get(), &held) == 0 && same_file(held, st) &&
         fstatat(dirfd, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && same_file(held, now)) {
-        unlinkat(dirfd, name, 0);
+        posix_io::unlinkat(dirfd, name, 0);
     }
-    close(fd);
 }
 
 // renameat2(RENAME_NOREPLACE) through syscall(): the C library's wrapper is
@@ -136,14 +131,8 @@ int rename_noreplace(int dirfd, const char *from, const char *to) noexcept {
 
 // The whole content of the regular file at `path`, and its status.
 std::string read_whole(const std::string &path, struct stat &st) {
-    struct Descriptor {
-        int fd;
-        ~Descriptor() {
-            if (fd >= 0) close(fd);
-        }
-    };
-    const Descriptor file{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
-    if (file.fd < 0 || fstat(file.fd, &st) != 0) raise_os_error(path);
+    const Fd file(posix_io::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!file.valid() || fstat(file.get(), &st) != 0) raise_os_error(path);
     if (!S_ISREG(st.st_mode)) {
         errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         raise_os_error(path);
@@ -151,7 +140,7 @@ std::string read_whole(const std::string &path, struct stat &st) {
     std::string content;
     char chunk[1 << 16];
     for (;;) {
-        const ssize_t got = read(file.fd, chunk, sizeof chunk);
+        const ssize_t got = posix_io::read(file.get(), chunk, sizeof chunk);
         if (got == 0) return content;
         if (got > 0) {
             content.append(chunk, static_cast<std::size_t>(got));
@@ -185,31 +174,30 @@ ReplacementFile::ReplacementFile(std::string path) : path_(std::move(path)) {
 }
 
 ReplacementFile::~ReplacementFile() {
-    if (!temporary_.empty()) unlinkat(dirfd_, temporary_.c_str(), 0);
+    if (!temporary_.empty()) posix_io::unlinkat(dirfd_.get(), temporary_.c_str(), 0);
     let_go();
-    if (fd_ >= 0) close(fd_);
-    if (dirfd_ >= 0) close(dirfd_);
+    // The members close the file, then the directory.
 }
 
 bool ReplacementFile::open_directory() noexcept {
-    dirfd_ = open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    dirfd_ = Fd(posix_io::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 #ifdef O_PATH
     // A directory we may write and search but not list still takes the new
     // file and the rename; only syncing and tidying it need reading.
-    if (dirfd_ < 0 && errno == EACCES) {
-        dirfd_ = open(dir_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (!dirfd_.valid() && errno == EACCES) {
+        dirfd_ = Fd(posix_io::open(dir_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         listable_ = false;
     }
 #endif
-    return dirfd_ >= 0;
+    return dirfd_.valid();
 }
 
 bool ReplacementFile::stat_target(struct stat &st) const noexcept {
-    return fstatat(dirfd_, name_.c_str(), &st, 0) == 0;
+    return fstatat(dirfd_.get(), name_.c_str(), &st, 0) == 0;
 }
 
 bool ReplacementFile::target_writable() const noexcept {
-    return faccessat(dirfd_, name_.c_str(), W_OK, AT_EACCESS) == 0;
+    return faccessat(dirfd_.get(), name_.c_str(), W_OK, AT_EACCESS) == 0;
 }
 
 std::string ReplacementFile::temporary_name() const {
@@ -217,7 +205,7 @@ std::string ReplacementFile::temporary_name() const {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     char unique[64];
-    std::snprintf(unique, sizeof unique, ".%ld.%lx%x.tmp", static_cast<long>(getpid()),
+    std::snprintf(unique, sizeof unique, ".%ld.%lx%x.tmp", static_cast<long>(posix_io::getpid()),
                   static_cast<unsigned long>(now.tv_nsec), ++counter);
     return stem_of(name_) + unique;
 }
@@ -228,10 +216,10 @@ std::string ReplacementFile::temporary_name() const {
 // ours. Where the file system has no locks, no cleaner can take one either.
 bool ReplacementFile::hold(bool named) {
     struct stat mine{};
-    if (fstat(fd_, &mine) != 0) raise_os_error(dir_);
-    if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+    if (fstat(fd_.get(), &mine) != 0) raise_os_error(dir_);
+    if (posix_io::flock(fd_.get(), LOCK_EX | LOCK_NB) == 0) {
         struct stat there{};
-        if (named && (fstatat(dirfd_, temporary_.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
+        if (named && (fstatat(dirfd_.get(), temporary_.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
                       !same_file(mine, there))) {
             return false;
         }
@@ -248,7 +236,7 @@ void ReplacementFile::let_go() noexcept {
     if (!held_) return;
     struct stat mine{};
     auto &files = live_temporaries();
-    if (fstat(fd_, &mine) == 0) {
+    if (fstat(fd_.get(), &mine) == 0) {
         for (auto it = files.begin(); it != files.end(); ++it) {
             if (it->first == mine.st_dev && it->second == mine.st_ino) {
                 files.erase(it);
@@ -262,8 +250,8 @@ void ReplacementFile::let_go() noexcept {
 bool ReplacementFile::create(const struct stat *like) {
 #ifdef O_TMPFILE
     if (can_link_anonymous()) {
-        fd_ = openat(dirfd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-        if (fd_ < 0) {
+        fd_ = Fd(posix_io::openat(dirfd_.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+        if (!fd_.valid()) {
             if (refuses_new_files(errno)) return false;
             if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) raise_os_error(dir_);
         } else {
@@ -271,10 +259,10 @@ bool ReplacementFile::create(const struct stat *like) {
         }
     }
 #endif
-    for (int attempt = 0; fd_ < 0; ++attempt) {
+    for (int attempt = 0; !fd_.valid(); ++attempt) {
         std::string candidate = temporary_name();
-        fd_ = openat(dirfd_, candidate.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
-        if (fd_ < 0) {
+        fd_ = Fd(posix_io::openat(dirfd_.get(), candidate.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666));
+        if (!fd_.valid()) {
             if (refuses_new_files(errno)) return false;
             if (errno != EEXIST || attempt >= 100) raise_os_error(dir_ + "/" + candidate);
             continue;
@@ -284,34 +272,33 @@ bool ReplacementFile::create(const struct stat *like) {
         // A cleaner took it for a stray in the instant before the lock.
         const std::string lost = std::move(temporary_);
         temporary_.clear();
-        close(fd_);
-        fd_ = -1;
+        fd_.reset();
         if (attempt >= 100) {
             errno = EWOULDBLOCK;
             raise_os_error(dir_ + "/" + lost);
         }
     }
     if (like != nullptr) {
-        if (like->st_uid != geteuid() || like->st_gid != getegid()) {
-            if (fchown(fd_, like->st_uid, like->st_gid) != 0) {
+        if (like->st_uid != posix_io::geteuid() || like->st_gid != posix_io::getegid()) {
+            if (posix_io::fchown(fd_.get(), like->st_uid, like->st_gid) != 0) {
                 // Not allowed: the new file stays ours, like a copy would.
             }
         }
-        if (fchmod(fd_, like->st_mode & 07777) != 0) raise_os_error(dir_);
+        if (posix_io::fchmod(fd_.get(), like->st_mode & 07777) != 0) raise_os_error(dir_);
     }
     return true;
 }
 
 void ReplacementFile::sync() {
-    if (sync_fd(fd_) != 0) raise_os_error(path_);
+    if (sync_fd(fd_.get()) != 0) raise_os_error(path_);
 }
 
 // Gives the anonymous file a temporary name, for the rename that follows.
 void ReplacementFile::name_anonymous() {
-    const std::string source = "/proc/self/fd/" + std::to_string(fd_);
+    const std::string source = "/proc/self/fd/" + std::to_string(fd_.get());
     for (int attempt = 0;; ++attempt) {
         std::string candidate = temporary_name();
-        if (linkat(AT_FDCWD, source.c_str(), dirfd_, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        if (posix_io::linkat(AT_FDCWD, source.c_str(), dirfd_.get(), candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
             temporary_ = std::move(candidate);
             return;
         }
@@ -323,20 +310,20 @@ void ReplacementFile::name_anonymous() {
 // that never replaces where the file system has one, else a second link.
 bool ReplacementFile::place_new_named() {
 #if defined(__linux__) && defined(SYS_renameat2)
-    if (rename_noreplace(dirfd_, temporary_.c_str(), name_.c_str()) == 0) {
+    if (rename_noreplace(dirfd_.get(), temporary_.c_str(), name_.c_str()) == 0) {
         temporary_.clear();
         return true;
     }
     if (errno == EEXIST) return false;
     if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) raise_os_error(path_);
 #endif
-    if (linkat(dirfd_, temporary_.c_str(), dirfd_, name_.c_str(), 0) == 0) return true;
+    if (posix_io::linkat(dirfd_.get(), temporary_.c_str(), dirfd_.get(), name_.c_str(), 0) == 0) return true;
     if (errno == EEXIST) return false;
     if (errno != EPERM && errno != EOPNOTSUPP) raise_os_error(path_);
     // Neither: a file system without links. Best effort, not exclusive.
     struct stat st{};
     if (stat_target(st)) return false;
-    if (renameat(dirfd_, temporary_.c_str(), dirfd_, name_.c_str()) != 0) raise_os_error(path_);
+    if (posix_io::renameat(dirfd_.get(), temporary_.c_str(), dirfd_.get(), name_.c_str()) != 0) raise_os_error(path_);
     temporary_.clear();
     return true;
 }
@@ -344,8 +331,8 @@ bool ReplacementFile::place_new_named() {
 ReplacementFile::Outcome ReplacementFile::commit(bool replace) {
     if (!replace) {
         if (!temporary_.empty()) return place_new_named() ? Outcome::placed : Outcome::kept;
-        const std::string source = "/proc/self/fd/" + std::to_string(fd_);
-        if (linkat(AT_FDCWD, source.c_str(), dirfd_, name_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        const std::string source = "/proc/self/fd/" + std::to_string(fd_.get());
+        if (posix_io::linkat(AT_FDCWD, source.c_str(), dirfd_.get(), name_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
             return Outcome::placed;
         }
         if (errno == EEXIST) return Outcome::kept;
@@ -353,13 +340,13 @@ ReplacementFile::Outcome ReplacementFile::commit(bool replace) {
     }
     if (temporary_.empty()) name_anonymous();
     // At once: a process killed between naming and renaming leaves a stray.
-    if (renameat(dirfd_, temporary_.c_str(), dirfd_, name_.c_str()) == 0) {
+    if (posix_io::renameat(dirfd_.get(), temporary_.c_str(), dirfd_.get(), name_.c_str()) == 0) {
         temporary_.clear();
         return Outcome::placed;
     }
     const int error = errno;
     if (error != EPERM && error != EACCES) raise_os_error(path_);
-    unlinkat(dirfd_, temporary_.c_str(), 0);
+    posix_io::unlinkat(dirfd_.get(), temporary_.c_str(), 0);
     temporary_.clear();
     errno = error;
     return Outcome::refused;
@@ -367,11 +354,11 @@ ReplacementFile::Outcome ReplacementFile::commit(bool replace) {
 
 void ReplacementFile::finish() noexcept {
     if (!temporary_.empty()) {  // a second link: the temporary name goes
-        unlinkat(dirfd_, temporary_.c_str(), 0);
+        posix_io::unlinkat(dirfd_.get(), temporary_.c_str(), 0);
         temporary_.clear();
     }
     if (!listable_) return;
-    sync_fd(dirfd_);
+    sync_fd(dirfd_.get());
     try {
         remove_stale_temporaries();
     } catch (...) {
@@ -384,20 +371,18 @@ void ReplacementFile::finish() noexcept {
 void ReplacementFile::remove_stale_temporaries() {
     const std::string prefixes[] = {stem_of(name_) + '.', stem_of(name_ + ".bak") + '.'};
     // A descriptor of its own for listing, which closedir() closes.
-    const int fd = openat(dirfd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    DIR *dir = fdopendir(fd);
-    if (dir == nullptr) {
-        close(fd);
-        return;
-    }
-    const uid_t us = geteuid();
+    Fd fd(posix_io::openat(dirfd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) return;
+    DIR *dir = fdopendir(fd.get());
+    if (dir == nullptr) return;
+    fd.release();  // the stream's now
+    const uid_t us = posix_io::geteuid();
     while (const dirent *entry = readdir(dir)) {
         const char *name = entry->d_name;
         for (const std::string &prefix : prefixes) {
             if (std::strncmp(name, prefix.c_str(), prefix.size()) == 0 &&
                 has_writer_pid(name + prefix.size())) {
-                remove_if_unheld(dirfd_, name, us);
+                remove_if_unheld(dirfd_.get(), name, us);
                 break;
             }
         }
@@ -414,7 +399,7 @@ void copy_replacing(PyObject *source, PyObject *destination) {
     ReplacementFile copy(system_path(destination));
     if (!copy.open_directory() || !copy.create(&st)) raise_os_error(copy.path());
     for (std::size_t done = 0; done < content.size();) {
-        const ssize_t wrote = write(copy.fd(), content.data() + done, content.size() - done);
+        const ssize_t wrote = posix_io::write(copy.fd(), content.data() + done, content.size() - done);
         if (wrote < 0 && errno == EINTR) continue;
         if (wrote <= 0) raise_os_error(copy.path());
         done += static_cast<std::size_t>(wrote);

@@ -21,6 +21,7 @@
 // backup) replaces whatever is at its name in the same way.
 #pragma once
 
+#include "posix_io.hpp"
 #include "setting.hpp"
 
 #include <string>
@@ -67,7 +68,7 @@ public:
     bool create(const struct stat *like);
     // The new file's descriptor, open until this object goes (file objects
     // made over it must not close it).
-    int fd() const noexcept { return fd_; }
+    int fd() const noexcept { return fd_.get(); }
     // Flushes the content to disk, without the interpreter lock.
     void sync();
 
@@ -95,8 +96,8 @@ private:
     void remove_stale_temporaries();
 
     std::string path_, dir_, name_;
-    int dirfd_ = -1;
-    int fd_ = -1;
+    posix_io::Fd dirfd_;
+    posix_io::Fd fd_;  // closed before the directory
     bool listable_ = true;  // the directory could be opened for reading
     std::string temporary_;  // the temporary name, while it exists
     bool held_ = false;      // fd_'s file is in this process's list of live temporaries

@@ -5,7 +5,6 @@
 
 #include "global_names.hpp"
 #include "ref.hpp"
-#include "system_calls.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -200,43 +199,22 @@ extern StaticString colour_cyan, colour_red, colour_yellow;
 
 // ------------------------------------------------------ import-time paths ----
 
-// `tjs` and str(Path.home() / "Desktop/home") for `defaults`, made as the
-// general path makes them but with fewer Path constructions. False when the
-// shortcut cannot prove that (nothing observable happened): take the
-// general path.
-struct ImportPaths {
-    Ref tjs;
-    Ref home_text;
+// `tjs` and str(Path.home() / "Desktop/home") for `defaults`. Made together
+// with fewer Path constructions when that provably gives what the general
+// path gives (nothing observable happens when it cannot); else each is made
+// by the general path when asked for, in the module body's order.
+class ImportPaths {
+public:
+    explicit ImportPaths(PyObject *path_type);
+    // [Path.cwd() / "tolvek.json", Path.home() / "tolvek.json"]
+    Ref tjs();
+    // str(Path.home() / "Desktop/home")
+    Ref home_text();
+
+private:
+    PyObject *path_type_;
+    Ref tjs_, home_text_;
+    bool quick_ = false;
 };
-bool import_paths_quick(PyObject *path_type, ImportPaths &out);
-
-// ------------------------------------------------------------ fast paths ----
-// Each is taken only behind guards proving it gives what the general path
-// gives; otherwise it refuses, having done nothing observable. An error of
-// the call's own met by a guard (a MemoryError, an interrupt) is raised as
-// the general path would raise it at that point (doubt.hpp).
-
-// Path(item), made without running pathlib's code when `path_type` is
-// pathlib's Path, `item` an exact str and read()'s fast path may be taken;
-// else an empty Ref, having done nothing observable.
-Ref fast_read_path(PyObject *path_type, PyObject *item);
-
-// One candidate of read(), `item` already made into `path` by `path_type`:
-// loaded (into `config`), failed (the Exception is pending, as the general
-// path would catch it), or refused. An error that is no Exception is thrown.
-// `guarded`: fast_read_path() made `path`, and nothing ran since.
-enum class FastRead { refused, loaded, failed };
-FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, PyObject *path,
-                             Ref &config, bool guarded);
-
-// Whether Path(target).exists() is surely true (false means "ask the
-// general path").
-bool fast_save_target_exists(PyObject *path_type, PyObject *target);
-
-// What path.glob(pattern=pattern) yields, `path` made from `sp` by
-// `path_type`: the list of its matches, listed with the glob's audit events
-// and errors; or an empty Ref, having done nothing observable, for the
-// general path to glob.
-Ref fast_glob(PyObject *path_type, PyObject *sp, PyObject *path, PyObject *pattern);
 
 }  // namespace brevan

@@ -1,16 +1,21 @@
-// Settings store: read() and save().
+// save(): write the dumps() text of a settings dict to a settings file,
+// creating missing directories, and leave an existing file alone unless told
+// to overwrite it. The general path, the fast answer to "does the target
+// exist?" (one stat(), behind guards.hpp's question) and the writing of the
+// file in one step are side by side here, so that a change to one is made to
+// the others.
 //
-// read() walks its candidate list and loads the first file that opens and
-// decodes; save() writes the dumps() text of a settings dict. save() leaves
-// no half-written file: the text is made first, written to a new file next
-// to the real target, flushed to disk and given the target's name in one
-// step (see "Replacing a file" below).
+// save() leaves no half-written file: the text is made first, written to a
+// new file next to the real target, flushed to disk and given the target's
+// name in one step (replace_file.hpp).
+#include "guards.hpp"
 #include "notional_lines.hpp"
+#include "path_text.hpp"
 #include "replace_file.hpp"
 #include "setting.hpp"
+#include "with_statement.hpp"
 
 #include <cerrno>
-#include <new>
 #include <string>
 #include <sys/stat.h>
 #include <utility>
@@ -18,145 +23,30 @@
 namespace brevan {
 namespace {
 
-StaticString s_enter("__enter__"), s_exit("__exit__"), s_write("write"), s_flush("flush"),
-    s_close("close"), s_exists("exists"), s_mkdir("mkdir"), s_mode_w("w"),
-    s_hint("To override the global settings, place tolvek.json in the current directory!");
+StaticString s_write("write"), s_flush("flush"), s_close("close"), s_exists("exists"), s_mkdir("mkdir"),
+    s_mode_w("w");
 KeywordNames kw_mkdir("parents", "exist_ok"), kw_closefd("closefd");
 
-// ------------------------------------------------------------ helpers ----
+// ---------------------------------------------------- the target exists ----
 
-// `with manager as value: block(value)` by the standard protocol: __exit__
-// is fetched before __enter__; a true result of __exit__ suppresses the
-// exception of the block. Errors of the protocol itself report `with_line`,
-// an exception of the block keeps the line the block had reached.
-template <class Block>
-void with_block(Frame &frame, int with_line, PyObject *manager, Block &&block) {
-    frame.line = with_line;
-    Ref exit = getattr(manager, s_exit);
-    Ref enter = getattr(manager, s_enter);
-    Ref value = call(enter.get());
-    bool raised = false;
-    try {
-        block(value.get());
-    } catch (const PyError &) {
-        raised = true;
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-        raised = true;
+// Whether Path(target).exists() is surely true, asked without making the
+// Path; false means "ask the general path".
+bool fast_save_target_exists(PyObject *path_type, PyObject *target) {
+    if (!fast_path_allowed(kFastSave, path_type, nullptr)) return false;
+    PathText name{};
+    if (PyUnicode_CheckExact(target)) {
+        // Whatever form the text has, a path that resolves as given names
+        // the same file as its pathlib form does: stat() success is enough.
+        name.text = Ref::borrow(target);
+        if (!encode_name(name)) return false;
+    } else if (!path_text(target, name)) {
+        return false;
     }
-    if (!raised) {
-        frame.line = with_line;
-        call(exit.get(), Py_None, Py_None, Py_None);
-        return;
-    }
-
-    Ref exc = take_exception();
-    const int block_line = frame.line;
-    frame.line = with_line;
-    {
-        Handling handling(exc.get());
-        Ref traceback = Ref::steal(PyException_GetTraceback(exc.get()));
-        Ref suppress = call(exit.get(), reinterpret_cast<PyObject *>(Py_TYPE(exc.get())), exc,
-                            traceback ? traceback.get() : Py_None);
-        if (truth(suppress.get())) return;
-    }
-    frame.line = block_line;
-    restore_exception(std::move(exc));
-    throw_error();
+    struct stat st{};
+    return stat(name.bytes, &st) == 0;
 }
 
-// format(value, ""), as an f-string renders a value.
-Ref format_text(PyObject *value) { return check(PyObject_Format(value, s_empty.get())); }
-
-// iprint(prefix + f"{value}" [+ ": " + f"{error}"], foreground=colour), in
-// the order Python evaluates the call.
-void print_about(const char *prefix, PyObject *value, PyObject *error, PyObject *colour) {
-    const IPrint iprint;
-    Ref value_text = format_text(value);
-    Ref message = error == nullptr
-                      ? check(PyUnicode_FromFormat("%s%U", prefix, value_text.get()))
-                      : check(PyUnicode_FromFormat("%s%U: %U", prefix, value_text.get(),
-                                                   format_text(error).get()));
-    iprint(message.get(), colour);
-}
-
-}  // namespace
-
-// -------------------------------------------------------------- read() ----
-
-namespace {
-
-// One candidate under the guard: open, announce, read and decode it.
-// Returns normally when the walk should stop (the file was loaded, or its
-// __exit__ swallowed an error).
-void load_candidate(Frame &frame, PyObject *path, Ref &config) {
-    frame.line = kLineReadOpen;
-    Ref file = call(state.open.get(), path, s_mode_r.get());
-    with_block(frame, kLineReadOpen, file.get(), [&](PyObject *f) {
-        frame.line = kLineReadAnnounce;
-        print_about("Load settings from ", path, nullptr, colour_cyan.get());
-        frame.line = kLineReadLoad;
-        Ref loads = lookup_global(s_loads);  // before f.read(), as loads(f.read()) runs
-        Ref text = call_method(f, s_read);
-        config = call(loads.get(), text);
-    });
-}
-
-// The except block for a candidate that failed with `exc` (an Exception):
-// a broken file is named in yellow, then the hint follows for every failure.
-[[gnu::cold]] void report_failure(Frame &frame, PyObject *path, PyObject *exc) {
-    Handling handling(exc);
-    if (!PyErr_GivenExceptionMatches(exc, PyExc_FileNotFoundError)) {
-        frame.line = kLineReadFailed;
-        print_about("Failed to load ", path, exc, colour_yellow.get());
-    }
-    frame.line = kLineReadHint;
-    IPrint()(s_hint.get(), colour_cyan.get(), colour_red.get());
-}
-
-}  // namespace
-
-Ref read_body(Frame &frame, PyObject *const *args) {
-    PyObject *candidates = args[0];  // exactly a list (checked at binding)
-    frame.line = kLineReadConfig;
-    Ref config = check(PyDict_New());
-    Ref path;
-    // By index, re-reading the length each step, so that the walk follows
-    // changes made to the list meanwhile, as iterating over it does.
-    for (Py_ssize_t i = 0;; ++i) {
-        frame.line = kLineReadFor;
-        if (i >= PyList_Size(candidates)) break;
-        Ref item = Ref::borrow(PyList_GetItem(candidates, i));
-        frame.line = kLineReadPath;
-        Ref path_type = lookup_global(s_path);
-        Ref made = fast_read_path(path_type.get(), item.get());
-        const bool guarded = static_cast<bool>(made);
-        path = guarded ? std::move(made) : call(path_type.get(), item);
-        const FastRead fast = fast_read_candidate(frame, path_type.get(), item.get(), path.get(), config, guarded);
-        if (fast == FastRead::loaded) break;
-        if (fast == FastRead::refused) {
-            try {
-                load_candidate(frame, path.get(), config);
-                break;
-            } catch (const PyError &) {
-                if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-            }
-        }
-        Ref exc = take_exception();
-        report_failure(frame, path.get(), exc.get());
-    }
-
-    frame.line = kLineReadReturn;
-    if (!path) {
-        PyErr_Format(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment",
-                     "_path");
-        throw_error();
-    }
-    Ref settings = truth(config.get()) ? config : lookup_global(s_defaults);
-    return check(PyTuple_Pack(2, path.get(), settings.get()));
-}
-
-// ----------------------------------------------------- Replacing a file ----
+// ------------------------------------------------------ writing the file ----
 //
 // The text goes to a replacement file in the directory of the real target
 // (symbolic links resolved, so a linked target stays a link and the file it
@@ -174,8 +64,6 @@ Ref read_body(Frame &frame, PyObject *const *args) {
 // or it is sticky and the file someone else's) but the file itself is
 // writable, the file is written in place, as a plain open() does. That case
 // alone is not safe against a crash in the middle of the write.
-
-namespace {
 
 StdAttr os_realpath("os.path", "realpath");
 
@@ -273,7 +161,7 @@ void write_file(Frame &frame, PyObject *path, PyObject *text, bool replace) {
 
 }  // namespace
 
-// -------------------------------------------------------------- save() ----
+// ------------------------------------------------------------------ save ----
 
 Ref save_body(Frame &frame, PyObject *const *args) {
     PyObject *obj = args[0], *path_arg = args[1];

@@ -1,5 +1,8 @@
-// The standard-library objects the fast paths stand in for, watched by
-// identity.
+// The pathlib and os attributes the fast paths stand in for, watched by
+// identity: the table of them, how each is recorded, and the check at each
+// call (attributes_untouched(), asked by guards.cpp). Apart from the other
+// guards because it is the one with state: what it recorded, and the class
+// namespaces it reads.
 //
 // A test double patched onto pathlib's classes or onto os
 // (mock.patch.object(Path, "exists"), mock.patch("os.stat")), or a change
@@ -26,13 +29,12 @@
 // (pathlib's `os` global and the like), changes made in place to the
 // recorded function objects (their __code__ or defaults), and a name added
 // in front of a watched one while another name of the same class is deleted.
-#include "stdlib_watch.hpp"
-
 #include "doubt.hpp"
 #include "function_code.hpp"
-#include "setting.hpp"
+#include "guards.hpp"
 
 #include <cstring>
+#include <utility>
 
 namespace brevan {
 namespace {
@@ -45,7 +47,7 @@ struct Watched {
     unsigned paths;  // the fast paths that skip it
 };
 
-constexpr unsigned kAll = kWatchRead | kWatchSave | kWatchClear;
+constexpr unsigned kAll = kFastRead | kFastSave | kFastClear;
 
 // What the general path of each call reaches, on every version from 3.12;
 // names a version lacks are skipped there.
@@ -66,20 +68,20 @@ constexpr Watched kWatched[] = {
     {Owner::posix_path, "_flavour", kAll},
     {Owner::posix_path, "__str__", kAll},
     {Owner::posix_path, "__fspath__", kAll},
-    {Owner::posix_path, "__format__", kWatchRead},
+    {Owner::posix_path, "__format__", kFastRead},
     // save(): exists(), and what it calls on each version.
-    {Owner::posix_path, "exists", kWatchSave},
-    {Owner::posix_path, "stat", kWatchSave | kWatchClear},
-    {Owner::os_path, "exists", kWatchSave},
-    {Owner::os, "stat", kWatchSave | kWatchClear},
+    {Owner::posix_path, "exists", kFastSave},
+    {Owner::posix_path, "stat", kFastSave | kFastClear},
+    {Owner::os_path, "exists", kFastSave},
+    {Owner::os, "stat", kFastSave | kFastClear},
     // clear(): glob() and the steps of its listing.
-    {Owner::posix_path, "glob", kWatchClear},
-    {Owner::posix_path, "is_dir", kWatchClear},
-    {Owner::posix_path, "_scandir", kWatchClear},
-    {Owner::posix_path, "with_segments", kWatchClear},
-    {Owner::posix_path, "_make_child_relpath", kWatchClear},
-    {Owner::posix_path, "_from_parsed_string", kWatchClear},
-    {Owner::os, "scandir", kWatchClear},
+    {Owner::posix_path, "glob", kFastClear},
+    {Owner::posix_path, "is_dir", kFastClear},
+    {Owner::posix_path, "_scandir", kFastClear},
+    {Owner::posix_path, "with_segments", kFastClear},
+    {Owner::posix_path, "_make_child_relpath", kFastClear},
+    {Owner::posix_path, "_from_parsed_string", kFastClear},
+    {Owner::os, "scandir", kFastClear},
 };
 constexpr std::size_t kWatchedCount = sizeof kWatched / sizeof kWatched[0];
 
@@ -151,21 +153,12 @@ bool defined_in(PyObject *function, const char *prefix, const char *name, const 
     return last != nullptr && (text_is(last, name) || (alias != nullptr && text_is(last, alias)));
 }
 
-// Whether the builtin `function` is the posix module's `name`: a C function
-// bound to that very module object, as only its own functions are.
-bool posix_builtin(PyObject *function, const char *name) {
-    if (!PyCFunction_Check(function)) return false;
-    Ref posix = check(PyImport_ImportModule("posix"));
-    Ref own_name = check(PyObject_GetAttrString(function, "__name__"));
-    return PyCFunction_GetSelf(function) == posix.get() && text_is(own_name.get(), name);
-}
-
 // Whether `found`, the value of `watched` now, is the standard library's.
 bool is_standard(const Watched &watched, PyObject *found) {
     const char *name = watched.name;
     switch (watched.owner) {
     case Owner::os:
-        return posix_builtin(found, name);
+        return builtin_of("posix", name, found);
     case Owner::os_path:
         return defined_in(found, "genericpath", name) || defined_in(found, "posixpath", name);
     case Owner::posix_path:
@@ -190,13 +183,8 @@ bool is_standard(const Watched &watched, PyObject *found) {
 
 // The value of the attribute `name` of `owner` now, or an empty Ref where the version has none.
 Ref current(PyObject *owner, PyObject *name) {
-    PyObject *found = PyObject_GetAttr(owner, name);
-    if (found == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-        PyErr_Clear();
-        return Ref();
-    }
-    return unbound(Ref::steal(found));
+    Ref found = optional_attr(owner, name);
+    return found ? unbound(std::move(found)) : found;
 }
 
 // Whether the module `owner` has `expected` as its attribute `name` now: read
@@ -313,7 +301,7 @@ struct ClassSpaces {
 
 }  // namespace
 
-bool stdlib_untouched(unsigned paths) {
+bool attributes_untouched(unsigned paths) {
     // Kept for the life of the process: the interned names, the owners, the
     // recorded originals (null where the version has no such name) and, for
     // class attributes, where they are held and the objects held there.
