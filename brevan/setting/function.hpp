@@ -74,6 +74,6 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
 void call_depth_prepare();
 
 // The stand-in code object of `def`'s function, for __code__.
-Ref function_code(const FunctionDef &def);
+Ref stand_in_code(const FunctionDef &def);
 
 }  // namespace brevan

@@ -172,7 +172,7 @@ int function_set_annotations(PyObject *self, PyObject *value, void *) noexcept {
 
 PyObject *function_get_code(PyObject *self, void *) noexcept {
     FunctionObject *fn = as_function(self);
-    return made_once(fn->code, [fn] { return function_code(*fn->def); });
+    return made_once(fn->code, [fn] { return stand_in_code(*fn->def); });
 }
 
 PyObject *function_get_globals(PyObject *self, void *) noexcept {

@@ -34,7 +34,7 @@ Ref rename_code(PyObject *code, PyObject *name, PyObject *fields) {
 // deletes the locals (so co_varnames comes out in the right order) and then
 // keeps no constants, names or flags beyond CO_OPTIMIZED | CO_NEWLOCALS.
 // Run by mistake, it raises UnboundLocalError at its first statement.
-Ref function_code(const FunctionDef &def) {
+Ref stand_in_code(const FunctionDef &def) {
     std::string source(static_cast<std::size_t>(def.first_line - 1), '\n');
     source += "def ";
     source += def.name;
