@@ -1,7 +1,8 @@
 // What the calling path (function_call.cpp) and the function type
 // (function_type.cpp) both see: a function's signature entry and the layout
 // of a function object. Binding reads the object's fields directly, so the
-// layout is shared rather than hidden behind accessors.
+// layout is shared rather than hidden behind accessors. notional_code.cpp
+// makes each function's __code__ from the same entry.
 #pragma once
 
 #include "setting.hpp"
