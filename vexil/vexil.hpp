@@ -19,46 +19,59 @@ using brevan::PyError;
 using brevan::Ref;
 using brevan::throw_error;
 
-// Objects looked up or made once when the module is executed. Everything
-// cached between calls lives here, so each interpreter has its own.
+// Every object the module state holds, in one list: State's fields are
+// declared from it and the module's traverse and clear (module.cpp) walk
+// it, so no field can be added without both. ONE(name) is one object,
+// MANY(name, n) an array of n.
+#define VEXIL_STATE_OBJECTS(ONE, MANY)                                           \
+    ONE(json_dumps)                                                              \
+    ONE(decode_error)       /* json.JSONDecodeError */                           \
+    ONE(dumps_kwnames)      /* ("indent", "ensure_ascii", "allow_nan") */        \
+    ONE(indent)             /* 4 */                                              \
+    ONE(json_decoder)       /* json.JSONDecoder */                               \
+    /* scan_once of a decoder refusing NaN/Infinity, and of one also         */  \
+    /* refusing floats that overflow: made by the first loads that needs     */  \
+    /* json's scanner (loads.cpp); NULL until then.                          */  \
+    ONE(scan_plain)                                                              \
+    ONE(scan_checked)                                                            \
+    ONE(isascii_name)       /* "isascii" */                                      \
+    /* iprint's stream method names, interned (no str made and hashed per    */  \
+    /* line), and the "\n" that ends a plain line.                           */  \
+    ONE(write_name)                                                              \
+    ONE(flush_name)                                                              \
+    ONE(isatty_name)                                                             \
+    ONE(newline)                                                                 \
+    ONE(os)                                                                      \
+    /* The interpreter's sys namespace, for reading sys.stdout without       */  \
+    /* making and hashing a name per line; NULL: ask PySys_GetObject.        */  \
+    ONE(sys_dict)                                                                \
+    ONE(stdout_name)        /* "stdout" */                                       \
+    /* os.environ as it was at import, for reading the colour variables      */  \
+    /* without running Python code (environ_flags.cpp). NULL: no shortcut.   */  \
+    ONE(environ_type)                                                            \
+    ONE(environ_name)       /* "environ" */                                      \
+    MANY(environ_names, 4)  /* names looked up, and what they gave at */         \
+    MANY(environ_values, 4) /* import (laid out in environ_flags.cpp) */         \
+    ONE(environ_data_name)  /* "_data" */                                        \
+    /* NO_COLOR and FORCE_COLOR, encoded as os.environ stores them */            \
+    MANY(colour_keys, 2)
+
+// Objects looked up or made once when the module is executed, and memory
+// kept between calls. Everything cached between calls lives here, so each
+// interpreter has its own.
 struct State {
-    PyObject *json_dumps;
-    PyObject *decode_error;     // json.JSONDecodeError
-    PyObject *dumps_kwnames;    // ("indent", "ensure_ascii", "allow_nan")
-    PyObject *indent;           // 4
-    PyObject *json_decoder;     // json.JSONDecoder
-    // scan_once of a decoder refusing NaN/Infinity, and of one also refusing
-    // floats that overflow: made by the first loads that needs json's
-    // scanner (decoder.cpp); NULL until then.
-    PyObject *scan_plain;
-    PyObject *scan_checked;
-    PyObject *isascii_name;     // "isascii"
-    // iprint's stream method names, interned (no str made and hashed per
-    // line), and the "\n" that ends a plain line.
-    PyObject *write_name;
-    PyObject *flush_name;
-    PyObject *isatty_name;
-    PyObject *newline;
-    PyObject *os;
-    // The interpreter's sys namespace, for reading sys.stdout without making
-    // and hashing a name per line; NULL: ask PySys_GetObject.
-    PyObject *sys_dict;
-    PyObject *stdout_name;      // "stdout"
-    bool json_c_writer;         // json's indented writer is its C encoder
-    // os.environ as it was at import, for reading the colour variables
-    // without running Python code (environ_flags.cpp). NULL: no shortcut.
-    PyObject *environ_type;
-    PyObject *environ_name;       // "environ"
-    PyObject *environ_names[4];   // names looked up, and what they gave at
-    PyObject *environ_values[4];  // import (laid out in environ_flags.cpp)
-    PyObject *environ_data_name;  // "_data"
-    PyObject *colour_keys[2];     // NO_COLOR and FORCE_COLOR, encoded as os.environ stores them
-    // dumps' output buffer, kept between calls (encoder.cpp); NULL while a
-    // call has it.
+#define VEXIL_ONE(name) PyObject *name;
+#define VEXIL_MANY(name, n) PyObject *name[n];
+    VEXIL_STATE_OBJECTS(VEXIL_ONE, VEXIL_MANY)
+#undef VEXIL_ONE
+#undef VEXIL_MANY
+    bool json_c_writer;  // json's indented writer is its C encoder
+    // dumps' output buffer, kept between calls (output_buffer.hpp); NULL
+    // while a call has it.
     char *scratch;
     size_t scratch_capacity;
     // Room for dumps' fast writer and its table of strs, kept between calls
-    // (encoder.cpp); NULL until the first call and while a call has it.
+    // (dumps.cpp); NULL until the first call and while a call has it.
     void *writer_room;
     // Key strings loads made recently (parser.cpp); NULL until the first.
     struct KeyCache *key_cache;
@@ -104,5 +117,9 @@ PyObject *iprint(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyOb
 void key_cache_free(State &st) noexcept;
 // Frees the room of dumps' fast writer (module clear).
 void writer_room_free(State &st) noexcept;
+// dumps for objects the fast writer refuses: subclasses, other types (through
+// json's own writer), deep nesting, cycles and values json refuses, with
+// json's errors and notes. Returns the text, newline included.
+Ref write_general(State &st, PyObject *obj);
 
 }  // namespace vexil
