@@ -34,20 +34,17 @@ public:
 
     explicit FastWriter(State &st) : TextWriter(st), max_level_(std::min(kFastLevels, Py_GetRecursionLimit())) {}
 
-    bool value(PyObject *obj, int level) {
-        if (leaf(obj)) return true;
-        if (PyDict_CheckExact(obj)) return dict(obj, level);
-        if (PyList_CheckExact(obj)) return sequence(obj, true, level);
-        if (PyTuple_CheckExact(obj)) return sequence(obj, false, level);
-        return false;
-    }
+    bool value(PyObject *obj, int level) { return leaf(obj) || nested(obj, level); }
 
 private:
     // An item of a container: leaves are written in the loop, not through
     // a call of the (recursive, so not inlined) value().
     [[gnu::always_inline]] bool item(PyObject *obj, int level) { return leaf(obj) || container(obj, level); }
 
-    [[gnu::noinline]] bool container(PyObject *obj, int level) {
+    [[gnu::noinline]] bool container(PyObject *obj, int level) { return nested(obj, level); }
+
+    // Writes `obj` when it is an exact dict, list or tuple.
+    [[gnu::always_inline]] bool nested(PyObject *obj, int level) {
         if (PyDict_CheckExact(obj)) return dict(obj, level);
         if (PyList_CheckExact(obj)) return sequence(obj, true, level);
         if (PyTuple_CheckExact(obj)) return sequence(obj, false, level);
@@ -80,9 +77,7 @@ private:
             first = false;
             if (!this->item(item, level + 1)) return false;
         }
-        separator(true, static_cast<size_t>(level));
-        out.put("}", 1);
-        return true;
+        return closed(level, "}");
     }
 
     // The separator, `key` and ": ", as one reservation and three
@@ -148,8 +143,13 @@ private:
             separator(i == 0, static_cast<size_t>(level + 1));
             if (!this->item(item, level + 1)) return false;
         }
+        return closed(level, "]");
+    }
+
+    // A container's end: the indent of its level and its closing `bracket`.
+    [[gnu::always_inline]] bool closed(int level, const char *bracket) {
         separator(true, static_cast<size_t>(level));
-        out.put("]", 1);
+        out.put(bracket, 1);
         return true;
     }
 

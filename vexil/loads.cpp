@@ -40,15 +40,19 @@ struct Scan {
     Py_UCS4 at(Py_ssize_t i) const { return i < size ? buf.get()[i] : 0; }
     static bool digit(Py_UCS4 c) { return c >= '0' && c <= '9'; }
 
-    // Index just past the string literal that opens at `i`.
-    Py_ssize_t skip_string(Py_ssize_t i) const {
-        for (++i; i < size; ++i) {
-            if (buf.get()[i] == '\\')
-                ++i;
-            else if (buf.get()[i] == '"')
-                return i + 1;
+    // `i`, or the index just past the string literals that open there: the
+    // scans below look only at what is outside them.
+    Py_ssize_t skip_strings(Py_ssize_t i) const {
+        while (at(i) == '"') {
+            for (++i; i < size; ++i) {
+                if (buf.get()[i] == '\\')
+                    ++i;
+                else if (buf.get()[i] == '"')
+                    break;
+            }
+            i = i < size ? i + 1 : size;
         }
-        return size;
+        return i;
     }
 };
 
@@ -74,12 +78,8 @@ bool finite_float(const Scan &s, Py_ssize_t start, Py_ssize_t end) {
 // sys.get_int_max_str_digits() digits; the first such token outside a string
 // literal is the one that failed.
 Culprit find_bad_token(const Scan &s, long max_digits) {
-    for (Py_ssize_t i = 0; i < s.size;) {
+    for (Py_ssize_t i = 0; (i = s.skip_strings(i)) < s.size;) {
         Py_UCS4 c = s.at(i);
-        if (c == '"') {
-            i = s.skip_string(i);
-            continue;
-        }
         if (c == 'N') return {i, "NaN is not valid JSON"};
         if (c == 'I') return {i, "Infinity is not valid JSON"};
         if (c != '-' && !Scan::digit(c)) {
@@ -119,12 +119,8 @@ Culprit find_deepest_bracket(const Scan &s) {
     Culprit found;
     long depth = 0;
     long deepest = 0;
-    for (Py_ssize_t i = 0; i < s.size;) {
+    for (Py_ssize_t i = 0; (i = s.skip_strings(i)) < s.size;) {
         Py_UCS4 c = s.at(i);
-        if (c == '"') {
-            i = s.skip_string(i);
-            continue;
-        }
         if (c == '[' || c == '{') {
             if (++depth > deepest) {
                 deepest = depth;
@@ -391,24 +387,14 @@ bool subclass_starts_with_bom(PyObject *text) {
 // subclass keeps json's path, and so does a str that has no UTF-8 form
 // (lone surrogates).
 const char *utf8_of(PyObject *text, Py_ssize_t &size) {
-    if (!PyUnicode_CheckExact(text)) return nullptr;
-    const char *bytes = PyUnicode_AsUTF8AndSize(text, &size);
-    if (bytes == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_error();
-        PyErr_Clear();
-    }
-    return bytes;
+    return PyUnicode_CheckExact(text) ? utf8_or_null(text, size) : nullptr;
 }
 
 }  // namespace
 
 PyObject *loads(PyObject *module, PyObject *text) {
     return boundary([&] {
-        if (!PyUnicode_Check(text)) {
-            Ref name = type_name(text);
-            PyErr_Format(PyExc_TypeError, "loads() argument must be str, not %U", name.get());
-            throw_error();
-        }
+        if (!PyUnicode_Check(text)) raise_not_str("loads() argument", text);
         State &st = state_of(module);
         Py_ssize_t size = 0;
         if (const char *bytes = utf8_of(text, size)) {

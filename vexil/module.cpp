@@ -27,40 +27,41 @@ Ref describe(PyObject *obj) {
     return check(PyUnicode_FromFormat("<%U object>", name.get()));
 }
 
+void raise_not_str(const char *what, PyObject *obj) {
+    Ref name = type_name(obj);
+    PyErr_Format(PyExc_TypeError, "%s must be str, not %U", what, name.get());
+    throw_error();
+}
+
 namespace {
 
+constexpr char dumps_doc[] =
+    "dumps($module, obj, /)\n--\n\n"
+    "Return obj as settings text: JSON with a four-space indent, keys in\n"
+    "dict order, non-ASCII characters escaped and one trailing newline.\n"
+    "Raises TypeError for dict keys that are not str and ValueError for NaN\n"
+    "or infinite floats.";
+constexpr char loads_doc[] =
+    "loads($module, text, /)\n--\n\n"
+    "Parse settings text as strict JSON and return the object.\n"
+    "NaN, Infinity and numbers too large for a float are refused. Every\n"
+    "parse error is a ValueError (json.JSONDecodeError) that names the line\n"
+    "and column.";
+constexpr char iprint_doc[] =
+    "iprint($module, /, message, foreground=None, background=None)\n--\n\n"
+    "Write message and a newline to sys.stdout, coloured when colour is on.\n"
+    "Colour is off when NO_COLOR is set, on when FORCE_COLOR is set, and\n"
+    "otherwise on only when sys.stdout is a terminal. Colours are black, red,\n"
+    "green, yellow, blue, magenta, cyan, white and their light_ forms.\n"
+    "Returns message without colour codes.";
+
 PyMethodDef methods[] = {
-    {
-        .ml_name = "dumps",
-        .ml_meth = dumps,
-        .ml_flags = METH_O,
-        .ml_doc = "dumps($module, obj, /)\n--\n\n"
-                  "Return obj as settings text: JSON with a four-space indent, keys in\n"
-                  "dict order, non-ASCII characters escaped and one trailing newline.\n"
-                  "Raises TypeError for dict keys that are not str and ValueError for NaN\n"
-                  "or infinite floats.",
-    },
-    {
-        .ml_name = "loads",
-        .ml_meth = loads,
-        .ml_flags = METH_O,
-        .ml_doc = "loads($module, text, /)\n--\n\n"
-                  "Parse settings text as strict JSON and return the object.\n"
-                  "NaN, Infinity and numbers too large for a float are refused. Every\n"
-                  "parse error is a ValueError (json.JSONDecodeError) that names the line\n"
-                  "and column.",
-    },
-    {
-        .ml_name = "iprint",
-        .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iprint)),
-        .ml_flags = METH_FASTCALL | METH_KEYWORDS,
-        .ml_doc = "iprint($module, /, message, foreground=None, background=None)\n--\n\n"
-                  "Write message and a newline to sys.stdout, coloured when colour is on.\n"
-                  "Colour is off when NO_COLOR is set, on when FORCE_COLOR is set, and\n"
-                  "otherwise on only when sys.stdout is a terminal. Colours are black, red,\n"
-                  "green, yellow, blue, magenta, cyan, white and their light_ forms.\n"
-                  "Returns message without colour codes.",
-    },
+    {.ml_name = "dumps", .ml_meth = dumps, .ml_flags = METH_O, .ml_doc = dumps_doc},
+    {.ml_name = "loads", .ml_meth = loads, .ml_flags = METH_O, .ml_doc = loads_doc},
+    {.ml_name = "iprint",
+     .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iprint)),
+     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = iprint_doc},
     {},
 };
 

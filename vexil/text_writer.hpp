@@ -204,12 +204,9 @@ public:
         __m128i v = _mm_cvtsi64_si128(static_cast<long long>(word));
         return mask(v) & 0xFF;
 #else
-        unsigned bits = 0;
         char bytes[8];
         std::memcpy(bytes, &word, 8);
-        for (int k = 0; k < 8; ++k)
-            if (!plain(static_cast<unsigned char>(bytes[k]))) bits |= 1u << k;
-        return bits;
+        return special_bytes(bytes, 8);
 #endif
     }
 
@@ -222,6 +219,14 @@ public:
         bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
         return static_cast<unsigned>(_mm_movemask_epi8(bad));
     }
+#else
+    // The bits of the `n` bytes at `p` that need escaping, a byte at a time.
+    static unsigned special_bytes(const char *p, int n) {
+        unsigned bits = 0;
+        for (int k = 0; k < n; ++k)
+            if (!plain(static_cast<unsigned char>(p[k]))) bits |= 1u << k;
+        return bits;
+    }
 #endif
 
     // Bytes p[0..16) that need escaping, as bits.
@@ -229,10 +234,7 @@ public:
 #if defined(__SSE2__)
         return mask(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
 #else
-        unsigned bits = 0;
-        for (int k = 0; k < 16; ++k)
-            if (!plain(static_cast<unsigned char>(p[k]))) bits |= 1u << k;
-        return bits;
+        return special_bytes(p, 16);
 #endif
     }
 

@@ -15,6 +15,7 @@ namespace vexil {
 
 using brevan::check;
 using brevan::interpreter_type_name;
+using brevan::optional_attr;
 using brevan::PyError;
 using brevan::Ref;
 using brevan::throw_error;
@@ -102,12 +103,26 @@ PyObject *boundary(F &&body) noexcept {
     }
 }
 
+// The UTF-8 form of the str `text` (its own buffer), or null when it has
+// none (lone surrogates); any other failure (memory) is thrown.
+inline const char *utf8_or_null(PyObject *text, Py_ssize_t &size) {
+    const char *bytes = PyUnicode_AsUTF8AndSize(text, &size);
+    if (bytes == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_error();
+        PyErr_Clear();
+    }
+    return bytes;
+}
+
 // The type name of `obj` as a new str.
 Ref type_name(PyObject *obj);
 
 // repr(obj) for an error message. An object whose repr fails is shown by its
 // type name instead, so the error that names it keeps its own type and text.
 Ref describe(PyObject *obj);
+
+// Raises TypeError "<what> must be str, not <type name of obj>".
+[[noreturn, gnu::cold]] void raise_not_str(const char *what, PyObject *obj);
 
 // Exported functions and the objects module set-up needs.
 PyObject *dumps(PyObject *module, PyObject *obj);
