@@ -91,7 +91,7 @@ int exec(PyObject *module) {
             st.sys_dict = Py_NewRef(sys_dict);
         }
         // From Python 3.13 json writes indented text with its C encoder when
-        // it has one, which reads containers slightly differently (general_writer.cpp).
+        // it has one, which reads containers slightly differently (container_walk.hpp).
         Ref encoder = check(PyImport_ImportModule("json.encoder"));
         Ref c_encoder = check(PyObject_GetAttrString(encoder.get(), "c_make_encoder"));
         st.json_c_writer = Py_Version >= 0x030D0000 && c_encoder.get() != Py_None;
