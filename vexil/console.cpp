@@ -1,5 +1,7 @@
 // iprint: one console line on sys.stdout, coloured when colour is on. Colour
-// honours NO_COLOR and FORCE_COLOR, then whether stdout is a terminal.
+// honours NO_COLOR and FORCE_COLOR (read by environ_flags.cpp), then whether
+// stdout is a terminal. This file holds the call: its arguments, the colour
+// codes and the writing of the line.
 
 #include "vexil.hpp"
 

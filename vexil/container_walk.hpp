@@ -37,6 +37,10 @@
 #include <vector>
 
 namespace vexil {
+// general_writer.cpp's own (this header is its alone): with internal linkage
+// the compiler treats the walk as that file's code, inlining it into the
+// writer's loop as it would there.
+namespace {
 
 // Adds to the raised exception the note `format` makes of `container` and
 // `item`, as BaseException.add_note does (an override in a subclass is not
@@ -299,4 +303,5 @@ private:
     std::unordered_set<PyObject *> active_;
 };
 
+}  // namespace
 }  // namespace vexil

@@ -1,4 +1,6 @@
-// Reading NO_COLOR and FORCE_COLOR for iprint.
+// Reading NO_COLOR and FORCE_COLOR for iprint. Apart from console.cpp
+// because reading them without running Python code takes a guard of its own:
+// the proof that os.environ is still the standard library's.
 //
 // The general way is os.environ.get(name), read at every call so that
 // changes at run time are seen. It runs Python code (Mapping.get, then

@@ -19,6 +19,10 @@
 #include <cstring>
 
 namespace vexil {
+// dumps.cpp's own (this header is its alone): with internal linkage the
+// compiler treats the writer as that file's code, splitting off its cold
+// paths and inlining as it would there.
+namespace {
 
 // Writes exact types into an ASCII buffer. Each writing function returns
 // false when the object holds something the general writer must handle; the
@@ -166,4 +170,5 @@ private:
     std::array<StrSlot, kSlots> strings_;
 };
 
+}  // namespace
 }  // namespace vexil
