@@ -67,10 +67,16 @@ Ref looked_at(PyObject *result) {
     return Ref::steal(result);
 }
 
-// Whether `owner.name` is still `expected`.
+// Whether `owner.name` is still `expected`. A doubt there is false (as
+// looked_at; the reference is dropped at once, not held by a Ref).
 bool unchanged(PyObject *owner, PyObject *name, PyObject *expected) {
-    Ref now = looked_at(PyObject_GetAttr(owner, name));
-    return now && now.get() == expected;
+    PyObject *now = PyObject_GetAttr(owner, name);
+    if (now == nullptr) {
+        brevan::drop_doubt();
+        return false;
+    }
+    Py_DECREF(now);
+    return now == expected;
 }
 
 // Whether each `owner.<names[i]>` is still `values[i]` (tuples).

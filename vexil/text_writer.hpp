@@ -325,8 +325,7 @@ public:
 
     // Lone surrogates have no UTF-8 form: read the code points instead.
     [[gnu::cold]] void string_with_surrogates(PyObject *obj) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_error();
-        PyErr_Clear();
+        drop_no_utf8();
         std::unique_ptr<Py_UCS4, void (*)(void *)> chars(PyUnicode_AsUCS4Copy(obj), PyMem_Free);
         if (!chars) throw_error();
         size_t size = static_cast<size_t>(PyUnicode_GetLength(obj));

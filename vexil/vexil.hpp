@@ -103,14 +103,18 @@ PyObject *boundary(F &&body) noexcept {
     }
 }
 
+// A str asked for its UTF-8 form had none (lone surrogates): that error is
+// cleared; any other (memory) is thrown.
+[[gnu::cold]] inline void drop_no_utf8() {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_error();
+    PyErr_Clear();
+}
+
 // The UTF-8 form of the str `text` (its own buffer), or null when it has
-// none (lone surrogates); any other failure (memory) is thrown.
-inline const char *utf8_or_null(PyObject *text, Py_ssize_t &size) {
+// none (drop_no_utf8).
+[[gnu::always_inline]] inline const char *utf8_or_null(PyObject *text, Py_ssize_t &size) {
     const char *bytes = PyUnicode_AsUTF8AndSize(text, &size);
-    if (bytes == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_error();
-        PyErr_Clear();
-    }
+    if (bytes == nullptr) drop_no_utf8();
     return bytes;
 }
 
