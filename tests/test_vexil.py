@@ -1,4 +1,5 @@
 import collections
+import gc
 import io
 import json
 import math
@@ -563,6 +564,24 @@ def test_corpus(name):
             vexil.loads(text)
         except Exception:
             pass
+
+
+def test_module_reports_what_it_keeps_to_the_collector():
+    # Every object the module keeps between calls is one its traverse
+    # reports: a missed one would be invisible to the cycle collector.
+    with pytest.raises(json.JSONDecodeError):
+        vexil.loads("x")  # the native reader refuses it: json's scanners are made and kept
+    referents = gc.get_referents(vexil)
+    referents += [item for obj in referents if type(obj) is tuple for item in obj]  # the names and what they gave
+    kept = {id(obj) for obj in referents}
+    for obj in (json.dumps, json.JSONDecodeError, json.JSONDecoder, os, type(os.environ), sys.__dict__,
+                type(os.environ).__getitem__, os.environ.encodekey):
+        assert id(obj) in kept, obj
+    scanner = type(json.JSONDecoder().scan_once)
+    assert sum(type(obj) is scanner for obj in referents) == 2
+    assert {b"NO_COLOR", b"FORCE_COLOR"} <= {obj for obj in referents if type(obj) is bytes}
+    assert {"isascii", "write", "flush", "isatty", "stdout", "environ", "_data", "\n"} <= {
+        obj for obj in referents if type(obj) is str}
 
 
 # ---------------------------------------------------------------- iprint

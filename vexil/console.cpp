@@ -1,5 +1,7 @@
 // iprint: one console line on sys.stdout, coloured when colour is on. Colour
-// honours NO_COLOR and FORCE_COLOR, then whether stdout is a terminal.
+// honours NO_COLOR and FORCE_COLOR (read by environ_flags.cpp), then whether
+// stdout is a terminal. This file holds the call: its arguments, the colour
+// codes and the writing of the line.
 
 #include "vexil.hpp"
 
@@ -22,12 +24,8 @@ constexpr const char *colour_names[] = {
 template <std::size_t N>
 int name_index(PyObject *text, const char *const (&names)[N]) {
     Py_ssize_t size;
-    const char *bytes = PyUnicode_AsUTF8AndSize(text, &size);
-    if (bytes == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_error();  // out of memory
-        PyErr_Clear();
-        return -1;
-    }
+    const char *bytes = utf8_or_null(text, size);
+    if (bytes == nullptr) return -1;
     for (std::size_t i = 0; i < N; ++i) {
         const std::size_t length = std::strlen(names[i]);
         if (static_cast<std::size_t>(size) == length && std::memcmp(bytes, names[i], length) == 0) {
@@ -58,12 +56,8 @@ int colour_code(PyObject *colour, int base) {
 bool use_colour(State &st, PyObject *stream) {
     const ColourChoice choice = colour_choice(st);
     if (choice != ColourChoice::terminal) return choice == ColourChoice::on;
-    Ref isatty = Ref::steal(PyObject_GetAttr(stream, st.isatty_name));
-    if (!isatty) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-        PyErr_Clear();
-        return false;
-    }
+    Ref isatty = optional_attr(stream, st.isatty_name);
+    if (!isatty) return false;
     Ref answer = check(PyObject_CallNoArgs(isatty.get()));
     return check(PyObject_IsTrue(answer.get())) != 0;
 }
@@ -141,11 +135,7 @@ PyObject *iprint(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyOb
         PyObject *argv[3] = {nullptr, nullptr, nullptr};
         parse_args("iprint", names, 1, args, nargs, kwnames, argv);
         PyObject *message = argv[0];
-        if (!PyUnicode_Check(message)) {
-            Ref name = type_name(message);
-            PyErr_Format(PyExc_TypeError, "iprint() message must be str, not %U", name.get());
-            throw_error();
-        }
+        if (!PyUnicode_Check(message)) raise_not_str("iprint() message", message);
         // Both colours are checked before anything is written.
         int fg = colour_code(argv[1] ? argv[1] : Py_None, 0);
         int bg = colour_code(argv[2] ? argv[2] : Py_None, 10);

@@ -1,4 +1,6 @@
-// Reading NO_COLOR and FORCE_COLOR for iprint.
+// Reading NO_COLOR and FORCE_COLOR for iprint. Apart from console.cpp
+// because reading them without running Python code takes a guard of its own:
+// the proof that os.environ is still the standard library's.
 //
 // The general way is os.environ.get(name), read at every call so that
 // changes at run time are seen. It runs Python code (Mapping.get, then
@@ -57,8 +59,17 @@ bool general_lookup(State &st, ColourVariable variable) {
     return check(PyObject_IsTrue(value.get())) != 0;
 }
 
-// Whether `owner.name` is still `expected`. An error there is a doubt
-// (false), unless it is the call's own (doubt.hpp).
+// What a look at os.environ or its type gave (a new reference), or an empty
+// Ref when it raised a doubt; an error that is the call's own is thrown
+// (doubt.hpp).
+Ref looked_at(PyObject *result) {
+    if (result == nullptr) brevan::drop_doubt();
+    return Ref::steal(result);
+}
+
+// Whether `owner.name` is still `expected`; a doubt there is false. The
+// reference is dropped by hand: held in a Ref (looked_at) it cost each
+// colour check two instructions.
 bool unchanged(PyObject *owner, PyObject *name, PyObject *expected) {
     PyObject *now = PyObject_GetAttr(owner, name);
     if (now == nullptr) {
@@ -95,12 +106,8 @@ PyObject *code_of(State &st, PyObject *function) noexcept {
 // call's own is thrown.
 Ref untouched_data(State &st) {
     if (st.environ_type == nullptr) return Ref();
-    Ref environ = Ref::steal(PyObject_GetAttr(st.os, st.environ_name));
-    if (!environ) {
-        brevan::drop_doubt();
-        return Ref();
-    }
-    if (reinterpret_cast<PyObject *>(Py_TYPE(environ.get())) != st.environ_type) return Ref();
+    Ref environ = looked_at(PyObject_GetAttr(st.os, st.environ_name));
+    if (!environ || reinterpret_cast<PyObject *>(Py_TYPE(environ.get())) != st.environ_type) return Ref();
     PyObject *meta = st.environ_values[kMetaSlot];
     if (reinterpret_cast<PyObject *>(Py_TYPE(st.environ_type)) != PyTuple_GetItem(meta, 0) ||
         !unchanged(PyTuple_GetItem(meta, 0), st.environ_names[kMetaSlot], PyTuple_GetItem(meta, 1)) ||
@@ -112,23 +119,15 @@ Ref untouched_data(State &st) {
         if (code_of(st, checked_function(st, i)) != PyTuple_GetItem(st.environ_values[kCodeSlot], i)) return Ref();
     }
     // os.environ.get may also be set on the object itself.
-    Ref own = Ref::steal(PyObject_GenericGetDict(environ.get(), nullptr));
-    if (!own) {
-        brevan::drop_doubt();
-        return Ref();
-    }
-    if (!PyDict_CheckExact(own.get())) return Ref();
+    Ref own = looked_at(PyObject_GenericGetDict(environ.get(), nullptr));
+    if (!own || !PyDict_CheckExact(own.get())) return Ref();
     const int shadowed = PyDict_Contains(own.get(), PyTuple_GetItem(st.environ_names[kTypeSlot], 1));
     if (shadowed != 0) {
         if (shadowed < 0) brevan::drop_doubt();
         return Ref();
     }
-    Ref data = Ref::steal(PyObject_GetAttr(environ.get(), st.environ_data_name));
-    if (!data) {
-        brevan::drop_doubt();
-        return Ref();
-    }
-    if (!PyDict_CheckExact(data.get())) return Ref();
+    Ref data = looked_at(PyObject_GetAttr(environ.get(), st.environ_data_name));
+    if (!data || !PyDict_CheckExact(data.get())) return Ref();
     return data;
 }
 

@@ -1,7 +1,8 @@
 // vexil: the settings text format (strict, ASCII-only JSON with a four-space
 // indent) and coloured console output that honours NO_COLOR and FORCE_COLOR.
-// This file holds the module's set-up; encoder.cpp writes settings text,
-// decoder.cpp and parser.cpp read it and console.cpp prints.
+// This file holds the module's definition, set-up and clean-up; dumps.cpp
+// writes settings text, loads.cpp and parser.cpp read it and console.cpp
+// prints.
 //
 // Built against the 3.12 limited API, so one binary serves every CPython from
 // 3.12 on.
@@ -26,29 +27,42 @@ Ref describe(PyObject *obj) {
     return check(PyUnicode_FromFormat("<%U object>", name.get()));
 }
 
+void raise_not_str(const char *what, PyObject *obj) {
+    Ref name = type_name(obj);
+    PyErr_Format(PyExc_TypeError, "%s must be str, not %U", what, name.get());
+    throw_error();
+}
+
 namespace {
 
+constexpr char dumps_doc[] =
+    "dumps($module, obj, /)\n--\n\n"
+    "Return obj as settings text: JSON with a four-space indent, keys in\n"
+    "dict order, non-ASCII characters escaped and one trailing newline.\n"
+    "Raises TypeError for dict keys that are not str and ValueError for NaN\n"
+    "or infinite floats.";
+constexpr char loads_doc[] =
+    "loads($module, text, /)\n--\n\n"
+    "Parse settings text as strict JSON and return the object.\n"
+    "NaN, Infinity and numbers too large for a float are refused. Every\n"
+    "parse error is a ValueError (json.JSONDecodeError) that names the line\n"
+    "and column.";
+constexpr char iprint_doc[] =
+    "iprint($module, /, message, foreground=None, background=None)\n--\n\n"
+    "Write message and a newline to sys.stdout, coloured when colour is on.\n"
+    "Colour is off when NO_COLOR is set, on when FORCE_COLOR is set, and\n"
+    "otherwise on only when sys.stdout is a terminal. Colours are black, red,\n"
+    "green, yellow, blue, magenta, cyan, white and their light_ forms.\n"
+    "Returns message without colour codes.";
+
 PyMethodDef methods[] = {
-    {"dumps", dumps, METH_O,
-     "dumps($module, obj, /)\n--\n\n"
-     "Return obj as settings text: JSON with a four-space indent, keys in\n"
-     "dict order, non-ASCII characters escaped and one trailing newline.\n"
-     "Raises TypeError for dict keys that are not str and ValueError for NaN\n"
-     "or infinite floats."},
-    {"loads", loads, METH_O,
-     "loads($module, text, /)\n--\n\n"
-     "Parse settings text as strict JSON and return the object.\n"
-     "NaN, Infinity and numbers too large for a float are refused. Every\n"
-     "parse error is a ValueError (json.JSONDecodeError) that names the line\n"
-     "and column."},
-    {"iprint", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iprint)), METH_FASTCALL | METH_KEYWORDS,
-     "iprint($module, /, message, foreground=None, background=None)\n--\n\n"
-     "Write message and a newline to sys.stdout, coloured when colour is on.\n"
-     "Colour is off when NO_COLOR is set, on when FORCE_COLOR is set, and\n"
-     "otherwise on only when sys.stdout is a terminal. Colours are black, red,\n"
-     "green, yellow, blue, magenta, cyan, white and their light_ forms.\n"
-     "Returns message without colour codes."},
-    {nullptr, nullptr, 0, nullptr},
+    {.ml_name = "dumps", .ml_meth = dumps, .ml_flags = METH_O, .ml_doc = dumps_doc},
+    {.ml_name = "loads", .ml_meth = loads, .ml_flags = METH_O, .ml_doc = loads_doc},
+    {.ml_name = "iprint",
+     .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iprint)),
+     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = iprint_doc},
+    {},
 };
 
 int exec(PyObject *module) {
@@ -60,7 +74,7 @@ int exec(PyObject *module) {
         st.dumps_kwnames = check(Py_BuildValue("(sss)", "indent", "ensure_ascii", "allow_nan")).release();
         st.indent = check(PyLong_FromLong(4)).release();
         // loads reads text itself and builds json's scanners only when it
-        // needs one (decoder.cpp), which keeps import short.
+        // needs one (loads.cpp), which keeps import short.
         st.json_decoder = check(PyObject_GetAttrString(json.get(), "JSONDecoder")).release();
         st.isascii_name = check(PyUnicode_InternFromString("isascii")).release();
         st.write_name = check(PyUnicode_InternFromString("write")).release();
@@ -77,7 +91,7 @@ int exec(PyObject *module) {
             st.sys_dict = Py_NewRef(sys_dict);
         }
         // From Python 3.13 json writes indented text with its C encoder when
-        // it has one, which reads containers slightly differently (encoder.cpp).
+        // it has one, which reads containers slightly differently (container_walk.hpp).
         Ref encoder = check(PyImport_ImportModule("json.encoder"));
         Ref c_encoder = check(PyObject_GetAttrString(encoder.get(), "c_make_encoder"));
         st.json_c_writer = Py_Version >= 0x030D0000 && c_encoder.get() != Py_None;
@@ -88,32 +102,32 @@ int exec(PyObject *module) {
     return 0;
 }
 
+// Calls f on each object field of the state (VEXIL_STATE_OBJECTS).
 template <class F>
-void each_field(State &st, F &&f) {
-    for (PyObject **field : {&st.json_dumps, &st.decode_error, &st.dumps_kwnames, &st.indent, &st.json_decoder,
-                             &st.scan_plain, &st.scan_checked, &st.isascii_name,
-                             &st.write_name, &st.flush_name, &st.isatty_name, &st.newline, &st.os, &st.sys_dict, &st.stdout_name, &st.environ_type, &st.environ_name,
-                             &st.environ_names[0], &st.environ_names[1], &st.environ_names[2],
-                             &st.environ_names[3], &st.environ_values[0], &st.environ_values[1],
-                             &st.environ_values[2], &st.environ_values[3], &st.environ_data_name,
-                             &st.colour_keys[0], &st.colour_keys[1]})
-        f(*field);
+void each_object(State &st, F &&f) {
+#define VEXIL_ONE(name) f(st.name);
+#define VEXIL_MANY(name, n) for (PyObject *&object : st.name) f(object);
+    VEXIL_STATE_OBJECTS(VEXIL_ONE, VEXIL_MANY)
+#undef VEXIL_ONE
+#undef VEXIL_MANY
 }
 
 int traverse(PyObject *module, visitproc visit, void *arg) {
     State *st = static_cast<State *>(PyModule_GetState(module));
     if (st == nullptr) return 0;
     int status = 0;
-    each_field(*st, [&](PyObject *field) {
-        if (status == 0 && field != nullptr) status = visit(field, arg);
+    each_object(*st, [&](PyObject *object) {
+        if (status == 0 && object != nullptr) status = visit(object, arg);
     });
     return status;
 }
 
+// The one clean-up path: a failed exec step, the module's clear and its free
+// all come here.
 int clear(PyObject *module) {
     State *st = static_cast<State *>(PyModule_GetState(module));
     if (st == nullptr) return 0;
-    each_field(*st, [](PyObject *&field) { Py_CLEAR(field); });
+    each_object(*st, [](PyObject *&object) { Py_CLEAR(object); });
     std::free(std::exchange(st->scratch, nullptr));
     key_cache_free(*st);
     writer_room_free(*st);
@@ -124,21 +138,21 @@ int clear(PyObject *module) {
 void free_module(void *module) { clear(static_cast<PyObject *>(module)); }
 
 PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {0, nullptr},
+    {.slot = Py_mod_exec, .value = reinterpret_cast<void *>(exec)},
+    {.slot = Py_mod_multiple_interpreters, .value = Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {},
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "vexil",
-    "Settings text (strict ASCII JSON via the json module) and coloured console output.",
-    sizeof(State),
-    methods,
-    slots,
-    traverse,
-    clear,
-    free_module,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "vexil",
+    .m_doc = "Settings text (strict ASCII JSON via the json module) and coloured console output.",
+    .m_size = sizeof(State),
+    .m_methods = methods,
+    .m_slots = slots,
+    .m_traverse = traverse,
+    .m_clear = clear,
+    .m_free = free_module,
 };
 
 }  // namespace

@@ -1,4 +1,5 @@
-// The native JSON reader behind loads.
+// The native JSON reader behind loads: its one entry, so loads.cpp sees
+// what the reader promises and nothing of how it reads.
 #pragma once
 
 #include "vexil.hpp"

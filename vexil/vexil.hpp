@@ -15,50 +15,64 @@ namespace vexil {
 
 using brevan::check;
 using brevan::interpreter_type_name;
+using brevan::optional_attr;
 using brevan::PyError;
 using brevan::Ref;
 using brevan::throw_error;
 
-// Objects looked up or made once when the module is executed. Everything
-// cached between calls lives here, so each interpreter has its own.
+// Every object the module state holds, in one list: State's fields are
+// declared from it and the module's traverse and clear (module.cpp) walk
+// it, so no field can be added without both. ONE(name) is one object,
+// MANY(name, n) an array of n.
+#define VEXIL_STATE_OBJECTS(ONE, MANY)                                           \
+    ONE(json_dumps)                                                              \
+    ONE(decode_error)       /* json.JSONDecodeError */                           \
+    ONE(dumps_kwnames)      /* ("indent", "ensure_ascii", "allow_nan") */        \
+    ONE(indent)             /* 4 */                                              \
+    ONE(json_decoder)       /* json.JSONDecoder */                               \
+    /* scan_once of a decoder refusing NaN/Infinity, and of one also         */  \
+    /* refusing floats that overflow: made by the first loads that needs     */  \
+    /* json's scanner (loads.cpp); NULL until then.                          */  \
+    ONE(scan_plain)                                                              \
+    ONE(scan_checked)                                                            \
+    ONE(isascii_name)       /* "isascii" */                                      \
+    /* iprint's stream method names, interned (no str made and hashed per    */  \
+    /* line), and the "\n" that ends a plain line.                           */  \
+    ONE(write_name)                                                              \
+    ONE(flush_name)                                                              \
+    ONE(isatty_name)                                                             \
+    ONE(newline)                                                                 \
+    ONE(os)                                                                      \
+    /* The interpreter's sys namespace, for reading sys.stdout without       */  \
+    /* making and hashing a name per line; NULL: ask PySys_GetObject.        */  \
+    ONE(sys_dict)                                                                \
+    ONE(stdout_name)        /* "stdout" */                                       \
+    /* os.environ as it was at import, for reading the colour variables      */  \
+    /* without running Python code (environ_flags.cpp). NULL: no shortcut.   */  \
+    ONE(environ_type)                                                            \
+    ONE(environ_name)       /* "environ" */                                      \
+    MANY(environ_names, 4)  /* names looked up, and what they gave at */         \
+    MANY(environ_values, 4) /* import (laid out in environ_flags.cpp) */         \
+    ONE(environ_data_name)  /* "_data" */                                        \
+    /* NO_COLOR and FORCE_COLOR, encoded as os.environ stores them */            \
+    MANY(colour_keys, 2)
+
+// Objects looked up or made once when the module is executed, and memory
+// kept between calls. Everything cached between calls lives here, so each
+// interpreter has its own.
 struct State {
-    PyObject *json_dumps;
-    PyObject *decode_error;     // json.JSONDecodeError
-    PyObject *dumps_kwnames;    // ("indent", "ensure_ascii", "allow_nan")
-    PyObject *indent;           // 4
-    PyObject *json_decoder;     // json.JSONDecoder
-    // scan_once of a decoder refusing NaN/Infinity, and of one also refusing
-    // floats that overflow: made by the first loads that needs json's
-    // scanner (decoder.cpp); NULL until then.
-    PyObject *scan_plain;
-    PyObject *scan_checked;
-    PyObject *isascii_name;     // "isascii"
-    // iprint's stream method names, interned (no str made and hashed per
-    // line), and the "\n" that ends a plain line.
-    PyObject *write_name;
-    PyObject *flush_name;
-    PyObject *isatty_name;
-    PyObject *newline;
-    PyObject *os;
-    // The interpreter's sys namespace, for reading sys.stdout without making
-    // and hashing a name per line; NULL: ask PySys_GetObject.
-    PyObject *sys_dict;
-    PyObject *stdout_name;      // "stdout"
-    bool json_c_writer;         // json's indented writer is its C encoder
-    // os.environ as it was at import, for reading the colour variables
-    // without running Python code (environ_flags.cpp). NULL: no shortcut.
-    PyObject *environ_type;
-    PyObject *environ_name;       // "environ"
-    PyObject *environ_names[4];   // names looked up, and what they gave at
-    PyObject *environ_values[4];  // import (laid out in environ_flags.cpp)
-    PyObject *environ_data_name;  // "_data"
-    PyObject *colour_keys[2];     // NO_COLOR and FORCE_COLOR, encoded as os.environ stores them
-    // dumps' output buffer, kept between calls (encoder.cpp); NULL while a
-    // call has it.
+#define VEXIL_ONE(name) PyObject *name;
+#define VEXIL_MANY(name, n) PyObject *name[n];
+    VEXIL_STATE_OBJECTS(VEXIL_ONE, VEXIL_MANY)
+#undef VEXIL_ONE
+#undef VEXIL_MANY
+    bool json_c_writer;  // json's indented writer is its C encoder
+    // dumps' output buffer, kept between calls (output_buffer.hpp); NULL
+    // while a call has it.
     char *scratch;
     size_t scratch_capacity;
     // Room for dumps' fast writer and its table of strs, kept between calls
-    // (encoder.cpp); NULL until the first call and while a call has it.
+    // (dumps.cpp); NULL until the first call and while a call has it.
     void *writer_room;
     // Key strings loads made recently (parser.cpp); NULL until the first.
     struct KeyCache *key_cache;
@@ -89,12 +103,30 @@ PyObject *boundary(F &&body) noexcept {
     }
 }
 
+// A str asked for its UTF-8 form had none (lone surrogates): that error is
+// cleared; any other (memory) is thrown.
+[[gnu::cold]] inline void drop_no_utf8() {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_error();
+    PyErr_Clear();
+}
+
+// The UTF-8 form of the str `text` (its own buffer), or null when it has
+// none (drop_no_utf8).
+[[gnu::always_inline]] inline const char *utf8_or_null(PyObject *text, Py_ssize_t &size) {
+    const char *bytes = PyUnicode_AsUTF8AndSize(text, &size);
+    if (bytes == nullptr) drop_no_utf8();
+    return bytes;
+}
+
 // The type name of `obj` as a new str.
 Ref type_name(PyObject *obj);
 
 // repr(obj) for an error message. An object whose repr fails is shown by its
 // type name instead, so the error that names it keeps its own type and text.
 Ref describe(PyObject *obj);
+
+// Raises TypeError "<what> must be str, not <type name of obj>".
+[[noreturn, gnu::cold]] void raise_not_str(const char *what, PyObject *obj);
 
 // Exported functions and the objects module set-up needs.
 PyObject *dumps(PyObject *module, PyObject *obj);
@@ -104,5 +136,9 @@ PyObject *iprint(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyOb
 void key_cache_free(State &st) noexcept;
 // Frees the room of dumps' fast writer (module clear).
 void writer_room_free(State &st) noexcept;
+// dumps for objects the fast writer refuses: subclasses, other types (through
+// json's own writer), deep nesting, cycles and values json refuses, with
+// json's errors and notes. Returns the text, newline included.
+Ref write_general(State &st, PyObject *obj);
 
 }  // namespace vexil

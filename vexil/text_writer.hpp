@@ -1,8 +1,11 @@
-// The byte buffer dumps writes into and the writers of its leaves, shared by
-// the fast writer (encoder.cpp) and the general one (general_writer.cpp).
+// The writers of dumps' leaves (strs, ints, floats), separators and
+// indents, shared by the fast writer (fast_writer.hpp) and the general one
+// (general_writer.cpp), so both give the same bytes. Apart from both because
+// it is the one place that decides what the text looks like; nothing here
+// runs Python code or decides which objects are written.
 #pragma once
 
-#include "vexil.hpp"
+#include "output_buffer.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -14,91 +17,11 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <utility>
 
 namespace vexil {
 
-// A growable byte buffer written through raw pointers: reserve() room, write,
-// commit() the end. Its memory is the module's scratch buffer when that is
-// free (a nested call makes its own), and goes back there afterwards unless
-// it grew large: a settings text then costs no page faults of a fresh
-// allocation on every call.
-class Buffer {
-public:
-    explicit Buffer(State &st) : st_(st) {
-        data_ = std::exchange(st.scratch, nullptr);
-        size_t cap = data_ == nullptr ? 0 : std::exchange(st.scratch_capacity, 0);
-        end_ = data_ + cap;
-        next_ = data_;
-    }
-    Buffer(const Buffer &) = delete;
-    Buffer &operator=(const Buffer &) = delete;
-    ~Buffer() {
-        if (st_.scratch == nullptr && capacity() <= kKeep) {
-            st_.scratch = data_;
-            st_.scratch_capacity = capacity();
-        } else {
-            std::free(data_);
-        }
-    }
-
-    char *reserve(size_t n) {
-        if (static_cast<size_t>(end_ - next_) < n) grow(n);
-        return next_;
-    }
-    void commit(char *end) { next_ = end; }
-    void put(const char *s, size_t n) { commit(copy(reserve(n), s, n)); }
-    const char *data() const { return data_; }
-    size_t size() const { return static_cast<size_t>(next_ - data_); }
-
-    // The text as a str. A large buffer first gives back its unused room,
-    // so the copy does not come on top of it.
-    Ref text() {
-        size_t size = this->size();
-        if (capacity() > kKeep && capacity() - size > kKeep) {
-            if (void *data = std::realloc(data_, size)) set(static_cast<char *>(data), size, size);
-        }
-        return check(PyUnicode_FromStringAndSize(data_, static_cast<Py_ssize_t>(size)));
-    }
-
-    static char *copy(char *w, const char *s, size_t n) {
-        std::memcpy(w, s, n);
-        return w + n;
-    }
-
-private:
-    size_t capacity() const { return static_cast<size_t>(end_ - data_); }
-    void set(char *data, size_t size, size_t cap) {
-        data_ = data;
-        next_ = data + size;
-        end_ = data + cap;
-    }
-
-    // Large buffers grow by a quarter: realloc moves their pages without
-    // copying, and the room left over is address space held for nothing.
-    [[gnu::cold]] void grow(size_t n) {
-        size_t size = this->size();
-        size_t cap = capacity();
-        size_t step = cap < kKeep ? cap : cap / 4;
-        size_t grown = std::max({cap + step, size + n, size_t{4096}});
-        void *data = std::realloc(data_, grown);
-        if (data == nullptr) throw std::bad_alloc();
-        set(static_cast<char *>(data), size, grown);
-    }
-
-    static constexpr size_t kKeep = size_t{1} << 20;  // bytes kept between calls at most
-    State &st_;
-    char *data_ = nullptr;
-    char *next_ = nullptr;  // where the next byte goes
-    char *end_ = nullptr;
-};
-
-// The writers of leaves, separators and indents, shared by the fast writer
-// (encoder.cpp) and the general one (general_writer.cpp), so both give the
-// same bytes. Nothing here runs Python code.
 class TextWriter {
 public:
     explicit TextWriter(State &st) : out(st) {}
@@ -281,12 +204,9 @@ public:
         __m128i v = _mm_cvtsi64_si128(static_cast<long long>(word));
         return mask(v) & 0xFF;
 #else
-        unsigned bits = 0;
         char bytes[8];
         std::memcpy(bytes, &word, 8);
-        for (int k = 0; k < 8; ++k)
-            if (!plain(static_cast<unsigned char>(bytes[k]))) bits |= 1u << k;
-        return bits;
+        return special_bytes(bytes, 8);
 #endif
     }
 
@@ -299,6 +219,14 @@ public:
         bad = _mm_or_si128(bad, _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
         return static_cast<unsigned>(_mm_movemask_epi8(bad));
     }
+#else
+    // The bits of the `n` bytes at `p` that need escaping, a byte at a time.
+    static unsigned special_bytes(const char *p, int n) {
+        unsigned bits = 0;
+        for (int k = 0; k < n; ++k)
+            if (!plain(static_cast<unsigned char>(p[k]))) bits |= 1u << k;
+        return bits;
+    }
 #endif
 
     // Bytes p[0..16) that need escaping, as bits.
@@ -306,10 +234,7 @@ public:
 #if defined(__SSE2__)
         return mask(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
 #else
-        unsigned bits = 0;
-        for (int k = 0; k < 16; ++k)
-            if (!plain(static_cast<unsigned char>(p[k]))) bits |= 1u << k;
-        return bits;
+        return special_bytes(p, 16);
 #endif
     }
 
@@ -317,22 +242,8 @@ public:
     // that need escaping. Two overlapping loads of 8 (or 4) bytes each, so
     // nothing outside the string is read and no load waits for a store.
     static unsigned tail(char *w, const char *p, size_t n) {
-        if (n >= 8) {
-            std::uint64_t head = 0, end = 0;
-            std::memcpy(&head, p, 8);
-            std::memcpy(&end, p + n - 8, 8);
-            std::memcpy(w, &head, 8);
-            std::memcpy(w + n - 8, &end, 8);
-            return special8(head) | special8(end) << (n - 8);
-        }
-        if (n >= 4) {
-            std::uint32_t head = 0, end = 0;
-            std::memcpy(&head, p, 4);
-            std::memcpy(&end, p + n - 4, 4);
-            std::memcpy(w, &head, 4);
-            std::memcpy(w + n - 4, &end, 4);
-            return (special8(head) & 15) | (special8(end) & 15) << (n - 4);
-        }
+        if (n >= 8) return overlapping<std::uint64_t>(w, p, n);
+        if (n >= 4) return overlapping<std::uint32_t>(w, p, n);
         // 1 to 3 bytes: the first, middle and last cover them all.
         auto first = static_cast<unsigned char>(p[0]);
         auto middle = static_cast<unsigned char>(p[n / 2]);
@@ -341,6 +252,20 @@ public:
         w[n / 2] = static_cast<char>(middle);
         w[n - 1] = static_cast<char>(last);
         return unsigned{!plain(first)} | unsigned{!plain(middle)} << (n / 2) | unsigned{!plain(last)} << (n - 1);
+    }
+
+    // tail() of sizeof(Word) <= `n` < 2 * sizeof(Word) bytes: the first and
+    // the last Word.
+    template <class Word>
+    [[gnu::always_inline]] static unsigned overlapping(char *w, const char *p, size_t n) {
+        constexpr size_t size = sizeof(Word);
+        constexpr unsigned bytes = (1u << size) - 1;  // special8's bits of this word's bytes
+        Word head = 0, end = 0;
+        std::memcpy(&head, p, size);
+        std::memcpy(&end, p + n - size, size);
+        std::memcpy(w, &head, size);
+        std::memcpy(w + n - size, &end, size);
+        return (special8(head) & bytes) | (special8(end) & bytes) << (n - size);
     }
 
     [[gnu::always_inline]] void string(PyObject *obj) {
@@ -400,8 +325,7 @@ public:
 
     // Lone surrogates have no UTF-8 form: read the code points instead.
     [[gnu::cold]] void string_with_surrogates(PyObject *obj) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_error();
-        PyErr_Clear();
+        drop_no_utf8();
         std::unique_ptr<Py_UCS4, void (*)(void *)> chars(PyUnicode_AsUCS4Copy(obj), PyMem_Free);
         if (!chars) throw_error();
         size_t size = static_cast<size_t>(PyUnicode_GetLength(obj));
@@ -441,10 +365,5 @@ public:
         return t;
     }();
 };
-
-// dumps for objects the fast writer refuses: subclasses, other types (through
-// json's own writer), deep nesting, cycles and values json refuses, with
-// json's errors and notes. Returns the text, newline included.
-Ref write_general(State &st, PyObject *obj);
 
 }  // namespace vexil

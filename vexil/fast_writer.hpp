@@ -1,36 +1,34 @@
-// dumps: settings text, byte for byte what
-// json.dumps(obj, indent=4, ensure_ascii=True, allow_nan=False) writes, plus
-// one newline, with dict keys required to be str.
+// dumps' fast writer: objects made only of the exact types dict, list,
+// tuple, str, int, float, bool and None, nested a few levels, written with
+// no Python code run. Apart from dumps.cpp, which decides when it runs and
+// where it lives, because this is what it writes and how: its str table and
+// its bounded recursion.
 //
-// Objects made only of the exact types dict, list, tuple, str, int, float,
-// bool and None, nested a few levels, are written by the fast writer here.
-// Anything else (a subclass, another type, a float json refuses, an int too
-// long to print, deeper nesting, a cycle) goes to the general writer, which
-// reads each container as json reads it and raises json's errors.
-//
-// The fast writer runs no Python code, so it is never entered again while it
-// runs, and what it reads cannot change under it. It recurses on the C
-// stack, at most kFastLevels containers deep, so a call needs a small,
-// bounded stack whatever it is given; the writer itself, with its table of
-// strs, lives on the heap.
+// It runs no Python code, so it is never entered again while it runs, and
+// what it reads cannot change under it. It recurses on the C stack, at most
+// kFastLevels containers deep, so a call needs a small, bounded stack
+// whatever it is given; the writer itself, with its table of strs, lives on
+// the heap.
+#pragma once
 
-#include "writer.hpp"
+#include "text_writer.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
 #include <cstring>
-#include <new>
-#include <utility>
 
 namespace vexil {
-
-void writer_room_free(State &st) noexcept { ::operator delete(std::exchange(st.writer_room, nullptr)); }
-
+// dumps.cpp's own (this header is its alone): with internal linkage the
+// compiler treats the writer as that file's code, splitting off its cold
+// paths and inlining as it would there.
 namespace {
 
 // Writes exact types into an ASCII buffer. Each writing function returns
 // false when the object holds something the general writer must handle; the
 // caller then drops the buffer. No Python code runs while writing, so the
 // borrowed references stay valid. With its table of strs it is 16 KB, so it
-// lives on the heap (see WriterLease).
+// lives on the heap (see WriterLease, dumps.cpp).
 class FastWriter : public TextWriter {
 public:
     // Deeper containers go to the general writer, whose nesting is on the
@@ -53,6 +51,9 @@ private:
     // a call of the (recursive, so not inlined) value().
     [[gnu::always_inline]] bool item(PyObject *obj, int level) { return leaf(obj) || container(obj, level); }
 
+    // The same test as value()'s after its leaves, written out in each: one
+    // shared through an inlined helper costs the top-level call two
+    // instructions (the compiler lays dumps' blocks out otherwise).
     [[gnu::noinline]] bool container(PyObject *obj, int level) {
         if (PyDict_CheckExact(obj)) return dict(obj, level);
         if (PyList_CheckExact(obj)) return sequence(obj, true, level);
@@ -86,9 +87,7 @@ private:
             first = false;
             if (!this->item(item, level + 1)) return false;
         }
-        separator(true, static_cast<size_t>(level));
-        out.put("}", 1);
-        return true;
+        return closed(level, "}");
     }
 
     // The separator, `key` and ": ", as one reservation and three
@@ -154,8 +153,13 @@ private:
             separator(i == 0, static_cast<size_t>(level + 1));
             if (!this->item(item, level + 1)) return false;
         }
+        return closed(level, "]");
+    }
+
+    // A container's end: the indent of its level and its closing `bracket`.
+    [[gnu::always_inline]] bool closed(int level, const char *bracket) {
         separator(true, static_cast<size_t>(level));
-        out.put("]", 1);
+        out.put(bracket, 1);
         return true;
     }
 
@@ -172,55 +176,5 @@ private:
     std::array<StrSlot, kSlots> strings_;
 };
 
-// A fast writer made for one call in the room the module keeps for it, or
-// in new room when a call already has that; the room goes back afterwards.
-class WriterLease {
-public:
-    explicit WriterLease(State &st) : st_(st), room_(std::exchange(st.writer_room, nullptr)) {
-        if (room_ == nullptr) room_ = ::operator new(sizeof(FastWriter));
-        writer_ = new (room_) FastWriter(st);
-    }
-    WriterLease(const WriterLease &) = delete;
-    WriterLease &operator=(const WriterLease &) = delete;
-    ~WriterLease() {
-        writer_->~FastWriter();
-        if (st_.writer_room == nullptr)
-            st_.writer_room = room_;
-        else
-            ::operator delete(room_);
-    }
-    FastWriter &operator*() { return *writer_; }
-
-private:
-    State &st_;
-    void *room_;
-    FastWriter *writer_;
-};
-
-// The text, or NULL when the general writer must write `obj`. The writer's
-// room goes back to the module before the general writer runs, so a call it
-// makes into dumps finds it free.
-Ref write_fast(State &st, PyObject *obj) {
-    WriterLease lease(st);
-    FastWriter &writer = *lease;
-    if (!writer.value(obj, 0)) return Ref();
-    writer.out.put("\n", 1);
-    return writer.out.text();
-}
-
-// The general writer's way in, apart from dumps, which leaves by a tail
-// call: the fast writer's frame is off the stack while Python code runs.
-[[gnu::noinline]] PyObject *dumps_general(State &st, PyObject *obj) {
-    return boundary([&] { return write_general(st, obj); });
-}
-
 }  // namespace
-
-PyObject *dumps(PyObject *module, PyObject *obj) {
-    State &st = state_of(module);
-    PyObject *text = boundary([&] { return write_fast(st, obj); });
-    if (text != nullptr || PyErr_Occurred()) return text;
-    return dumps_general(st, obj);
-}
-
 }  // namespace vexil
