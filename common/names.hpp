@@ -1,6 +1,7 @@
-// Names, for both modules: strs made once and kept, an attribute that may be
-// missing, and the names of types as messages show them. Small helpers each
-// file would otherwise write again, with the same edge cases to get right.
+// Names, for both modules: strs made once and kept, a str's UTF-8 form, an
+// attribute that may be missing, and the names of types as messages show
+// them: small helpers each file would otherwise write again, with the same
+// edge cases to get right.
 #pragma once
 
 #include "ref.hpp"
@@ -53,6 +54,21 @@ inline Ref optional_attr(PyObject *obj, PyObject *name) {
         PyErr_Clear();
     }
     return Ref::steal(value);
+}
+
+// A str asked for its UTF-8 form had none (lone surrogates): that error is
+// cleared; any other (memory) is thrown.
+[[gnu::cold]] inline void drop_no_utf8() {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_error();
+    PyErr_Clear();
+}
+
+// The UTF-8 form of the str `text` (its own buffer), or null when it has
+// none (drop_no_utf8).
+[[gnu::always_inline]] inline const char *utf8_or_null(PyObject *text, Py_ssize_t &size) {
+    const char *bytes = PyUnicode_AsUTF8AndSize(text, &size);
+    if (bytes == nullptr) drop_no_utf8();
+    return bytes;
 }
 
 // A type's __module__, when it is a str other than "builtins": the prefix

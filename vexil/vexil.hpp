@@ -6,6 +6,7 @@
 // call throws `PyError`, which the function boundary turns into NULL.
 #pragma once
 
+#include "cpp_errors.hpp"
 #include "names.hpp"
 #include "ref.hpp"
 
@@ -19,6 +20,8 @@ using brevan::optional_attr;
 using brevan::PyError;
 using brevan::Ref;
 using brevan::throw_error;
+using brevan::drop_no_utf8;
+using brevan::utf8_or_null;
 
 // Every object the module state holds, in one list: State's fields are
 // declared from it and the module's traverse and clear (module.cpp) walk
@@ -98,24 +101,10 @@ PyObject *boundary(F &&body) noexcept {
         return body().release();
     } catch (const PyError &) {
         return nullptr;
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
+    } catch (...) {
+        brevan::set_python_error("vexil");
+        return nullptr;
     }
-}
-
-// A str asked for its UTF-8 form had none (lone surrogates): that error is
-// cleared; any other (memory) is thrown.
-[[gnu::cold]] inline void drop_no_utf8() {
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_error();
-    PyErr_Clear();
-}
-
-// The UTF-8 form of the str `text` (its own buffer), or null when it has
-// none (drop_no_utf8).
-[[gnu::always_inline]] inline const char *utf8_or_null(PyObject *text, Py_ssize_t &size) {
-    const char *bytes = PyUnicode_AsUTF8AndSize(text, &size);
-    if (bytes == nullptr) drop_no_utf8();
-    return bytes;
 }
 
 // The type name of `obj` as a new str.

@@ -9,8 +9,6 @@
 #include "function.hpp"
 #include "notional_lines.hpp"
 
-#include <new>
-#include <stdexcept>
 
 namespace brevan {
 
@@ -241,12 +239,8 @@ PyObject *run_body(const FunctionDef &def, PyObject *const *bound) noexcept {
     try {
         return def.body(frame, bound).release();
     } catch (const PyError &) {
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::length_error &) {
-        PyErr_NoMemory();  // a size beyond what the C++ library can hold
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in brevan.setting");
+        set_python_error("brevan.setting");
     }
     add_traceback(def.qualified, frame.line);
     return nullptr;

@@ -72,8 +72,9 @@ PyObject *made_once(PyObject *&slot, Make make) noexcept {
             if (slot == nullptr) slot = made.release();
         } catch (const PyError &) {
             return nullptr;
-        } catch (const std::bad_alloc &) {
-            return PyErr_NoMemory();
+        } catch (...) {
+            set_python_error("brevan.setting");
+            return nullptr;
         }
     }
     return Py_NewRef(slot);

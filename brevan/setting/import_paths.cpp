@@ -180,14 +180,11 @@ bool standard_pieces(PyObject *path_type, Ref &getcwd, Ref &expanduser) {
 
 // An absolute path in the form pathlib prints it: "/", or "/" followed by
 // non-empty components other than ".", with no trailing slash.
-bool absolute_pathlib_form(PyObject *text) noexcept {
+bool absolute_pathlib_form(PyObject *text) {
     if (!PyUnicode_CheckExact(text)) return false;
     Py_ssize_t size = 0;
-    const char *s = PyUnicode_AsUTF8AndSize(text, &size);
-    if (s == nullptr) {  // lone surrogates: leave it to pathlib
-        PyErr_Clear();
-        return false;
-    }
+    const char *s = utf8_or_null(text, size);
+    if (s == nullptr) return false;  // lone surrogates: leave it to pathlib
     if (size == 0 || s[0] != '/') return false;
     if (size == 1) return true;
     if (s[size - 1] == '/') return false;

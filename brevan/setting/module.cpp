@@ -9,7 +9,6 @@
 #include "setting.hpp"
 
 #include <initializer_list>
-#include <new>
 #include <utility>
 
 namespace brevan {
@@ -309,8 +308,8 @@ int setting_exec(PyObject *module) noexcept {
         state.executed = true;
         return 0;
     } catch (const PyError &) {
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
+    } catch (...) {
+        set_python_error("brevan.setting");
     }
     add_traceback("init brevan.setting", line);
     state_reset();

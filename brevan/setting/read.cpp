@@ -180,8 +180,8 @@ FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, 
         config = call(loads.get(), text);
     } catch (const PyError &) {
         return failed_or_raise();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
+    } catch (...) {
+        set_python_error("brevan.setting");
         return failed_or_raise();
     }
     frame.line = kLineReadOpen;

@@ -3,6 +3,7 @@
 // concern (function bodies, the vexil calls, traceback entries).
 #pragma once
 
+#include "cpp_errors.hpp"
 #include "global_names.hpp"
 #include "ref.hpp"
 

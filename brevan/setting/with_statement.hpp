@@ -5,7 +5,6 @@
 
 #include "setting.hpp"
 
-#include <new>
 #include <utility>
 
 namespace brevan {
@@ -27,8 +26,8 @@ void with_block(Frame &frame, int with_line, PyObject *manager, Block &&block) {
         block(value.get());
     } catch (const PyError &) {
         raised = true;
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
+    } catch (...) {
+        set_python_error("brevan.setting");
         raised = true;
     }
     if (!raised) {
