@@ -8,13 +8,15 @@
 
 namespace brevan {
 
-// An interned str made on first use and kept for the life of the process.
-class StaticString {
+// A str made from `text` on first use and kept for the life of the process,
+// by `Make`: interned (StaticString), or not (StaticText).
+template <PyObject *(*Make)(const char *)>
+class MadeOnceStr {
 public:
-    explicit constexpr StaticString(const char *text) noexcept : text_(text) {}
+    explicit constexpr MadeOnceStr(const char *text) noexcept : text_(text) {}
     PyObject *get() {
         if (obj_ == nullptr) {
-            obj_ = PyUnicode_InternFromString(text_);
+            obj_ = Make(text_);
             if (obj_ == nullptr) throw_error();
         }
         return obj_;
@@ -26,24 +28,13 @@ private:
     PyObject *obj_ = nullptr;
 };
 
-// A str made on first use and kept, not interned: for text used once at
-// import (a lookup key, a path segment), where interning would cost a hash
-// of the text twice and a search of the interpreter's interned strings.
-class StaticText {
-public:
-    explicit constexpr StaticText(const char *text) noexcept : text_(text) {}
-    PyObject *get() {
-        if (obj_ == nullptr) {
-            obj_ = PyUnicode_FromString(text_);
-            if (obj_ == nullptr) throw_error();
-        }
-        return obj_;
-    }
-
-private:
-    const char *text_;
-    PyObject *obj_ = nullptr;
-};
+// Interned: for names looked up again and again (the type attribute cache
+// and dict lookups compare an interned key by identity first).
+using StaticString = MadeOnceStr<PyUnicode_InternFromString>;
+// Not interned: for text used once at import (a lookup key, a path segment),
+// where interning would cost a hash of the text twice and a search of the
+// interpreter's interned strings.
+using StaticText = MadeOnceStr<PyUnicode_FromString>;
 
 // obj.<name>, or an empty Ref when it has none (AttributeError); any other
 // error is thrown.
