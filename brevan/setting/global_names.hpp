@@ -1,6 +1,7 @@
 // The strs more than one source file needs: the names of the module's
 // globals (looked up at each use, as a Python module's code would) and a few
-// words the calls share. Each is made once, on first use, for the process.
+// words the calls share. Each is made once, on first use, for the process;
+// declared here once, so two files never hold two copies of one name.
 #pragma once
 
 #include "names.hpp"

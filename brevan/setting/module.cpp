@@ -1,4 +1,6 @@
-// Module definition, entry point and globals of brevan.setting.
+// Module definition, entry point and globals of brevan.setting: what runs
+// at import (the notional module body) and the lookup of a global at each
+// use. The functions themselves live in a file each.
 //
 // The module uses multi-phase initialisation but is a process-wide singleton:
 // the create step hands out the one module object (refusing a second

@@ -1,7 +1,7 @@
 // Where each step of the module stands in its notional Python source
 // (docs/notional-source.md): the line a traceback entry names when an error
 // leaves a function at that step. Every number is here and nowhere else, each
-// followed by the start of the line it names; tests/test_notional_lines.py
+// followed by the start of the line it names; tests/test_source_layout.py
 // checks both against the listing.
 #pragma once
 

@@ -1,4 +1,7 @@
-// Replacing a file in one step: see replace_file.hpp.
+// Replacing a file in one step: the steps (temporary file, write, flush,
+// rename or link) and their clean-up; what they promise is in
+// replace_file.hpp. Apart from save.cpp because the start-up backup uses them
+// too.
 #include "replace_file.hpp"
 
 #include <cerrno>

@@ -1,6 +1,8 @@
 // Internals shared by the source files of brevan.setting: the process-wide
 // state, module-global lookup, call helpers, and the entry points of each
-// concern (function bodies, the vexil calls, traceback entries).
+// concern (function bodies, the vexil calls, traceback entries). What only
+// two files share lives in a header of its own (function.hpp, guards.hpp,
+// path_text.hpp, posix_io.hpp, with_statement.hpp).
 #pragma once
 
 #include "cpp_errors.hpp"

@@ -1,4 +1,6 @@
-// Start-up: the one call a host tool makes when it starts.
+// Start-up: the one call a host tool makes when it starts. A file of its
+// own, as each function has: it calls the others through the module
+// namespace, as the Python code would.
 //
 // clear(), read(), fall back to the defaults when a built-in section is
 // missing, save(), and return the settings with the settings-file path. Any

@@ -1,4 +1,6 @@
-// Traceback entries for errors that leave the module's functions.
+// Traceback entries for errors that leave the module's functions, and for
+// a failed import. Apart from the call boundary that adds them because
+// making a frame is a trick of its own (below), and the exec step uses it.
 //
 // The limited API can add a frame to a traceback (PyTraceBack_Here) but
 // cannot make one. So a frame is made the way Python makes every frame: by
