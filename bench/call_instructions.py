@@ -68,9 +68,8 @@ def main():
         env["HOME"] = home
         rows = []
         pre = "import shutil, site, subprocess, sys, pathlib, vexil"
-        # The import's count moves by a few per cent with the environment
-        # (the home directory's name, what the process inherited): the median
-        # of three pairs.
+        # The import's count has been seen to move by up to 4% between runs
+        # (the per-call rows by well under 1%): the median of three pairs.
         imports = sorted(instructions(pre + "; import brevan.setting", env) - instructions(pre, env)
                          for _ in range(3))
         rows.append(("import brevan.setting", imports[1]))
