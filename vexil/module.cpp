@@ -98,6 +98,9 @@ int exec(PyObject *module) {
         environ_prepare(st);
     } catch (const PyError &) {
         return -1;  // m_clear drops whatever was stored
+    } catch (...) {
+        brevan::set_python_error("vexil");
+        return -1;
     }
     return 0;
 }

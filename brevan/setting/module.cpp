@@ -279,19 +279,16 @@ PyObject *setting_create(PyObject *spec, PyModuleDef *) noexcept {
                                {&s_parent, &s_dunder_package, false},
                                {&s_search_locations, &s_dunder_path, true}};
         for (const Copy &c : copies) {
-            PyObject *value = PyObject_GetAttr(spec, c.from->get());
-            if (value == nullptr) {
-                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-                PyErr_Clear();
-                continue;
-            }
-            Ref owned = Ref::steal(value);
-            if (c.skip_none && value == Py_None) continue;
-            check(PyObject_SetAttr(module.get(), c.to->get(), value));
+            Ref value = optional_attr(spec, c.from->get());
+            if (!value || (c.skip_none && value.get() == Py_None)) continue;
+            check(PyObject_SetAttr(module.get(), c.to->get(), value.get()));
         }
         state.module = module;
         return module.release();
     } catch (const PyError &) {
+        return nullptr;
+    } catch (...) {
+        set_python_error("brevan.setting");
         return nullptr;
     }
 }
