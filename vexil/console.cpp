@@ -157,11 +157,7 @@ PyObject *iprint(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyOb
             line = check(PyUnicode_Concat(message, st.newline));
         }
         write_line(st, stream.get(), line.get());
-        Ref flush = Ref::steal(PyObject_GetAttr(stream.get(), st.flush_name));
-        if (!flush) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-            PyErr_Clear();
-        } else {
+        if (Ref flush = optional_attr(stream.get(), st.flush_name)) {
             check(PyObject_CallNoArgs(flush.get()));
         }
         return result;

@@ -80,10 +80,7 @@ Ref import_statement(StaticString &name) {
 
 // `from module import name`, one name at a time.
 Ref import_from(PyObject *module, PyObject *module_name, PyObject *name) {
-    PyObject *value = PyObject_GetAttr(module, name);
-    if (value != nullptr) return Ref::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-    PyErr_Clear();
+    if (Ref value = optional_attr(module, name)) return value;
     // A submodule that is loaded but not (yet) an attribute of its parent.
     Ref full = check(PyUnicode_FromFormat("%U.%U", module_name, name));
     if (Ref submodule = loaded_module(full.get())) return submodule;
