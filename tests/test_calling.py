@@ -48,6 +48,16 @@ class Text(str):
     __module__ = "elsewhere"
 
 
+class UnreadableModule(type):
+    @property
+    def __module__(cls):
+        raise RuntimeError("no module here")
+
+
+class Hidden(dict, metaclass=UnreadableModule):
+    """Its __module__ raises: the type shows by its bare qualified name."""
+
+
 def own_entries(exc):
     """(file, line, name) of the traceback entries the module added."""
     return [
@@ -217,6 +227,7 @@ TYPE_ERRORS = [
     ("save", (collections.OrderedDict(),), {},
      "Argument 'obj' has incorrect type (expected dict, got collections.OrderedDict)", True),
     ("save", (Odd(),), {"override": 1}, "Argument 'obj' has incorrect type (expected dict, got Odd)", True),
+    ("save", (Hidden(),), {}, "Argument 'obj' has incorrect type (expected dict, got Hidden)", True),
     ("save", ([],), {"path": None}, "Argument 'obj' has incorrect type (expected dict, got list)", False),
 ]
 

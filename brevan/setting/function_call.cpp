@@ -136,14 +136,22 @@ namespace {
     return false;
 }
 
-// "module.QualName", or just "QualName" for builtins; "?" when unreadable.
+// "module.QualName", or just "QualName" for builtins or when __module__
+// cannot be read; "?" when the qualified name cannot be.
 Ref type_display_name(PyTypeObject *type) noexcept {
-    try {
-        return qualified_type_name(type);
-    } catch (const PyError &) {
+    Ref qualname = Ref::steal(PyType_GetQualName(type));
+    if (!qualname) {
         PyErr_Clear();
         return Ref::steal(PyUnicode_FromString("?"));
     }
+    Ref module;
+    try {
+        module = type_module_prefix(type);
+    } catch (const PyError &) {
+        PyErr_Clear();
+    }
+    if (!module) return qualname;
+    return Ref::steal(PyUnicode_FromFormat("%U.%U", module.get(), qualname.get()));
 }
 
 [[gnu::cold, gnu::noinline]] bool type_error(const FunctionDef &def, PyObject *arg) noexcept {

@@ -15,7 +15,7 @@ inline StaticString s_path("Path"), s_tjs("tjs"), s_defaults("defaults"), s_load
 
 // Attribute names and texts.
 inline StaticString s_parent("parent"), s_decode("decode"), s_mro("__mro__"),
-    s_dunder_name("__name__"), s_empty(""), s_mode_r("r"),
+    s_dunder_name("__name__"), s_empty(""), s_mode_r("r"), s_home("home"),
     s_text_slot("_str");  // where a PosixPath caches its str()
 inline StaticText s_tolvek_json("tolvek.json"), s_desktop_home("Desktop/home");
 

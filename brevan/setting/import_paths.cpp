@@ -25,7 +25,7 @@ namespace {
 
 // Used at import alone, once or twice: plain strings, not interned (see
 // StaticText).
-StaticString s_cwd("cwd"), s_home("home");
+StaticString s_cwd("cwd");
 StaticText s_pathlib_local("pathlib._local"), s_pathlib_abc("pathlib._abc"), s_os_name("os"),
     s_posix("posix"), s_posixpath("posixpath"), s_getcwd("getcwd"), s_fspath("fspath"),
     s_expanduser("expanduser"), s_join("join"), s_splitroot("splitroot"), s_path_module("path"),

@@ -27,7 +27,7 @@ StaticString s_name("name"), s_loader("loader"), s_origin("origin"),
     s_dunder_file("__file__"), s_dunder_package("__package__"), s_dunder_path("__path__"),
     s_dunder_builtins("__builtins__"), s_builtins("builtins"), s_dunder_import("__import__"),
     s_print("print"), s_types("types"), s_method_type("MethodType"), s_full_name("brevan.setting"),
-    s_home("home"), s_server("server"), s_studio("studio"), s_repo("repo"),
+    s_server("server"), s_studio("studio"), s_repo("repo"),
     s_theme("theme"), s_light("light"), s_console("console"), s_vexil("vexil"), s_test("__test__");
 // Constants that are no names: not interned, as a Python module's are not.
 StaticText s_repo_url("https://github.com/kesto/ardenix.git");

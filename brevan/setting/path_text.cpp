@@ -42,8 +42,7 @@ bool text_cache_known() {
 }  // namespace
 
 bool encode_escaped_name(PathText &out) {
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_error();
-    PyErr_Clear();
+    drop_no_utf8();
     out.encoded = Ref::steal(PyUnicode_EncodeFSDefault(out.text.get()));
     if (!out.encoded) {  // the general path raises it, from open()
         drop_doubt();
