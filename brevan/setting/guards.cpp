@@ -170,7 +170,7 @@ PyObject *real_audit() {
 
 bool builtin_of(PyObject *module, const char *name, PyObject *function) {
     if (!PyCFunction_Check(function) || PyCFunction_GetSelf(function) != module) return false;
-    Ref own_name = Ref::steal(PyObject_GetAttrString(function, "__name__"));
+    Ref own_name = Ref::steal(PyObject_GetAttr(function, s_dunder_name.get()));
     if (!own_name) {
         drop_doubt();
         return false;

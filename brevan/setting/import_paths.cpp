@@ -217,15 +217,15 @@ Ref list_of_two(Ref first, Ref second) {
     return list;
 }
 
-// `tjs` and the home text with two Path constructions; false when the
-// shortcut cannot prove it gives the general path's result.
-bool import_paths_quick(PyObject *path_type, Ref &tjs, Ref &home_text) {
+// `tjs` and the home text with two Path constructions; both left empty when
+// the shortcut cannot prove it gives the general path's result.
+void import_paths_quick(PyObject *path_type, Ref &tjs, Ref &home_text) {
     Ref getcwd, expanduser;
-    if (!standard_pieces(path_type, getcwd, expanduser)) return false;
+    if (!standard_pieces(path_type, getcwd, expanduser)) return;
     Ref cwd = standard_call(getcwd.get());
-    if (!cwd || !PyUnicode_CheckExact(cwd.get())) return false;
+    if (!cwd || !PyUnicode_CheckExact(cwd.get())) return;
     Ref home = standard_call(expanduser.get(), s_tilde.get());
-    if (!home || !absolute_pathlib_form(home.get())) return false;
+    if (!home || !absolute_pathlib_form(home.get())) return;
 
     Ref local = call(path_type, cwd, s_tolvek_json.get());
     Ref user = call(path_type, home, s_tolvek_json.get());
@@ -233,17 +233,16 @@ bool import_paths_quick(PyObject *path_type, Ref &tjs, Ref &home_text) {
     // str(Path(home) / "Desktop/home"): the root alone takes no separator.
     const bool root = PyUnicode_GetLength(home.get()) == 1;
     home_text = check(PyUnicode_Concat(home.get(), root ? s_desktop_home.get() : s_slash_desktop.get()));
-    return true;
 }
 
 }  // namespace
 
 ImportPaths::ImportPaths(PyObject *path_type) : path_type_(path_type) {
-    quick_ = import_paths_quick(path_type, tjs_, home_text_);
+    import_paths_quick(path_type, tjs_, home_text_);
 }
 
 Ref ImportPaths::tjs() {
-    if (quick_) return tjs_;
+    if (tjs_) return tjs_;
     Ref cwd = call_method(path_type_, s_cwd);
     Ref local = check(PyNumber_TrueDivide(cwd.get(), s_tolvek_json.get()));
     Ref home = call_method(path_type_, s_home);
@@ -252,7 +251,7 @@ Ref ImportPaths::tjs() {
 }
 
 Ref ImportPaths::home_text() {
-    if (quick_) return home_text_;
+    if (home_text_) return home_text_;
     Ref home = call_method(path_type_, s_home);
     Ref joined = check(PyNumber_TrueDivide(home.get(), s_desktop_home.get()));
     return PyUnicode_CheckExact(joined.get()) ? joined : check(PyObject_Str(joined.get()));

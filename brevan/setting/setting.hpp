@@ -216,8 +216,7 @@ public:
 
 private:
     PyObject *path_type_;
-    Ref tjs_, home_text_;
-    bool quick_ = false;
+    Ref tjs_, home_text_;  // both made by the shortcut, or both empty
 };
 
 }  // namespace brevan
