@@ -135,6 +135,19 @@ void audit(StaticString &event, const Args &...args) {
     call(real_audit(), event.get(), args...);
 }
 
+// sys.audit(event, args...) for a change the module makes itself (a file
+// made, renamed, removed, its mode, owner, times or attributes set), before
+// it makes it, so a hook sees it as it sees io's and os's, and may refuse
+// it. Through the interpreter's own sys.audit; where that was replaced
+// before the module could take it, through the one bound now, as Python
+// code raising an event of its own does.
+template <class... Args>
+void announce(StaticString &event, const Args &...args) {
+    PyObject *audit = real_audit();
+    if (audit == nullptr) audit = PySys_GetObject("audit");  // borrowed
+    if (audit != nullptr) call(audit, event.get(), args...);
+}
+
 // Whether `function` is the builtin `name` of `module` (the module object,
 // or the name it is imported by): a C function bound to that very module
 // object, as only its own functions are. A doubt is a no.

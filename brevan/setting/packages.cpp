@@ -85,7 +85,7 @@ Ref fast_glob(PyObject *path_type, PyObject *sp, PyObject *path, PyObject *patte
         // Up to 3.12 glob() asks is_dir() first: a missing directory (and
         // ENOTDIR, EBADF, ELOOP) is no directory, other errors are raised.
         struct stat st{};
-        if (stat(name.bytes, &st) != 0) {
+        if (posix_io::stat(name.bytes, st) != 0) {
             if (errno == ENOENT || errno == ENOTDIR || errno == EBADF || errno == ELOOP) return matches;
             PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.text.get());
             throw_error();

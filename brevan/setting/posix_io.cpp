@@ -12,13 +12,9 @@
 namespace brevan::posix_io {
 
 Fd open_like_io(const char *path, PyObject *filename, struct stat &st) {
-    int fd, error;
+    int fd;
     for (;;) {
-        Py_BEGIN_ALLOW_THREADS
         fd = open(path, kReadFlags);
-        error = errno;
-        Py_END_ALLOW_THREADS
-        errno = error;
         if (fd >= 0 || errno != EINTR) break;
         if (PyErr_CheckSignals() < 0) return Fd();
     }
@@ -27,7 +23,7 @@ Fd open_like_io(const char *path, PyObject *filename, struct stat &st) {
         return Fd();
     }
     Fd file(fd);
-    if (fstat(fd, &st) != 0) {
+    if (fstat(fd, st) != 0) {
         PyErr_SetFromErrno(PyExc_OSError);
     } else if (S_ISDIR(st.st_mode)) {
         errno = EISDIR;
@@ -79,20 +75,10 @@ void ReadBuffer::resize(std::size_t size) {
     size_ = size;
 }
 
-void ReadBuffer::read_to_end(int fd, bool may_wait) {
+void ReadBuffer::read_to_end(int fd) {
     for (;;) {
         if (filled_ == size_) grow();
-        ssize_t n;
-        if (may_wait) {
-            int error;
-            Py_BEGIN_ALLOW_THREADS
-            n = read(fd, data_ + filled_, size_ - filled_);
-            error = errno;
-            Py_END_ALLOW_THREADS
-            errno = error;
-        } else {
-            n = read(fd, data_ + filled_, size_ - filled_);
-        }
+        const ssize_t n = read(fd, data_ + filled_, size_ - filled_);
         if (n < 0) {
             if (errno == EINTR) {
                 check(PyErr_CheckSignals());
@@ -123,29 +109,39 @@ struct LinuxDirent64 {
 };
 #endif
 
-bool list_holding(int fd, char wanted, std::vector<std::string> &names) {
+// Lists the directory open as `fd`, handing each name to `keep`, which
+// says whether it goes into `names`. Each read of the listing is made
+// without the interpreter lock.
+template <class Keep>
+bool list_where(int fd, Keep keep, std::vector<std::string> &names) {
 #ifdef __linux__
     alignas(8) char buffer[16384];
     for (;;) {
-        const long size = syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+        const long size = unlocked([&] { return syscall(SYS_getdents64, fd, buffer, sizeof buffer); });
         if (size < 0 && errno == EINTR) continue;
         if (size <= 0) return size == 0;
         for (long at = 0; at < size;) {
             const auto *entry = reinterpret_cast<const LinuxDirent64 *>(buffer + at);
             const char *name = buffer + at + offsetof(LinuxDirent64, d_name);
-            if (std::strchr(name, wanted) != nullptr) names.emplace_back(name);
+            if (keep(name)) names.emplace_back(name);
             at += entry->d_reclen;
         }
     }
 #else
-    DIR *dir = fdopendir(dup(fd));
-    if (dir == nullptr) return false;
-    errno = 0;
-    while (const dirent *entry = readdir(dir)) {
-        if (std::strchr(entry->d_name, wanted) != nullptr) names.emplace_back(entry->d_name);
+    const int own = unlocked([&] { return dup(fd); });
+    DIR *dir = own < 0 ? nullptr : fdopendir(own);
+    if (dir == nullptr) {
+        if (own >= 0) close(own);
+        return false;
+    }
+    for (;;) {
+        errno = 0;
+        const dirent *entry = unlocked([&] { return readdir(dir); });
+        if (entry == nullptr) break;
+        if (keep(entry->d_name)) names.emplace_back(entry->d_name);
     }
     const bool listed = errno == 0;
-    closedir(dir);
+    unlocked([&] { return closedir(dir); });
     return listed;
 #endif
 }
@@ -154,7 +150,66 @@ bool list_holding(int fd, char wanted, std::vector<std::string> &names) {
 
 bool names_holding(const char *path, char wanted, std::vector<std::string> &names) {
     Fd dir(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return dir.valid() && list_holding(dir.get(), wanted, names);
+    return dir.valid() &&
+           list_where(dir.get(), [wanted](const char *name) { return std::strchr(name, wanted) != nullptr; }, names);
 }
+
+bool names_starting(int dirfd, const std::vector<std::string> &prefixes, std::vector<std::string> &names) {
+    // A descriptor of its own: the listing moves its offset.
+    Fd dir(openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return dir.valid() && list_where(dir.get(), [&](const char *name) {
+        for (const std::string &prefix : prefixes) {
+            if (std::strncmp(name, prefix.c_str(), prefix.size()) == 0) return true;
+        }
+        return false;
+    }, names);
+}
+
+// ------------------------------------------------ renaming, attributes ----
+
+// renameat2(RENAME_NOREPLACE) through syscall(): the C library's wrapper is
+// newer than the oldest C library the module is built to load with.
+int rename_noreplace(int dirfd, const char *from, const char *to) noexcept {
+#if defined(__linux__) && defined(SYS_renameat2)
+    constexpr unsigned kNoReplace = 1;  // RENAME_NOREPLACE
+    return unlocked([&] {
+        return static_cast<int>(syscall(SYS_renameat2, dirfd, from, dirfd, to, kNoReplace));
+    });
+#else
+    (void)dirfd, (void)from, (void)to;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+#ifdef __linux__
+ssize_t list_attributes(const char *path, char *names, std::size_t size) noexcept {
+    return unlocked([&] { return syscall(SYS_listxattr, path, names, size); });
+}
+ssize_t list_attributes(int fd, char *names, std::size_t size) noexcept {
+    return unlocked([&] { return syscall(SYS_flistxattr, fd, names, size); });
+}
+ssize_t get_attribute(const char *path, const char *name, void *value, std::size_t size) noexcept {
+    return unlocked([&] { return syscall(SYS_getxattr, path, name, value, size); });
+}
+ssize_t get_attribute(int fd, const char *name, void *value, std::size_t size) noexcept {
+    return unlocked([&] { return syscall(SYS_fgetxattr, fd, name, value, size); });
+}
+int set_attribute(int fd, const char *name, const void *value, std::size_t size) noexcept {
+    return unlocked([&] { return static_cast<int>(syscall(SYS_fsetxattr, fd, name, value, size, 0)); });
+}
+int remove_attribute(int fd, const char *name) noexcept {
+    return unlocked([&] { return static_cast<int>(syscall(SYS_fremovexattr, fd, name)); });
+}
+#else
+// Extended attributes have another interface on each other system (and ACLs
+// one of their own); source builds there keep the permission bits alone.
+ssize_t list_attributes(const char *, char *, std::size_t) noexcept { return errno = ENOTSUP, -1; }
+ssize_t list_attributes(int, char *, std::size_t) noexcept { return errno = ENOTSUP, -1; }
+ssize_t get_attribute(const char *, const char *, void *, std::size_t) noexcept { return errno = ENOTSUP, -1; }
+ssize_t get_attribute(int, const char *, void *, std::size_t) noexcept { return errno = ENOTSUP, -1; }
+int set_attribute(int, const char *, const void *, std::size_t) noexcept { return errno = ENOTSUP, -1; }
+int remove_attribute(int, const char *) noexcept { return errno = ENOTSUP, -1; }
+#endif
 
 }  // namespace brevan::posix_io

@@ -15,9 +15,12 @@
 // stable interface (deprecated on macOS, and the numbers are the system's
 // own), so the same names are the C library's functions.
 //
-// Left to the C library: the calls it emulates or speeds up (faccessat with
-// flags, clock_gettime through the vDSO), directory streams, stdio, and the
-// calls that take a struct of the C library's (stat, fstat, futimens).
+// Every call that reaches the file system is made without the interpreter
+// lock (unlocked()), as io and os make theirs, so a slow file system stalls
+// the calling thread alone. Left to the C library: the calls it emulates or
+// speeds up (faccessat with flags, clock_gettime through the vDSO), and the
+// calls that take a struct of the C library's (stat, fstat, futimens), each
+// still made through a wrapper here.
 #pragma once
 
 #include "ref.hpp"
@@ -40,11 +43,26 @@
 
 namespace brevan::posix_io {
 
-#ifdef __linux__
-inline int open(const char *path, int flags, mode_t mode = 0) noexcept {
-    return static_cast<int>(::syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+// Runs `call` without the interpreter lock, as io and os do around every
+// call that may block (a slow disk, NFS, a FUSE file system served by a
+// thread of this very process): other threads run meanwhile. errno is the
+// call's. Nothing shared may be touched inside: take what a call needs
+// before, publish its result after.
+template <class Call>
+inline auto unlocked(Call call) noexcept {
+    PyThreadState *thread = PyEval_SaveThread();
+    const auto result = call();
+    const int error = errno;
+    PyEval_RestoreThread(thread);
+    errno = error;
+    return result;
 }
-inline int openat(int dirfd, const char *path, int flags, mode_t mode = 0) noexcept {
+
+// The bare calls, one system call each, made with the interpreter lock as
+// the caller holds it. Only unlocked() and the wrappers below call them.
+namespace bare {
+#ifdef __linux__
+inline int openat(int dirfd, const char *path, int flags, mode_t mode) noexcept {
     return static_cast<int>(::syscall(SYS_openat, dirfd, path, flags, mode));
 }
 inline ssize_t read(int fd, void *buffer, std::size_t size) noexcept {
@@ -78,9 +96,6 @@ inline int renameat(int olddirfd, const char *oldpath, int newdirfd, const char 
     return static_cast<int>(::syscall(SYS_renameat2, olddirfd, oldpath, newdirfd, newpath, 0));
 #endif
 }
-inline pid_t getpid() noexcept { return static_cast<pid_t>(::syscall(SYS_getpid)); }
-inline uid_t geteuid() noexcept { return static_cast<uid_t>(::syscall(SYS_geteuid)); }
-inline gid_t getegid() noexcept { return static_cast<gid_t>(::syscall(SYS_getegid)); }
 #else
 using ::access;
 using ::close;
@@ -88,17 +103,105 @@ using ::fchmod;
 using ::fchown;
 using ::flock;
 using ::fsync;
-using ::getegid;
-using ::geteuid;
-using ::getpid;
 using ::linkat;
-using ::open;
 using ::openat;
 using ::read;
 using ::renameat;
 using ::unlinkat;
 using ::write;
 #endif
+}  // namespace bare
+
+inline int open(const char *path, int flags, mode_t mode = 0) noexcept {
+    return unlocked([&] { return bare::openat(AT_FDCWD, path, flags, mode); });
+}
+inline int openat(int dirfd, const char *path, int flags, mode_t mode = 0) noexcept {
+    return unlocked([&] { return bare::openat(dirfd, path, flags, mode); });
+}
+inline ssize_t read(int fd, void *buffer, std::size_t size) noexcept {
+    return unlocked([&] { return bare::read(fd, buffer, size); });
+}
+inline ssize_t write(int fd, const void *buffer, std::size_t size) noexcept {
+    return unlocked([&] { return bare::write(fd, buffer, size); });
+}
+inline int close(int fd) noexcept {
+    return unlocked([&] { return bare::close(fd); });
+}
+inline int access(const char *path, int mode) noexcept {
+    return unlocked([&] { return bare::access(path, mode); });
+}
+inline int fsync(int fd) noexcept {
+    return unlocked([&] { return bare::fsync(fd); });
+}
+inline int fchmod(int fd, mode_t mode) noexcept {
+    return unlocked([&] { return bare::fchmod(fd, mode); });
+}
+inline int fchown(int fd, uid_t owner, gid_t group) noexcept {
+    return unlocked([&] { return bare::fchown(fd, owner, group); });
+}
+inline int flock(int fd, int operation) noexcept {
+    return unlocked([&] { return bare::flock(fd, operation); });
+}
+inline int linkat(int olddirfd, const char *oldpath, int newdirfd, const char *newpath, int flags) noexcept {
+    return unlocked([&] { return bare::linkat(olddirfd, oldpath, newdirfd, newpath, flags); });
+}
+inline int unlinkat(int dirfd, const char *path, int flags) noexcept {
+    return unlocked([&] { return bare::unlinkat(dirfd, path, flags); });
+}
+inline int renameat(int olddirfd, const char *oldpath, int newdirfd, const char *newpath) noexcept {
+    return unlocked([&] { return bare::renameat(olddirfd, oldpath, newdirfd, newpath); });
+}
+// Where the name is already taken, EEXIST. Linux only: elsewhere (and on a
+// file system without it) EINVAL, ENOSYS or EOPNOTSUPP, and the caller links.
+int rename_noreplace(int dirfd, const char *from, const char *to) noexcept;
+
+// The calls that take a struct of the C library's are the C library's.
+inline int stat(const char *path, struct stat &st) noexcept {
+    return unlocked([&] { return ::stat(path, &st); });
+}
+inline int fstat(int fd, struct stat &st) noexcept {
+    return unlocked([&] { return ::fstat(fd, &st); });
+}
+inline int fstatat(int dirfd, const char *path, struct stat &st, int flags) noexcept {
+    return unlocked([&] { return ::fstatat(dirfd, path, &st, flags); });
+}
+inline int faccessat(int dirfd, const char *path, int mode, int flags) noexcept {
+    return unlocked([&] { return ::faccessat(dirfd, path, mode, flags); });
+}
+inline int futimens(int fd, const timespec (&times)[2]) noexcept {
+    return unlocked([&] { return ::futimens(fd, times); });
+}
+
+// Extended attributes (POSIX ACLs are some of them). Linux only; elsewhere
+// ENOTSUP, as for a file system without them.
+ssize_t list_attributes(const char *path, char *names, std::size_t size) noexcept;
+ssize_t get_attribute(const char *path, const char *name, void *value, std::size_t size) noexcept;
+ssize_t get_attribute(int fd, const char *name, void *value, std::size_t size) noexcept;
+ssize_t list_attributes(int fd, char *names, std::size_t size) noexcept;
+int set_attribute(int fd, const char *name, const void *value, std::size_t size) noexcept;
+int remove_attribute(int fd, const char *name) noexcept;
+
+inline pid_t getpid() noexcept {
+#ifdef __linux__
+    return static_cast<pid_t>(::syscall(SYS_getpid));
+#else
+    return ::getpid();
+#endif
+}
+inline uid_t geteuid() noexcept {
+#ifdef __linux__
+    return static_cast<uid_t>(::syscall(SYS_geteuid));
+#else
+    return ::geteuid();
+#endif
+}
+inline gid_t getegid() noexcept {
+#ifdef __linux__
+    return static_cast<gid_t>(::syscall(SYS_getegid));
+#else
+    return ::getegid();
+#endif
+}
 
 // An open descriptor, owned: closed when the object goes, unless released
 // to a new owner (a directory stream, say). -1 is none.
@@ -153,10 +256,9 @@ public:
 
     // Reads `fd` to the end, as io does: up to the read that returns 0
     // (/proc, /sys and FUSE files read short long before their end), EINTR
-    // retried after the signal handlers ran. `may_wait`: a FIFO or a device,
-    // whose reads let the interpreter lock go; a regular file's read waits
-    // on no one and keeps it.
-    void read_to_end(int fd, bool may_wait);
+    // retried after the signal handlers ran; each read without the
+    // interpreter lock.
+    void read_to_end(int fd);
 
 private:
     void grow();
@@ -172,5 +274,10 @@ private:
 // in the order the system lists them. False when the directory cannot be
 // opened or listed, as os.scandir() then raises.
 bool names_holding(const char *path, char wanted, std::vector<std::string> &names);
+
+// The names in the open directory `dirfd` that start with one of
+// `prefixes`, in the order the system lists them (read through a descriptor
+// of its own). False when it cannot be listed.
+bool names_starting(int dirfd, const std::vector<std::string> &prefixes, std::vector<std::string> &names);
 
 }  // namespace brevan::posix_io

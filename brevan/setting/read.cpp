@@ -126,7 +126,7 @@ PyObject *open_flags() {
 // its decoder.
 Ref read_text(int fd, const struct stat &st) {
     posix_io::ReadBuffer buffer(st.st_size);
-    buffer.read_to_end(fd, !S_ISREG(st.st_mode));
+    buffer.read_to_end(fd);
     const auto size = static_cast<Py_ssize_t>(buffer.filled());
     PyObject *decoded = PyUnicode_DecodeUTF8(buffer.data(), size, "strict");
     Ref text = decoded != nullptr ? Ref::steal(decoded) : undecodable(buffer.data(), size);

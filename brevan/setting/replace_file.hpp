@@ -6,18 +6,33 @@
 // through), link() gives the name only where there is none. The target
 // holds its old content or its new content, whole, whatever happens.
 //
-// Where the system has them (Linux), the file is anonymous (O_TMPFILE) while
-// it is written, so a process killed meanwhile leaves nothing behind. To
-// replace a target it gets a temporary name just before the rename; a new
-// file is linked straight to the target's name. Elsewhere it is a named file
-// from the start. Temporary names are ".<target>.<pid>.<unique>.tmp"; the
-// pid is there for people. Whether a writer is still at work is something it
-// holds: an exclusive flock() on its temporary, taken before the file has a
-// name (or, named from the start, checked to be still at its name once
-// held), kept until the file is gone. A later write of the target removes
-// the temporaries of it and of its backup ("<target>.bak") whose lock it
-// can take without waiting, and no other: a writer in another PID namespace
-// or on another host keeps its file. A copy made this way (the start-up
+// Nobody else can read the new content before it has the target's name:
+// where the system has them (Linux), the file is anonymous (O_TMPFILE) while
+// it is written, so a process killed meanwhile leaves nothing behind, and it
+// is linked only once its mode is final. Elsewhere it is a named file from
+// the start, made open to its owner alone (0o600, never more than the
+// target's own bits) and given the target's mode only when its content is
+// complete, just before it takes the target's name. It takes over what is
+// on the target: owner (where allowed), extended attributes (the access ACL
+// among them), permission bits. Where an attribute cannot be carried over,
+// replacing would change who may read the file: commit is then not asked
+// for (settle() says so), and the caller writes in place.
+//
+// Every change is announced to audit hooks before it is made, with the
+// event the matching os call raises and the paths it acts on ("open" for a
+// named file made, "os.link", "os.rename", "os.remove", "os.chmod",
+// "os.chown", "os.setxattr", "os.removexattr", "os.utime"); the events come
+// before any change but the replacement itself, so a hook that refuses one
+// leaves the directory as it was (the replacement removed).
+//
+// Temporary names are ".<target>.<pid>.<unique>.tmp"; the pid is there for
+// people. Whether a writer is still at work is something it holds: an
+// exclusive flock() on its temporary, taken before the file has a name (or,
+// named from the start, checked to be still at its name once held), kept
+// until the file is gone. A later write of the target removes the
+// temporaries of it and of its backup ("<target>.bak") whose lock it can
+// take without waiting, and no other: a writer in another PID namespace or
+// on another host keeps its file. A copy made this way (the start-up
 // backup) replaces whatever is at its name in the same way.
 #pragma once
 
@@ -26,6 +41,7 @@
 
 #include <string>
 #include <sys/stat.h>
+#include <vector>
 
 namespace brevan {
 
@@ -35,13 +51,17 @@ namespace brevan {
 // The bytes of `path` (str, bytes or path-like) for the system calls.
 std::string system_path(PyObject *path);
 
-// Copies the file at `source` to `destination` (both str, bytes or path-like)
-// as a replacement: whatever is at the destination's name (a symbolic link,
-// a hard link, an older copy) is replaced, never written through, and a
-// failure leaves it as it was. The copy keeps the permission bits, the owner
-// (where allowed) and the times; a source that is not a regular file is
-// refused.
-void copy_replacing(PyObject *source, PyObject *destination);
+// The real location of `path` (links resolved, by os.path.realpath), as
+// bytes for the system calls.
+std::string real_path(PyObject *path);
+
+// Copies the regular file at `source` (bytes) to `destination` (bytes) as a
+// replacement: whatever is at the destination's name (a symbolic link, a
+// hard link, an older copy) is replaced, never written through, and a
+// failure leaves it as it was. The copy keeps the owner (where allowed),
+// the extended attributes and ACL, the permission bits and the times; where
+// an attribute cannot be kept, it is open to its owner alone.
+void copy_replacing(const std::string &source, const std::string &destination);
 
 class ReplacementFile {
 public:
@@ -61,16 +81,30 @@ public:
     // Whether this process may write the target itself.
     bool target_writable() const noexcept;
 
-    // Creates the file, empty, with the permission bits and (where allowed)
-    // the owner of `like`; without `like`, with those a plain open() gives a
-    // new file: 0o666 less the umask. False when the directory takes no new
-    // file from this process (EACCES, EPERM, EROFS); other failures raise.
+    // Creates the file, empty: a named one open to its owner alone and never
+    // more than `like`, the file it replaces (null for a new file); an
+    // anonymous one as a plain open() makes it, which nobody else can reach.
+    // False when the directory takes no new file from this process (EACCES,
+    // EPERM, EROFS); other failures raise.
     bool create(const struct stat *like);
     // The new file's descriptor, open until this object goes (file objects
     // made over it must not close it).
     int fd() const noexcept { return fd_.get(); }
-    // Flushes the content to disk, without the interpreter lock.
+    // Flushes the content to disk.
     void sync();
+
+    // With the content complete: gives the new file what it takes over from
+    // `like` (owner where allowed, permission bits) and the file at
+    // `attributes_of` (extended attributes; the target when null), or, for a
+    // new file (`like` null), the bits a plain open() gives. False when an
+    // extended attribute cannot be given: the file would not be what it
+    // replaces, and must not take its name.
+    bool settle(const struct stat *like, const char *attributes_of = nullptr);
+    // Sets the new file's times (announced as os.utime).
+    void set_times(const struct stat &like);
+    // Gives the new file permission bits of its owner alone: what the
+    // copy keeps where settle() could not carry an attribute over.
+    void narrow(const struct stat &like);
 
     enum class Outcome {
         placed,   // the file has the target's name
@@ -79,12 +113,12 @@ public:
                   // one (sticky, and the file is someone else's); errno says
                   // why, and the replacement is gone
     };
-    // Gives the file the target's name: `replace` renames it over whatever
-    // is there; otherwise the name is taken only where nothing has it.
+    // Announces the removal of the temporaries no writer holds, then gives
+    // the file the target's name: `replace` renames it over whatever is
+    // there; otherwise the name is taken only where nothing has it.
     Outcome commit(bool replace);
-    // After `placed`: makes the new name durable and removes the temporary
-    // files of this target and of its backup that no writer holds. Best
-    // effort.
+    // After `placed`: makes the new name durable and removes the temporaries
+    // commit() announced that no writer holds. Best effort.
     void finish() noexcept;
 
 private:
@@ -93,7 +127,12 @@ private:
     bool hold(bool named);
     void let_go() noexcept;
     std::string temporary_name() const;
-    void remove_stale_temporaries();
+    std::string in_directory(const std::string &name) const;
+    std::string shown() const;
+    mode_t new_file_mode();
+    bool copy_attributes(const char *from);
+    void find_stale_temporaries();
+    void remove_stale_temporaries() noexcept;
 
     std::string path_, dir_, name_;
     posix_io::Fd dirfd_;
@@ -101,6 +140,7 @@ private:
     bool listable_ = true;  // the directory could be opened for reading
     std::string temporary_;  // the temporary name, while it exists
     bool held_ = false;      // fd_'s file is in this process's list of live temporaries
+    std::vector<std::string> stale_;  // temporaries announced for removal
 };
 
 }  // namespace brevan

@@ -24,7 +24,7 @@ namespace brevan {
 namespace {
 
 StaticString s_write("write"), s_flush("flush"), s_close("close"), s_exists("exists"), s_mkdir("mkdir"),
-    s_mode_w("w");
+    s_mode_w("w"), s_event_open("open");
 KeywordNames kw_mkdir("parents", "exist_ok"), kw_closefd("closefd");
 
 // ---------------------------------------------------- the target exists ----
@@ -43,7 +43,7 @@ bool fast_save_target_exists(PyObject *path_type, PyObject *target) {
         return false;
     }
     struct stat st{};
-    return stat(name.bytes, &st) == 0;
+    return posix_io::stat(name.bytes, st) == 0;
 }
 
 // ------------------------------------------------------ writing the file ----
@@ -53,22 +53,21 @@ bool fast_save_target_exists(PyObject *path_type, PyObject *target) {
 // points to is replaced), which then takes the target's name in one step
 // (replace_file.hpp). It gets the permission bits (and, where allowed, the
 // owner) of the file it replaces, or, for a new file, those a plain open()
-// would give. It is written in text mode through the builtin open(), in one
-// write() call, flushed, synced to disk and closed.
+// would give, and its extended attributes (the access ACL among them). It is
+// written in text mode through the builtin open(), in one write() call,
+// flushed, synced to disk and closed. Before anything is made, audit hooks
+// see what a plain open(path, "w") shows them; each later change is
+// announced by replace_file.cpp.
 //
 // Without override, the new file takes the name only where nothing has it,
 // so of several processes creating the same file at once exactly one does,
 // and the others leave its content alone.
 //
 // Where the directory takes no new file from us (it is not ours to write,
-// or it is sticky and the file someone else's) but the file itself is
-// writable, the file is written in place, as a plain open() does. That case
-// alone is not safe against a crash in the middle of the write.
-
-StdAttr os_realpath("os.path", "realpath");
-
-// The real location of `path` (links resolved), as bytes for the system calls.
-std::string real_path(PyObject *path) { return system_path(call(os_realpath.get(), path).get()); }
+// or it is sticky and the file someone else's), or the file has an extended
+// attribute the new one cannot be given, but the file itself is writable,
+// the file is written in place, as a plain open() does. That case alone is
+// not safe against a crash in the middle of the write.
 
 // A plain `with open(path, "w") as w: w.write(text)`. For targets that
 // cannot be replaced it fails (a directory, a read-only file) exactly as
@@ -122,41 +121,63 @@ private:
     Ref file_;
 };
 
-// Writes `text` to `path`. With `replace` false the file is only created:
-// when something has the name by then, it is left alone, as if it had been
-// there when save() looked.
-void write_file(Frame &frame, PyObject *path, PyObject *text, bool replace) {
+// What a plain open(path, "w") raises before it makes anything: the path
+// as io shows it, and io's flags for "w".
+void announce_open_for_writing(PyObject *path) {
+    static PyObject *flags = nullptr;
+    if (flags == nullptr) flags = check(PyLong_FromLong(O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC)).release();
+    Ref shown = check(PyOS_FSPath(path));
+    announce(s_event_open, shown, s_mode_w.get(), flags);
+}
+
+enum class Written { done, in_place };
+
+// Writes `text` to `path` through a replacement file. With `replace` false
+// the file is only created: when something has the name by then, it is left
+// alone, as if it had been there when save() looked. `in_place` where the
+// file is to be written as a plain open() does; the replacement is gone by
+// then.
+Written replace_file(Frame &frame, PyObject *path, PyObject *text, bool replace) {
     frame.line = kLineSaveReplace;
     ReplacementFile replacement(real_path(path));
     // An unreachable directory (as behind a dangling link): open() names it.
-    if (!replacement.open_directory()) return write_plainly(frame, path, text);
+    if (!replacement.open_directory()) return Written::in_place;
     struct stat st{};
     const bool exists = replacement.stat_target(st);
-    if (exists && !replace) return;
+    if (exists && !replace) return Written::done;
     // Whatever a plain open() must report: not a regular file, a file we may
     // not write, a path that cannot be looked at.
     if (exists ? !S_ISREG(st.st_mode) || !replacement.target_writable() : errno != ENOENT) {
-        return write_plainly(frame, path, text);
+        return Written::in_place;
     }
-    if (!replacement.create(exists ? &st : nullptr)) {
-        if (!replace && replacement.stat_target(st)) return;
-        return write_plainly(frame, path, text);
+    const struct stat *like = exists ? &st : nullptr;
+    announce_open_for_writing(path);
+    if (!replacement.create(like)) {
+        if (!replace && replacement.stat_target(st)) return Written::done;
+        return Written::in_place;
     }
 
     TextFile file;
     file.write(frame, replacement, text);
+    // An attribute of the target's that the new file cannot take (an ACL, a
+    // label): replacing would change who may read it.
+    if (!replacement.settle(like)) return Written::in_place;
     replacement.sync();
     switch (replacement.commit(replace)) {
     case ReplacementFile::Outcome::placed:
         file.close();
         replacement.finish();
-        return;
+        return Written::done;
     case ReplacementFile::Outcome::kept:
-        return;
+        return Written::done;
     case ReplacementFile::Outcome::refused:
-        file.close();
-        return write_plainly(frame, path, text);
+        break;
     }
+    return Written::in_place;
+}
+
+void write_file(Frame &frame, PyObject *path, PyObject *text, bool replace) {
+    if (replace_file(frame, path, text, replace) == Written::in_place) write_plainly(frame, path, text);
 }
 
 }  // namespace

@@ -6,11 +6,14 @@
 // missing, save(), and return the settings with the settings-file path. Any
 // Exception on the way becomes one yellow warning line and a None result.
 // Before the defaults overwrite an incomplete settings file, the old file is
-// copied to "<file>.bak", so a user's settings are never thrown away; the
-// copy replaces whatever is at that name in one step and never writes
-// through it.
+// copied to "<file>.bak" (beside the file a link leads to), so a user's
+// settings are never thrown away; the copy replaces whatever is at that name
+// in one step and never writes through it. The replacement is announced
+// once save() has made it; a file save() would refuse (read-only to us) is
+// neither copied nor announced.
 #include "replace_file.hpp"
 #include "notional_lines.hpp"
+#include "posix_io.hpp"
 #include "setting.hpp"
 
 namespace brevan {
@@ -57,18 +60,33 @@ Unpacked unpack_pair(PyObject *result) {
     return {items[0], items[1]};
 }
 
-// Copies the settings file at `path` (when there is one) to "<path>.bak",
-// and says so in one yellow line.
-void back_up(PyObject *path) {
-    if (!truth(call(os_path_exists.get(), path).get())) return;
+// Copies the settings file at `path` (when there is one) to "<file>.bak"
+// beside the file whose content it keeps: for a settings file that is a
+// link, beside the file the link leads to, not in the link's directory. The
+// backup's path (a str), or an empty Ref when nothing was copied: no file,
+// or one this process may not write, which save() refuses to replace (the
+// directory then stays as it was, an older backup included).
+Ref back_up(PyObject *path) {
+    if (!truth(call(os_path_exists.get(), path).get())) return Ref();
+    const std::string real = real_path(path);
+    if (posix_io::faccessat(AT_FDCWD, real.c_str(), W_OK, AT_EACCESS) != 0 &&
+        (errno == EACCES || errno == EPERM || errno == EROFS)) {
+        return Ref();
+    }
+    const std::string backup = real + ".bak";
+    copy_replacing(real, backup);
+    return check(PyUnicode_DecodeFSDefaultAndSize(backup.data(), static_cast<Py_ssize_t>(backup.size())));
+}
+
+// Says, in one yellow line, that the settings at `path` were replaced and
+// where the old ones are kept: only once save() has replaced them.
+void announce_backup(PyObject *path, PyObject *backup) {
     Ref name = call(os_fsdecode.get(), path);  // a str, also for a bytes path
-    Ref backup = check(PyUnicode_FromFormat("%U.bak", name.get()));
-    copy_replacing(name.get(), backup.get());
     const IPrint iprint;
     Ref message = check(PyUnicode_FromFormat(
         "Settings in %S lack a built-in section and are replaced with the defaults; "
         "the old file is kept as %S",
-        name.get(), backup.get()));
+        name.get(), backup));
     iprint(message.get(), colour_yellow.get());
 }
 
@@ -88,16 +106,21 @@ Ref start(Frame &frame, Ref &subject) {
     const bool complete = truth(check(PyObject_RichCompare(sections.get(), present.get(), Py_LE)).get());
 
     Ref config = settings.config;
+    Ref backup;
     if (!complete) {
         frame.line = kLineFallback;
         config = lookup_global(s_defaults);
         frame.line = kLineBackup;
-        back_up(settings.path.get());
+        backup = back_up(settings.path.get());
     }
 
     frame.line = kLineSave;
     call_kw(lookup_global(s_save).get(), kw_override.get(), config, settings.path,
             complete ? Py_False : Py_True);
+    if (backup) {
+        frame.line = kLineBackup;
+        announce_backup(settings.path.get(), backup.get());
+    }
 
     frame.line = kLineResult;
     Ref entry = check(PyDict_New());
