@@ -56,6 +56,17 @@ def examples(count):
     return max(count // 5, 10) if EMULATED else count
 
 
+# Child code that hides /proc in a private mount namespace, so that a new
+# file cannot be anonymous while it is written: it is named from the start.
+HIDE_PROC = """
+import os, subprocess
+os.unshare(os.CLONE_NEWNS)
+subprocess.run(["mount", "--make-rprivate", "/"], check=True)
+subprocess.run(["mount", "-t", "tmpfs", "none", "/proc"], check=True)
+"""
+NOBODY = 65534
+
+
 def open_wrapper():
     """open() as it is, with no Python frame (warnings name the caller)."""
     return functools.partial(io.open)
@@ -150,3 +161,11 @@ def run_python(tmp_path):
         return result
 
     return run
+
+
+@pytest.fixture(params=["anonymous", pytest.param("named", marks=needs_linux("a mount namespace of its own"))])
+def prelude(request, run_python):
+    """Child code making the new file anonymous while written, or named from the start (no /proc)."""
+    if request.param == "named" and run_python(HIDE_PROC, check=False).returncode != 0:
+        pytest.skip("cannot hide /proc in a private mount namespace")
+    return HIDE_PROC if request.param == "named" else ""

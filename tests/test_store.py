@@ -17,7 +17,7 @@ from pathlib import Path, PosixPath
 
 import pytest
 
-from conftest import needs_linux, unseen_pid
+from conftest import HIDE_PROC, NOBODY, needs_linux, unseen_pid
 
 HINT = "To override the global settings, place tolvek.json in the current directory!"
 GOOD = {"server": {"home": "/srv"}, "extra": {"list": [1, 2]}}
@@ -497,23 +497,6 @@ def test_save_directory_target(setting, scratch):
 
 
 # ------------------------------------------- creating, in place, leftovers ----
-
-HIDE_PROC = """
-import os, subprocess
-os.unshare(os.CLONE_NEWNS)
-subprocess.run(["mount", "--make-rprivate", "/"], check=True)
-subprocess.run(["mount", "-t", "tmpfs", "none", "/proc"], check=True)
-"""
-NOBODY = 65534
-
-
-@pytest.fixture(params=["anonymous", pytest.param("named", marks=needs_linux("a mount namespace of its own"))])
-def prelude(request, run_python):
-    """Child code making the new file anonymous while written, or named from the start (no /proc)."""
-    if request.param == "named" and run_python(HIDE_PROC, check=False).returncode != 0:
-        pytest.skip("cannot hide /proc in a private mount namespace")
-    return HIDE_PROC if request.param == "named" else ""
-
 
 def test_save_without_override_creates_once(setting, run_python, tmp_path, prelude):
     # Writers started together on one absent file, each with its own text:

@@ -387,7 +387,12 @@ mode_t ReplacementFile::new_file_mode() {
         struct stat st{};
         const bool known = posix_io::fstat(fd.get(), st) == 0;
         const int error = errno;
-        announce_remove(in_directory(probe));
+        try {
+            announce_remove(in_directory(probe));
+        } catch (const PyError &) {
+            posix_io::unlinkat(dirfd_.get(), probe.c_str(), 0);  // ours, and empty: undone all the same
+            throw;
+        }
         posix_io::unlinkat(dirfd_.get(), probe.c_str(), 0);
         errno = error;
         if (!known) raise_os_error(in_directory(probe));
