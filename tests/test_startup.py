@@ -169,6 +169,28 @@ def test_backup_replaces_what_is_at_its_name(setting, scratch, capsys, planted):
     assert sorted(os.listdir(scratch.home)) == ["tolvek.json", "tolvek.json.bak"]
 
 
+@pytest.mark.parametrize("wrote", [False, True], ids=["nothing-written", "written-then-failed"])
+def test_failed_save_undoes_the_backup_unless_the_file_changed(setting, scratch, capsys, monkeypatch, wrote):
+    # An older backup comes back when the settings are as they were; when
+    # save() changed them before failing, the new backup is all that keeps them.
+    old = '{"server": {}}'
+    scratch.user.write_text(old)
+    backup = Path(f"{scratch.user}.bak")
+    backup.write_text("older")
+    real_save = setting.save
+
+    def failing(config, path, override):
+        if wrote:
+            real_save(config, path, override=override)
+        raise RuntimeError("disk gone")
+
+    monkeypatch.setattr(setting, "save", failing)
+    assert setting.startup() is None
+    assert capsys.readouterr().out.splitlines()[-1] == f"Failed to open {scratch.user}: disk gone"
+    assert backup.read_text() == (old if wrote else "older")
+    assert sorted(os.listdir(scratch.home)) == ["tolvek.json", "tolvek.json.bak"]
+
+
 PATH_REFUSAL = "argument should be a str or an os.PathLike object where __fspath__ returns a str, not 'bytes'"
 
 
@@ -176,8 +198,8 @@ def test_backup_of_a_bytes_path(setting, scratch, capsys, monkeypatch):
     scratch.user.write_text('{"studio": {}}')
     monkeypatch.setattr(setting, "read", lambda: (os.fsencode(scratch.user), {"studio": {}}))
     assert setting.startup() is None  # save() refuses the bytes path after the backup
-    backup = f"{scratch.user}.bak"
-    assert Path(backup).read_text() == '{"studio": {}}'
+    # The file was not replaced: its backup is undone.
+    assert os.listdir(scratch.home) == ["tolvek.json"]
     assert scratch.user.read_text() == '{"studio": {}}'
     # The file was not replaced, so no replacement is announced: the warning is the one line.
     assert capsys.readouterr().out == f"Failed to open {os.fsencode(scratch.user)}: {PATH_REFUSAL}\n"

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -118,6 +119,45 @@ bool same_file(const struct stat &a, const struct stat &b) noexcept {
 std::vector<std::pair<dev_t, ino_t>> &live_temporaries() {
     static std::vector<std::pair<dev_t, ino_t>> files;
     return files;
+}
+
+void list_live(const struct stat &st) { live_temporaries().emplace_back(st.st_dev, st.st_ino); }
+
+void unlist_live(int fd) noexcept {
+    struct stat mine{};
+    auto &files = live_temporaries();
+    if (posix_io::fstat(fd, mine) != 0) return;
+    for (auto it = files.begin(); it != files.end(); ++it) {
+        if (it->first == mine.st_dev && it->second == mine.st_ino) {
+            files.erase(it);
+            return;
+        }
+    }
+}
+
+// A temporary name for a file beside `name`: ".<name>.<pid>.<unique>.tmp".
+std::string temporary_name(const std::string &name) {
+    static unsigned counter = 0;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    char unique[64];
+    std::snprintf(unique, sizeof unique, ".%ld.%lx%x.tmp", static_cast<long>(posix_io::getpid()),
+                  static_cast<unsigned long>(now.tv_nsec), ++counter);
+    return stem_of(name) + unique;
+}
+
+// `dir` and `name` joined, as events name a file.
+std::string joined(const std::string &dir, const std::string &name) {
+    if (dir == ".") return name;
+    return dir == "/" ? dir + name : dir + '/' + name;
+}
+
+// The directory and the name of `path`: everything before the last '/' (the
+// working directory when there is none), and what follows it.
+std::pair<std::string, std::string> split_path(const std::string &path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return {".", path};
+    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
 bool written_here(const struct stat &st) noexcept {
@@ -241,9 +281,7 @@ bool attribute_value(Get get, std::string &value) {
 // --------------------------------------------------------- the steps ----
 
 ReplacementFile::ReplacementFile(std::string path) : path_(std::move(path)) {
-    const std::size_t slash = path_.rfind('/');
-    dir_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
-    name_ = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+    std::tie(dir_, name_) = split_path(path_);
 }
 
 ReplacementFile::~ReplacementFile() {
@@ -274,20 +312,9 @@ bool ReplacementFile::target_writable() const noexcept {
     return posix_io::faccessat(dirfd_.get(), name_.c_str(), W_OK, AT_EACCESS) == 0;
 }
 
-std::string ReplacementFile::temporary_name() const {
-    static unsigned counter = 0;
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    char unique[64];
-    std::snprintf(unique, sizeof unique, ".%ld.%lx%x.tmp", static_cast<long>(posix_io::getpid()),
-                  static_cast<unsigned long>(now.tv_nsec), ++counter);
-    return stem_of(name_) + unique;
-}
+std::string ReplacementFile::temporary_name() const { return brevan::temporary_name(name_); }
 
-std::string ReplacementFile::in_directory(const std::string &name) const {
-    if (dir_ == ".") return name;
-    return dir_ == "/" ? dir_ + name : dir_ + '/' + name;
-}
+std::string ReplacementFile::in_directory(const std::string &name) const { return joined(dir_, name); }
 
 // The path an event about the new file names: its temporary name, or, while
 // it is anonymous, the name it is made to take.
@@ -309,7 +336,7 @@ bool ReplacementFile::hold(bool named) {
     } else if (errno == EWOULDBLOCK) {
         return false;  // the cleaner holding it unlinks it
     }
-    live_temporaries().emplace_back(mine.st_dev, mine.st_ino);
+    list_live(mine);
     held_ = true;
     return true;
 }
@@ -317,16 +344,7 @@ bool ReplacementFile::hold(bool named) {
 // Takes the file off this process's list (before its descriptor closes).
 void ReplacementFile::let_go() noexcept {
     if (!held_) return;
-    struct stat mine{};
-    auto &files = live_temporaries();
-    if (posix_io::fstat(fd_.get(), mine) == 0) {
-        for (auto it = files.begin(); it != files.end(); ++it) {
-            if (it->first == mine.st_dev && it->second == mine.st_ino) {
-                files.erase(it);
-                break;
-            }
-        }
-    }
+    unlist_live(fd_.get());
     held_ = false;
 }
 
@@ -582,6 +600,57 @@ void ReplacementFile::remove_stale_temporaries() noexcept {
     const uid_t us = posix_io::geteuid();
     for (const std::string &name : stale_) remove_if_unheld(dirfd_.get(), name.c_str(), us);
     stale_.clear();
+}
+
+// ---------------------------------------------------------- set aside ----
+
+SetAside::SetAside(const std::string &path) : path_(path) {
+    struct stat st{};
+    if (posix_io::fstatat(AT_FDCWD, path.c_str(), st, AT_SYMLINK_NOFOLLOW) != 0) return;
+    if (S_ISREG(st.st_mode)) {
+        // Held as a writer holds its temporary, so that no cleaner takes it.
+        fd_ = Fd(posix_io::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        struct stat held{};
+        if (!fd_.valid() || posix_io::fstat(fd_.get(), held) != 0 || !same_file(held, st)) {
+            fd_.reset();
+            return;
+        }
+        posix_io::flock(fd_.get(), LOCK_EX | LOCK_NB);
+        list_live(held);
+    }
+    const auto [dir, name] = split_path(path);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string candidate = joined(dir, temporary_name(name));
+        announce_pair(s_event_link, path, candidate);
+        if (posix_io::linkat(AT_FDCWD, path.c_str(), AT_FDCWD, candidate.c_str(), 0) == 0) {
+            aside_ = std::move(candidate);
+            return;
+        }
+        if (errno != EEXIST) return;  // no second name here: nothing can be kept aside
+    }
+}
+
+SetAside::~SetAside() {
+    // Neither restored nor dropped: the file is still at its name, and the
+    // second name, the module's own, goes.
+    if (!aside_.empty()) posix_io::unlinkat(AT_FDCWD, aside_.c_str(), 0);
+    if (fd_.valid()) unlist_live(fd_.get());
+}
+
+void SetAside::announce_drop() {
+    if (!aside_.empty()) announce_remove(aside_);
+}
+
+void SetAside::drop() noexcept {
+    if (!aside_.empty()) posix_io::unlinkat(AT_FDCWD, aside_.c_str(), 0);
+    aside_.clear();
+}
+
+bool SetAside::restore() noexcept {
+    if (aside_.empty()) return false;
+    const bool restored = posix_io::renameat(AT_FDCWD, aside_.c_str(), AT_FDCWD, path_.c_str()) == 0;
+    if (restored) aside_.clear();
+    return restored;
 }
 
 // ------------------------------------------------------------ copying ----

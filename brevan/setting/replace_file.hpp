@@ -63,6 +63,36 @@ std::string real_path(PyObject *path);
 // an attribute cannot be kept, it is open to its owner alone.
 void copy_replacing(const std::string &source, const std::string &destination);
 
+// A file kept under a second, temporary name beside it while a change that
+// may have to be undone replaces it: the older start-up backup, while save()
+// replaces the settings the new one keeps. Held as a writer holds its
+// temporary, so no cleaner takes it. Nothing is kept where there is no file,
+// or no second name can be made.
+class SetAside {
+public:
+    // Links the file at `path` (bytes) to its temporary name (announced as
+    // os.link).
+    explicit SetAside(const std::string &path);
+    // Neither restored nor dropped: the temporary name goes.
+    ~SetAside();
+    SetAside(const SetAside &) = delete;
+    SetAside &operator=(const SetAside &) = delete;
+
+    bool kept() const noexcept { return !aside_.empty(); }
+    // Announces drop() (os.remove), before the change it may follow is made.
+    void announce_drop();
+    // The change stands: the temporary name goes.
+    void drop() noexcept;
+    // The change is undone: the file takes its name back, replacing what is
+    // there now. An undo of the module's own announced changes, not
+    // announced again. False (errno set) when it could not.
+    bool restore() noexcept;
+
+private:
+    std::string path_, aside_;
+    posix_io::Fd fd_;
+};
+
 class ReplacementFile {
 public:
     // `path` as the system sees it; its directory is everything before the

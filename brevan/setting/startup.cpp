@@ -9,12 +9,16 @@
 // copied to "<file>.bak" (beside the file a link leads to), so a user's
 // settings are never thrown away; the copy replaces whatever is at that name
 // in one step and never writes through it. The replacement is announced
-// once save() has made it; a file save() would refuse (read-only to us) is
-// neither copied nor announced.
+// once save() has made it; when save() fails, the backup is undone (an
+// older one back at its name), and a file save() would refuse (read-only to
+// us) is not even copied.
 #include "replace_file.hpp"
 #include "notional_lines.hpp"
 #include "posix_io.hpp"
 #include "setting.hpp"
+
+#include <optional>
+#include <string>
 
 namespace brevan {
 namespace {
@@ -60,33 +64,82 @@ Unpacked unpack_pair(PyObject *result) {
     return {items[0], items[1]};
 }
 
-// Copies the settings file at `path` (when there is one) to "<file>.bak"
-// beside the file whose content it keeps: for a settings file that is a
-// link, beside the file the link leads to, not in the link's directory. The
-// backup's path (a str), or an empty Ref when nothing was copied: no file,
-// or one this process may not write, which save() refuses to replace (the
-// directory then stays as it was, an older backup included).
-Ref back_up(PyObject *path) {
-    if (!truth(call(os_path_exists.get(), path).get())) return Ref();
-    const std::string real = real_path(path);
-    if (posix_io::faccessat(AT_FDCWD, real.c_str(), W_OK, AT_EACCESS) != 0 &&
-        (errno == EACCES || errno == EPERM || errno == EROFS)) {
-        return Ref();
+// The backup made before the defaults replace a settings file:
+// "<file>.bak" beside the file whose content it keeps (for a settings file
+// that is a link, beside the file the link leads to, not in the link's
+// directory). Kept when save() replaced the file; undone when it did not,
+// so that the directory is as it was, an older backup included: that one
+// is set aside under a temporary name meanwhile.
+class Backup {
+public:
+    // Copies the settings file at `path`, when there is one that this
+    // process may write (a file save() refuses to replace is not copied).
+    // False when nothing was copied.
+    bool make(PyObject *path) {
+        if (!truth(call(os_path_exists.get(), path).get())) return false;
+        const std::string real = real_path(path);
+        if (posix_io::faccessat(AT_FDCWD, real.c_str(), W_OK, AT_EACCESS) != 0 &&
+            (errno == EACCES || errno == EPERM || errno == EROFS)) {
+            return false;
+        }
+        if (posix_io::stat(real.c_str(), original_) != 0) raise_os_error(real);
+        real_ = real;
+        path_ = real + ".bak";
+        older_.emplace(path_);
+        copy_replacing(real, path_);
+        made_ = true;
+        older_->announce_drop();
+        return true;
     }
-    const std::string backup = real + ".bak";
-    copy_replacing(real, backup);
-    return check(PyUnicode_DecodeFSDefaultAndSize(backup.data(), static_cast<Py_ssize_t>(backup.size())));
-}
+    // The file was replaced: the older backup goes.
+    void keep() noexcept {
+        if (older_) older_->drop();
+    }
+    // save() failed: when the file is as it was (not replaced, not written),
+    // the older backup takes its name back, or, where there was none, the
+    // new one goes. A file changed meanwhile keeps the new backup: it holds
+    // what was there. Best effort.
+    void undo() noexcept {
+        if (!made_ || changed()) return;
+        if (older_->restore()) return;
+        if (!older_->kept()) posix_io::unlinkat(AT_FDCWD, path_.c_str(), 0);
+    }
+    // The backup's path, as a str.
+    Ref text() const {
+        return check(PyUnicode_DecodeFSDefaultAndSize(path_.data(), static_cast<Py_ssize_t>(path_.size())));
+    }
+
+private:
+    bool changed() const noexcept {
+        struct stat now{};
+#ifdef __APPLE__
+        const auto &then_changed = original_.st_ctimespec;
+        const auto &now_changed = now.st_ctimespec;
+#else
+        const auto &then_changed = original_.st_ctim;
+        const auto &now_changed = now.st_ctim;
+#endif
+        return posix_io::stat(real_.c_str(), now) != 0 || now.st_dev != original_.st_dev ||
+               now.st_ino != original_.st_ino || now.st_size != original_.st_size ||
+               now_changed.tv_sec != then_changed.tv_sec || now_changed.tv_nsec != then_changed.tv_nsec;
+    }
+
+    std::string real_, path_;
+    struct stat original_{};
+    std::optional<SetAside> older_;
+    bool made_ = false;
+};
 
 // Says, in one yellow line, that the settings at `path` were replaced and
 // where the old ones are kept: only once save() has replaced them.
-void announce_backup(PyObject *path, PyObject *backup) {
+void announce_backup(PyObject *path, const Backup &backup) {
     Ref name = call(os_fsdecode.get(), path);  // a str, also for a bytes path
+    Ref kept = backup.text();
     const IPrint iprint;
     Ref message = check(PyUnicode_FromFormat(
         "Settings in %S lack a built-in section and are replaced with the defaults; "
         "the old file is kept as %S",
-        name.get(), backup));
+        name.get(), kept.get()));
     iprint(message.get(), colour_yellow.get());
 }
 
@@ -106,20 +159,26 @@ Ref start(Frame &frame, Ref &subject) {
     const bool complete = truth(check(PyObject_RichCompare(sections.get(), present.get(), Py_LE)).get());
 
     Ref config = settings.config;
-    Ref backup;
-    if (!complete) {
-        frame.line = kLineFallback;
-        config = lookup_global(s_defaults);
-        frame.line = kLineBackup;
-        backup = back_up(settings.path.get());
+    Backup backup;
+    bool backed_up = false;
+    try {
+        if (!complete) {
+            frame.line = kLineFallback;
+            config = lookup_global(s_defaults);
+            frame.line = kLineBackup;
+            backed_up = backup.make(settings.path.get());
+        }
+        frame.line = kLineSave;
+        call_kw(lookup_global(s_save).get(), kw_override.get(), config, settings.path,
+                complete ? Py_False : Py_True);
+    } catch (...) {
+        backup.undo();
+        throw;
     }
-
-    frame.line = kLineSave;
-    call_kw(lookup_global(s_save).get(), kw_override.get(), config, settings.path,
-            complete ? Py_False : Py_True);
-    if (backup) {
+    backup.keep();
+    if (backed_up) {
         frame.line = kLineBackup;
-        announce_backup(settings.path.get(), backup.get());
+        announce_backup(settings.path.get(), backup);
     }
 
     frame.line = kLineResult;
