@@ -4,6 +4,7 @@
 #include "posix_io.hpp"
 
 #include <cstdint>
+#include <exception>
 #include <cstring>
 #ifndef __linux__
 #include <dirent.h>
@@ -13,8 +14,14 @@ namespace brevan::posix_io {
 
 Fd open_like_io(const char *path, PyObject *filename, struct stat &st) {
     int fd;
+    bool known = false;
     for (;;) {
-        fd = open(path, kReadFlags);
+        // The open and its fstat() in one stretch without the lock.
+        fd = unlocked([&] {
+            const int opened = bare::openat(AT_FDCWD, path, kReadFlags, 0);
+            if (opened >= 0) known = ::fstat(opened, &st) == 0;
+            return opened;
+        });
         if (fd >= 0 || errno != EINTR) break;
         if (PyErr_CheckSignals() < 0) return Fd();
     }
@@ -23,7 +30,7 @@ Fd open_like_io(const char *path, PyObject *filename, struct stat &st) {
         return Fd();
     }
     Fd file(fd);
-    if (fstat(fd, st) != 0) {
+    if (!known) {
         PyErr_SetFromErrno(PyExc_OSError);
     } else if (S_ISDIR(st.st_mode)) {
         errno = EISDIR;
@@ -78,7 +85,17 @@ void ReadBuffer::resize(std::size_t size) {
 void ReadBuffer::read_to_end(int fd) {
     for (;;) {
         if (filled_ == size_) grow();
-        const ssize_t n = read(fd, data_ + filled_, size_ - filled_);
+        // Reads while there is room, in one stretch without the lock: a
+        // file read whole in its first read() is then let go once, for that
+        // read and the one that finds the end.
+        const ssize_t n = unlocked([&] {
+            ssize_t got;
+            do {
+                got = bare::read(fd, data_ + filled_, size_ - filled_);
+                if (got > 0) filled_ += static_cast<std::size_t>(got);
+            } while (got > 0 && filled_ < size_);
+            return got;
+        });
         if (n < 0) {
             if (errno == EINTR) {
                 check(PyErr_CheckSignals());
@@ -88,7 +105,6 @@ void ReadBuffer::read_to_end(int fd) {
             throw_error();
         }
         if (n == 0) return;
-        filled_ += static_cast<std::size_t>(n);
     }
 }
 
@@ -110,14 +126,13 @@ struct LinuxDirent64 {
 #endif
 
 // Lists the directory open as `fd`, handing each name to `keep`, which
-// says whether it goes into `names`. Each read of the listing is made
-// without the interpreter lock.
+// says whether it goes into `names`; false when it cannot be listed.
 template <class Keep>
-bool list_where(int fd, Keep keep, std::vector<std::string> &names) {
+bool list_open(int fd, Keep keep, std::vector<std::string> &names) {
 #ifdef __linux__
     alignas(8) char buffer[16384];
     for (;;) {
-        const long size = unlocked([&] { return syscall(SYS_getdents64, fd, buffer, sizeof buffer); });
+        const long size = syscall(SYS_getdents64, fd, buffer, sizeof buffer);
         if (size < 0 && errno == EINTR) continue;
         if (size <= 0) return size == 0;
         for (long at = 0; at < size;) {
@@ -128,36 +143,57 @@ bool list_where(int fd, Keep keep, std::vector<std::string> &names) {
         }
     }
 #else
-    const int own = unlocked([&] { return dup(fd); });
+    const int own = dup(fd);
     DIR *dir = own < 0 ? nullptr : fdopendir(own);
     if (dir == nullptr) {
-        if (own >= 0) close(own);
+        if (own >= 0) bare::close(own);
         return false;
     }
     for (;;) {
         errno = 0;
-        const dirent *entry = unlocked([&] { return readdir(dir); });
+        const dirent *entry = readdir(dir);
         if (entry == nullptr) break;
         if (keep(entry->d_name)) names.emplace_back(entry->d_name);
     }
     const bool listed = errno == 0;
-    unlocked([&] { return closedir(dir); });
+    closedir(dir);
     return listed;
 #endif
+}
+
+// Opens the directory `path` (relative to `dirfd`), lists it as list_open()
+// does and closes it, all in one stretch without the interpreter lock:
+// `keep` must not touch Python objects. A name the vector cannot take (out
+// of memory) ends the listing, and is thrown once the lock is back.
+template <class Keep>
+bool list_where(int dirfd, const char *path, Keep keep, std::vector<std::string> &names) {
+    std::exception_ptr failure;
+    const bool listed = unlocked([&] {
+        const int fd = bare::openat(dirfd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+        if (fd < 0) return false;
+        bool done = false;
+        try {
+            done = list_open(fd, keep, names);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        bare::close(fd);
+        return done;
+    });
+    if (failure) std::rethrow_exception(failure);
+    return listed;
 }
 
 }  // namespace
 
 bool names_holding(const char *path, char wanted, std::vector<std::string> &names) {
-    Fd dir(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return dir.valid() &&
-           list_where(dir.get(), [wanted](const char *name) { return std::strchr(name, wanted) != nullptr; }, names);
+    return list_where(AT_FDCWD, path, [wanted](const char *name) { return std::strchr(name, wanted) != nullptr; },
+                      names);
 }
 
 bool names_starting(int dirfd, const std::vector<std::string> &prefixes, std::vector<std::string> &names) {
-    // A descriptor of its own: the listing moves its offset.
-    Fd dir(openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return dir.valid() && list_where(dir.get(), [&](const char *name) {
+    // A descriptor of its own: listing moves a descriptor's offset.
+    return list_where(dirfd, ".", [&](const char *name) {
         for (const std::string &prefix : prefixes) {
             if (std::strncmp(name, prefix.c_str(), prefix.size()) == 0) return true;
         }
