@@ -483,9 +483,10 @@ def test_save_through_dangling_link(setting, scratch):
     assert scratch.user.is_symlink() and (scratch.root / "made.json").read_text() == setting.dumps(NEW)
 
 
-def test_save_directory_target(setting, scratch):
-    target = scratch.home / "dir"
-    target.mkdir()
+@pytest.mark.parametrize("root", [None, "/", "//", "/."])
+def test_save_directory_target(setting, scratch, root):
+    target = scratch.home / "dir" if root is None else Path(root)
+    target.mkdir(exist_ok=True)
     assert setting.save(NEW, target) is None
     with pytest.raises(IsADirectoryError) as expected:
         open(target, "w")
@@ -493,7 +494,8 @@ def test_save_directory_target(setting, scratch):
         setting.save(NEW, target, True)
     assert str(info.value) == str(expected.value)
     assert entry(info.value) == ("brevan.setting.save", "brevan/setting", 38)
-    assert files(scratch.home) == ["dir"] and files(target) == []
+    assert files(scratch.home) == (["dir"] if root is None else [])
+    assert root is not None or files(target) == []
 
 
 # ------------------------------------------- creating, in place, leftovers ----

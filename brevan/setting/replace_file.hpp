@@ -103,6 +103,8 @@ public:
     ReplacementFile &operator=(const ReplacementFile &) = delete;
 
     const std::string &path() const noexcept { return path_; }
+    // Whether the path names a root directory, with no name in it.
+    bool is_root() const noexcept { return name_.empty(); }
 
     // Opens the directory; false, with errno set, when it cannot be opened.
     bool open_directory() noexcept;

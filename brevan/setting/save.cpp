@@ -140,8 +140,9 @@ enum class Written { done, in_place };
 Written replace_file(Frame &frame, PyObject *path, PyObject *text, bool replace) {
     frame.line = kLineSaveReplace;
     ReplacementFile replacement(real_path(path));
-    // An unreachable directory (as behind a dangling link): open() names it.
-    if (!replacement.open_directory()) return Written::in_place;
+    // A root ("/", "//"): no name to replace, and open() says what it is. An
+    // unreachable directory (as behind a dangling link): open() names it.
+    if (replacement.is_root() || !replacement.open_directory()) return Written::in_place;
     struct stat st{};
     const bool exists = replacement.stat_target(st);
     if (exists && !replace) return Written::done;
