@@ -61,6 +61,115 @@ bool strictly_inside(PyObject *fp, PyObject *prefix) {
                PyUnicode_Tailmatch(real.get(), prefix, 0, PY_SSIZE_T_MAX, -1))) == 1;
 }
 
+// ------------------------------------------ after a hook at glob's event ----
+//
+// An audit hook run at an event the fast path raised may patch pathlib: the
+// general path would then take the patched code for its next steps. The
+// guard is asked again after each event, and where it now says no, the rest
+// of the step is done as pathlib does it, through Python (the event is not
+// raised again).
+
+StaticString s_parse_path("_parse_path"), s_flavour("_flavour"), s_sep("sep"), s_altsep("altsep"),
+    s_select_from("select_from"), s_anchor("anchor"), s_tail("_tail"), s_copy("copy"), s_raw_path("_raw_path"),
+    s_parser("parser"), s_glob_selector("_glob_selector"), s_parse_pattern("_parse_pattern"), s_selector("selector"),
+    s_join("join"), s_dot("."), s_remove_leading_dot("_remove_leading_dot"),
+    s_from_parsed_string("_from_parsed_string"), s_make_child_relpath("_make_child_relpath"),
+    s_append("append"), s_remove_trailing_slash("_remove_trailing_slash"),
+    s_filter_trailing_slash("_filter_trailing_slash"), s_double_star("**");
+
+// map(function, iterable), with builtins.map as it is now.
+Ref mapped(PyObject *function, PyObject *iterable) {
+    Ref map = check(PyObject_GetAttrString(state.builtins.get(), "map"));
+    return call(map.get(), function, iterable);
+}
+
+[[noreturn, gnu::cold]] void non_relative() {
+    PyErr_SetString(PyExc_NotImplementedError, "Non-relative patterns are unsupported");
+    throw_error();
+}
+
+// A global of pathlib's module, as glob()'s code looks it up now.
+Ref pathlib_global(const char *name) {
+    Ref module = check(PyImport_ImportModule("pathlib"));
+    return check(PyObject_GetAttrString(module.get(), name));
+}
+
+// Whether the last character of `text` is `parser.sep` or `parser.altsep`.
+bool ends_with_separator(PyObject *text, PyObject *parser) {
+    const Py_ssize_t length = PyUnicode_GetLength(text);
+    if (length <= 0) return false;
+    Ref last = check(PyUnicode_Substring(text, length - 1, length));
+    Ref separators = check(PyTuple_New(2));
+    PyTuple_SetItem(separators.get(), 0, getattr(parser, s_sep).release());
+    PyTuple_SetItem(separators.get(), 1, getattr(parser, s_altsep).release());
+    return check(PySequence_Contains(separators.get(), last.get())) == 1;
+}
+
+// The last item of the list `parts`.
+Ref last_of(PyObject *parts) { return check(PySequence_GetItem(parts, PySequence_Size(parts) - 1)); }
+
+// What path.glob(pattern) still does after its audit event, on this version:
+// an iterable of its matches.
+Ref glob_after_event(PyObject *path, PyObject *pattern) {
+    if (Py_Version < 0x030D0000) {
+        Ref parsed = call_method(path, s_parse_path, pattern);
+        Ref drv = check(PySequence_GetItem(parsed.get(), 0)), root = check(PySequence_GetItem(parsed.get(), 1));
+        if (truth(drv.get()) || truth(root.get())) non_relative();
+        Ref parts = check(PySequence_GetItem(parsed.get(), 2));
+        Ref flavour = getattr(path, s_flavour);
+        if (ends_with_separator(pattern, flavour.get())) call_method(parts.get(), s_append, s_empty.get());
+        Ref selector = call(pathlib_global("_make_selector").get(), check(PySequence_Tuple(parts.get())), flavour,
+                            Py_None);
+        return call_method(selector.get(), s_select_from, path);
+    }
+    Ref parts, select;
+    Ref parser = getattr(path, s_parser);
+    if (Py_Version < 0x030E0000) {
+        Ref pattern_path = call_method(path, s_with_segments, pattern);
+        if (truth(getattr(pattern_path.get(), s_anchor).get())) non_relative();
+        parts = call_method(getattr(pattern_path.get(), s_tail).get(), s_copy);
+        if (!truth(parts.get())) {
+            PyErr_Format(PyExc_ValueError, "Unacceptable pattern: %R", pattern_path.get());
+            throw_error();
+        }
+        Ref raw = getattr(pattern_path.get(), s_raw_path);
+        if (ends_with_separator(raw.get(), parser.get())) call_method(parts.get(), s_append, s_empty.get());
+        Ref reversed = check(PySequence_GetSlice(parts.get(), 0, PY_SSIZE_T_MAX));
+        check(PyList_Reverse(reversed.get()));
+        select = call_method(path, s_glob_selector, reversed, Py_None, Py_False);
+    } else {
+        Ref posixpath = pathlib_global("posixpath");
+        PyObject *case_sensitive = parser.get() == posixpath.get() ? Py_True : Py_False;
+        parts = call_method(path, s_parse_pattern, pattern);
+        Ref globber = call(pathlib_global("_StringGlobber").get(), getattr(parser.get(), s_sep), case_sensitive,
+                           Py_False, pathlib_global("_no_recurse_symlinks"));
+        Ref reversed = check(PySequence_GetSlice(parts.get(), 0, PY_SSIZE_T_MAX));
+        check(PyList_Reverse(reversed.get()));
+        select = call_method(globber.get(), s_selector, reversed);
+    }
+    Ref root = check(PyObject_Str(path));
+    Ref paths = Py_Version < 0x030E0000 ? call(select.get(), root)
+                                        : call(select.get(), call_method(parser.get(), s_join, root, s_empty.get()));
+    if (check(PyObject_RichCompareBool(root.get(), s_dot.get(), Py_EQ))) {
+        paths = mapped(getattr(path, s_remove_leading_dot).get(), paths.get());
+    }
+    Ref last = last_of(parts.get());
+    if (check(PyObject_RichCompareBool(last.get(), s_empty.get(), Py_EQ))) {
+        paths = mapped(getattr(path, s_remove_trailing_slash).get(), paths.get());
+    } else if (check(PyObject_RichCompareBool(last.get(), s_double_star.get(), Py_EQ))) {
+        paths = call_method(path, s_filter_trailing_slash, paths);
+    }
+    return mapped(getattr(path, s_from_parsed_string).get(), paths.get());
+}
+
+// A match of the listing at `text` (entry `entry` of the directory), made
+// as the general path makes it once a hook patched the steps: 3.12's
+// _make_child_relpath(name), later versions' _from_parsed_string(text).
+Ref match_as_pathlib_makes_it(PyObject *path, PyObject *entry, PyObject *text) {
+    if (Py_Version < 0x030D0000) return call_method(path, s_make_child_relpath, entry);
+    return call_method(path, s_from_parsed_string, text);
+}
+
 // What path.glob(pattern=pattern) yields, `path` made from `sp` by
 // `path_type`: the list of its matches, listed with the glob's audit events
 // and errors; or an empty Ref, having done nothing observable, for the
@@ -80,6 +189,7 @@ Ref fast_glob(PyObject *path_type, PyObject *sp, PyObject *path, PyObject *patte
     if (!bound_audit) return Ref();
     // From here on every step is the general path's own, in its order.
     call(bound_audit.get(), s_event_glob.get(), path, pattern);
+    if (!fast_path_allowed(kFastClear, path_type, path)) return glob_after_event(path, pattern);
     Ref matches = check(PyList_New(0));
     if (Py_Version < 0x030D0000) {
         // Up to 3.12 glob() asks is_dir() first: a missing directory (and
@@ -97,15 +207,21 @@ Ref fast_glob(PyObject *path_type, PyObject *sp, PyObject *path, PyObject *patte
     Ref listed = name.text;
     if (Py_Version >= 0x030E0000) listed = check(PyUnicode_Concat(name.text.get(), s_slash.get()));
     audit(s_event_scandir, listed);
+    const bool as_recorded = attributes_untouched(kClearMatches);
     // A directory os.scandir() cannot open or list: glob() yields nothing.
     std::vector<std::string> names;
     if (!posix_io::names_holding(name.bytes, '~', names)) return matches;
     for (const std::string &found : names) {
-        // Made as glob() makes them: path.with_segments(text), text cached.
         Ref entry = check(PyUnicode_DecodeFSDefaultAndSize(found.data(), static_cast<Py_ssize_t>(found.size())));
         Ref text = check(PyUnicode_FromFormat("%U/%U", name.text.get(), entry.get()));
-        Ref match = call_method(path, s_with_segments, text);
-        check(PyObject_SetAttr(match.get(), s_text_slot.get(), text.get()));
+        Ref match;
+        if (as_recorded) {
+            // What glob() makes of it: path.with_segments(text), text cached.
+            match = call_method(path, s_with_segments, text);
+            check(PyObject_SetAttr(match.get(), s_text_slot.get(), text.get()));
+        } else {
+            match = match_as_pathlib_makes_it(path, entry.get(), text.get());
+        }
         check(PyList_Append(matches.get(), match.get()));
     }
     return matches;

@@ -172,7 +172,10 @@ FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, 
     try {
         frame.line = kLineReadAnnounce;
         const IPrint iprint;
-        Ref message = check(PyUnicode_Concat(s_announce.get(), name.text.get()));
+        // f"...{_path}": the text kept on the Path, unless a hook at the
+        // event patched what the f-string calls.
+        Ref shown = attributes_untouched(kReadMessage) ? name.text : format_text(path);
+        Ref message = check(PyUnicode_Concat(s_announce.get(), shown.get()));
         iprint(message.get(), colour_cyan.get());
         frame.line = kLineReadLoad;
         Ref loads = lookup_global(s_loads);  // before the file is read, as loads(f.read()) runs

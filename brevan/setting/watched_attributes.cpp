@@ -44,7 +44,8 @@ enum class Owner { posix_path, pure_posix_path, os, os_path };
 struct Watched {
     Owner owner;
     const char *name;
-    unsigned paths;  // the fast paths that skip it
+    unsigned paths;                // the fast paths (and steps) that skip it
+    const char *alias = nullptr;   // another name its definition may have
 };
 
 constexpr unsigned kAll = kFastRead | kFastSave | kFastClear;
@@ -57,7 +58,9 @@ constexpr Watched kWatched[] = {
     {Owner::posix_path, "__new__", kAll},
     {Owner::posix_path, "__init__", kAll},
     {Owner::pure_posix_path, "__init__", kAll},  // what super().__init__ reaches
+    {Owner::os, "fspath", kAll},                 // what __init__ passes each argument through
     {Owner::posix_path, "_parse_path", kAll},
+    {Owner::os_path, "splitroot", kAll, "_path_splitroot_ex"},  // posix's own from 3.13
     {Owner::posix_path, "_load_parts", kAll},
     {Owner::posix_path, "_raw_path", kAll},
     {Owner::posix_path, "_format_parsed_parts", kAll},
@@ -66,28 +69,39 @@ constexpr Watched kWatched[] = {
     {Owner::posix_path, "_tail", kAll},
     {Owner::posix_path, "parser", kAll},
     {Owner::posix_path, "_flavour", kAll},
-    {Owner::posix_path, "__str__", kAll},
-    {Owner::posix_path, "__fspath__", kAll},
-    {Owner::posix_path, "__format__", kFastRead},
+    {Owner::posix_path, "__str__", kAll | kReadMessage, "__str__"},
+    {Owner::posix_path, "__fspath__", kAll, "__str__"},  // from 3.15, __str__ itself
+    {Owner::posix_path, "__format__", kFastRead | kReadMessage},
+    // The slots a Path keeps its parts and text in: the fast paths set and
+    // read them as the general path's code does.
+    {Owner::posix_path, "_raw_paths", kAll},
+    {Owner::posix_path, "_str", kAll | kReadMessage | kClearMatches},
+    {Owner::posix_path, "_drv", kAll},
+    {Owner::posix_path, "_root", kAll},
+    {Owner::posix_path, "_tail_cached", kAll},
     // save(): exists(), and what it calls on each version.
     {Owner::posix_path, "exists", kFastSave},
     {Owner::posix_path, "stat", kFastSave | kFastClear},
     {Owner::os_path, "exists", kFastSave},
     {Owner::os, "stat", kFastSave | kFastClear},
-    // clear(): glob() and the steps of its listing.
+    // clear(): glob() and the steps of its listing, on each version.
     {Owner::posix_path, "glob", kFastClear},
     {Owner::posix_path, "is_dir", kFastClear},
+    {Owner::posix_path, "anchor", kFastClear},
+    {Owner::posix_path, "_globber", kFastClear},
+    {Owner::posix_path, "_glob_selector", kFastClear},
+    {Owner::posix_path, "_parse_pattern", kFastClear},
     {Owner::posix_path, "_scandir", kFastClear},
-    {Owner::posix_path, "with_segments", kFastClear},
-    {Owner::posix_path, "_make_child_relpath", kFastClear},
-    {Owner::posix_path, "_from_parsed_string", kFastClear},
+    {Owner::posix_path, "with_segments", kFastClear | kClearMatches},
+    {Owner::posix_path, "_make_child_relpath", kFastClear | kClearMatches},
+    {Owner::posix_path, "_from_parsed_string", kFastClear | kClearMatches},
     {Owner::os, "scandir", kFastClear},
 };
 constexpr std::size_t kWatchedCount = sizeof kWatched / sizeof kWatched[0];
 
 StdAttr posix_path("pathlib", "PosixPath"), pure_posix_path("pathlib", "PurePosixPath"),
     function_type("types", "FunctionType"), code_type("types", "CodeType"), property_type("builtins", "property"),
-    object_type("builtins", "object");
+    object_type("builtins", "object"), member_type("types", "MemberDescriptorType");
 
 PyObject *owner_of(Owner owner) {
     static PyObject *os = nullptr, *os_path = nullptr;
@@ -153,6 +167,19 @@ bool defined_in(PyObject *function, const char *prefix, const char *name, const 
     return last != nullptr && (text_is(last, name) || (alias != nullptr && text_is(last, alias)));
 }
 
+// Whether `found` is a slot of one of pathlib's own classes, named `name`
+// (a __slots__ entry keeps a Path's parts and text).
+bool pathlib_slot(PyObject *found, const char *name) {
+    if (reinterpret_cast<PyObject *>(Py_TYPE(found)) != member_type.get()) return false;
+    Ref slot_name = check(PyObject_GetAttrString(found, "__name__"));
+    if (!text_is(slot_name.get(), name)) return false;
+    Ref owner = check(PyObject_GetAttrString(found, "__objclass__"));
+    Ref classes = check(PyObject_GetAttr(posix_path.get(), s_mro.get()));
+    if (!PyTuple_Check(classes.get()) || check(PySequence_Contains(classes.get(), owner.get())) != 1) return false;
+    Ref module = check(PyObject_GetAttrString(owner.get(), "__module__"));
+    return text_is(module.get(), "pathlib") || text_is(module.get(), "pathlib._local");
+}
+
 // Whether `found`, the value of `watched` now, is the standard library's.
 bool is_standard(const Watched &watched, PyObject *found) {
     const char *name = watched.name;
@@ -160,10 +187,20 @@ bool is_standard(const Watched &watched, PyObject *found) {
     case Owner::os:
         return builtin_of("posix", name, found);
     case Owner::os_path:
-        return defined_in(found, "genericpath", name) || defined_in(found, "posixpath", name);
+        return defined_in(found, "genericpath", name) || defined_in(found, "posixpath", name) ||
+               (watched.alias != nullptr && builtin_of("posix", watched.alias, found));
     case Owner::posix_path:
     case Owner::pure_posix_path:
         break;
+    }
+    if (name[0] == '_' && PyObject_TypeCheck(found, reinterpret_cast<PyTypeObject *>(member_type.get()))) {
+        return pathlib_slot(found, name);
+    }
+    if (std::strcmp(name, "_globber") == 0) {  // 3.13: glob's class for string paths
+        Ref glob = check(PyImport_ImportModule("glob"));
+        Ref own_name = check(PyUnicode_FromString("_StringGlobber"));
+        Ref own = optional_attr(glob.get(), own_name.get());
+        return own && found == own.get();
     }
     if (std::strcmp(name, "__format__") == 0) {
         Ref original = check(PyObject_GetAttrString(object_type.get(), "__format__"));
@@ -177,8 +214,7 @@ bool is_standard(const Watched &watched, PyObject *found) {
         Ref getter = check(PyObject_GetAttrString(found, "fget"));
         return defined_in(getter.get(), "pathlib", name);
     }
-    // From 3.15, __fspath__ is __str__ itself.
-    return defined_in(found, "pathlib", name, std::strcmp(name, "__fspath__") == 0 ? "__str__" : nullptr);
+    return defined_in(found, "pathlib", name, watched.alias);
 }
 
 // The value of the attribute `name` of `owner` now, or an empty Ref where the version has none.
