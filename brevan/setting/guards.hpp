@@ -10,7 +10,12 @@
 // general path then does the step itself, so every error it raises is its
 // own. Once a fast path has raised an audit event it is committed: it does
 // the rest as the general path would, with the same errors, and never hands
-// the step back (the event would come twice). Only "not the standard
+// the step back (the event would come twice). A hook run at that event may
+// patch pathlib, so what the general path does next through Python is asked
+// about again, and done through Python where it changed (read()'s message,
+// clear()'s rest of glob and its matches). A finalizer run by a garbage
+// collection inside the call may patch pathlib too; where the general
+// path's collections would fall cannot be matched, and is not. Only "not the standard
 // library's own" turns a path off; an error of the call's own met by a
 // guard (a MemoryError, an interrupt) is raised as the general path would
 // raise it at that point (doubt.hpp).
@@ -29,7 +34,9 @@
 //   read(), per candidate
 //     Path(item)                of an exact str: made here as pathlib makes
 //                               it, object.__new__(PosixPath) given
-//                               _raw_paths = [item]; of anything else, made
+//                               _raw_paths = [item] (os.fspath, splitroot
+//                               and the slots _raw_paths, _str, _drv,
+//                               _root, _tail_cached watched); of anything else, made
 //                               by the body. Its text is the item's own
 //                               when it is an exact str in pathlib's form,
 //                               or str() of an exact PosixPath item, with
@@ -47,7 +54,9 @@
 //                               a device), a directory refused with
 //                               IsADirectoryError; a file of any other kind
 //                               read to the end as io reads it
-//     f"...{_path}"             __format__ watched (object's own)
+//     f"...{_path}"             __format__ watched (object's own); asked
+//                               again after the "open" event, with __str__
+//                               and _str, else format(path) itself
 //     iprint, loads             looked up as module globals, when the
 //                               general path looks them up
 //     f.read() decoding         strict UTF-8 (an error comes from the codec
@@ -64,8 +73,12 @@
 //                               text with a NUL, goes to the general path
 //   clear(), per site directory
 //     Path(sp)                  its text as for read()
-//     glob(pattern=...)         Path.glob watched; the pattern is exactly
-//                               "*~*"
+//     glob(pattern=...)         Path.glob watched, with what glob() calls
+//                               on each version (anchor, _globber,
+//                               _glob_selector, _parse_pattern); the
+//                               pattern is exactly "*~*"; the guard asked
+//                               again after the event, else the rest of
+//                               glob() done as pathlib does it
 //     glob's first import       from 3.15 pathlib imports glob lazily at its
 //                               first glob(): refused until that happened
 //     audit "pathlib.Path.glob" first, through sys.audit as bound now (pathlib
@@ -78,7 +91,9 @@
 //     the matches               path.with_segments(text), text cached, in the
 //                               listing's order; with_segments,
 //                               _make_child_relpath, _from_parsed_string,
-//                               _scandir, os.scandir watched
+//                               _scandir, os.scandir watched; asked again
+//                               after the "os.scandir" event, else each
+//                               match made as pathlib makes it
 //   import time
 //     `import` statements       the module's imports skip the import
 //                               machinery only while builtins.__import__ is
