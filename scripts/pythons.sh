@@ -38,12 +38,37 @@ brevan_pythons() {
     done
 }
 
-# brevan_selected_pythons: the interpreters PYTHON names, as real paths; exits
-# naming the first that does not run or is too old.
+# _brevan_pyenv_version NAME: for a bare name such as python3.13 whose pyenv
+# shim does not run here (that version is not active in this directory), the
+# newest of pyenv's versions that has it; nothing when there is none.
+_brevan_pyenv_version() {
+    local root cand
+    case $1 in */*) return 0 ;; esac
+    if command -v pyenv >/dev/null 2>&1; then
+        root=$(pyenv root 2>/dev/null || true)
+    else
+        root="${PYENV_ROOT:-$HOME/.pyenv}"
+    fi
+    [ -n "$root" ] || return 0
+    for cand in $(ls -d "$root"/versions/*/bin/"$1" 2>/dev/null | sort -Vr); do
+        if "$cand" -c '' 2>/dev/null; then
+            echo "$cand"
+            return 0
+        fi
+    done
+}
+
+# brevan_selected_pythons: the interpreters PYTHON names (a command on PATH,
+# a pyenv shim, a path), as real paths; exits naming the first that does not
+# run or is too old.
 brevan_selected_pythons() {
-    local cand real version seen=""
+    local cand real version seen="" found
     pythons=()
     for cand in $PYTHON; do
+        if ! "$cand" -c '' 2>/dev/null; then
+            found=$(_brevan_pyenv_version "$cand")
+            [ -z "$found" ] || cand=$found
+        fi
         version=$("$cand" -c 'import sys; print("%d.%d %s" % (*sys.version_info[:2], sys.implementation.name))' 2>/dev/null) || {
             echo "PYTHON names $cand, which does not run" >&2
             exit 1

@@ -4,6 +4,7 @@ musl.sh would, on scratch directories: no real root, no build, no wheel.sh."""
 
 import os
 import shutil
+import sys
 import subprocess
 from pathlib import Path
 
@@ -74,3 +75,21 @@ def test_debian_root_is_made_anew_and_stamped(tmp_path):
         done = roots(f'root={root} root_stamp=one; brevan_root_made; root_stamp={stamp}; '
                      'brevan_root_unmakable "test root" || true', tmp_path, PATH=str(tmp_path / "bin"))
         assert done.stdout == expected
+
+
+def test_python_may_name_a_pyenv_shim(tmp_path):
+    # A shim whose version is not active here fails when run: the name is
+    # then taken from pyenv's versions, as a user who types it means it.
+    shims, versions = tmp_path / "shims", tmp_path / "pyenv" / "versions" / "3.99.0" / "bin"
+    shims.mkdir()
+    versions.mkdir(parents=True)
+    (shims / "python3.99").write_text("#!/bin/sh\necho 'pyenv: python3.99: command not found' >&2\nexit 127\n")
+    (shims / "python3.99").chmod(0o755)
+    (versions / "python3.99").symlink_to(os.path.realpath(sys.executable))
+    env = {"PATH": f"{shims}:/usr/bin:/bin", "PYENV_ROOT": str(tmp_path / "pyenv"), "HOME": str(tmp_path)}
+    script = f'set -euo pipefail; . "{ROOT}/scripts/pythons.sh"; brevan_require_pythons; echo "${{pythons[@]}}"'
+    for name in ["python3.99", str(versions / "python3.99")]:
+        done = subprocess.run([BASH, "-c", script], env={**env, "PYTHON": name}, capture_output=True, text=True)
+        assert (done.returncode, done.stdout) == (0, os.path.realpath(sys.executable) + "\n"), done.stderr
+    missing = subprocess.run([BASH, "-c", script], env={**env, "PYTHON": "python3.98"}, capture_output=True, text=True)
+    assert (missing.returncode, missing.stderr) == (1, "PYTHON names python3.98, which does not run\n")
