@@ -274,6 +274,8 @@ def counting_double(owner, name, seen):
 def test_patched_pathlib_is_called(setting, settled, monkeypatch, owner, name, call):
     """A test double patched onto Path (or os) is called as often as the general path calls it."""
     CALLS[call](setting, settled)  # past the first use, which checks pathlib itself
+    if isinstance(owner, type):  # patched where this version defines it (3.13: exists on PathBase)
+        owner = next((cls for cls in owner.__mro__[:-1] if name in vars(cls)), owner)
     seen = {}
     for general in (False, True):
         with monkeypatch.context() as patch:

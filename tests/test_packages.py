@@ -282,19 +282,20 @@ def test_clear_pattern_and_order(setting, sites, monkeypatch):
     "pattern",
     [
         "../victim*",  # a sibling of the directory
+        "../site-packages~*",  # a sibling whose name starts with the directory's
         "../site-packages",  # the directory itself
         "*~*/sub",  # through a link that leads elsewhere
     ],
 )
 def test_clear_never_leaves_the_directory(setting, sites, tmp_path, pattern):
     sp = sites.system[0]
-    make(sp.parent, "victim")
+    make(sp.parent, "victim", "site-packages~old")
     make(tmp_path, "elsewhere/sub")
     (sp / "link~").symlink_to(tmp_path / "elsewhere")
     make(sp, "pkg")
     assert list(sp.glob(pattern)), "the pattern must reach something"
     setting.clear(pattern)
-    assert names(sp) == ["link~", "pkg"] and names(sp.parent) == ["site-packages", "victim"]
+    assert names(sp) == ["link~", "pkg"] and names(sp.parent) == ["site-packages", "site-packages~old", "victim"]
     assert names(tmp_path / "elsewhere") == ["sub"] and names(tmp_path / "elsewhere" / "sub") == ["inner"]
 
 

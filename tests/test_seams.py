@@ -6,8 +6,12 @@ lands beside the file it keeps."""
 
 import json
 import os
+import re
+import shutil
 import stat
 import struct
+import subprocess
+import sys
 import tempfile
 import textwrap
 from pathlib import Path
@@ -208,3 +212,33 @@ def test_startup_leaves_a_read_only_settings_file_and_its_backup(run_python, tmp
         assert out.splitlines()[1:] == [
             f"Failed to open {home}/tolvek.json: [Errno 13] Permission denied: '{home}/tolvek.json'", "result: None"]
         assert snapshot(home) == before
+
+
+@pytest.mark.skipif(shutil.which("strace") is None, reason="needs strace")
+@pytest.mark.parametrize("case", ["save, replacing", "save, new file", "startup, backup"])
+def test_new_content_reaches_the_disk_before_it_takes_its_name(run_python, tmp_path, prelude, case):
+    # The file's own fsync, not only the directory's, comes before the
+    # rename or link that gives it its name: else a crash could leave the
+    # name on an empty file.
+    files, call = CASES[case]
+    directory = tmp_path / "settings"
+    plant(directory, files)
+    log = tmp_path / "strace.log"
+    code = prelude + textwrap.dedent(WATCH).format(directory=str(directory), refuse=None, changes=CHANGES, call=call)
+    done = subprocess.run(["strace", "-f", "-y", "-qq", "-o", str(log), "-e", "trace=fsync,fdatasync,rename,renameat,"
+                           "renameat2,link,linkat", sys.executable, "-c", code], capture_output=True, text=True,
+                          env={**os.environ, "NO_COLOR": "1"})
+    if done.returncode != 0 and "ptrace" in done.stderr:
+        pytest.skip(f"strace cannot trace here: {done.stderr.strip()}")
+    assert done.returncode == 0, done.stderr
+    synced, named = set(), []
+    for line in log.read_text().splitlines():
+        if match := re.search(r"f(?:data)?sync\(\d+<([^>]*)>", line):
+            synced.add(match.group(1))
+        elif re.search(r'"tolvek\.json(\.bak)?"', line):  # a file taking the target's (or backup's) name
+            named.append((line, synced))
+            synced = set()  # each its own sync
+    assert named, log.read_text()
+    for line, before in named:
+        # A file of the directory synced (the temporary, named or not), not the directory alone.
+        assert {path for path in before if path != str(directory)}, line

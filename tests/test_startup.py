@@ -110,6 +110,7 @@ def test_incomplete_file_is_backed_up_then_replaced(setting, scratch, capsys, ca
     old = '{"server": {"home": "/mine"}}'
     scratch.user.write_text(old)
     scratch.user.chmod(0o600)
+    os.utime(scratch.user, ns=(1_000_000_001, 1_000_000_002))
     backup = Path(f"{scratch.user}.bak")
     backup.write_text("an older backup")
 
@@ -123,7 +124,7 @@ def test_incomplete_file_is_backed_up_then_replaced(setting, scratch, capsys, ca
         f"the old file is kept as {backup}\n"
     )
     assert backup.read_text() == old
-    assert backup.stat().st_mode & 0o777 == 0o600
+    assert backup.stat().st_mode & 0o777 == 0o600 and backup.stat().st_mtime_ns == 1_000_000_002
     assert scratch.user.read_text() == setting.dumps(setting.defaults)
     assert calls[-1][1][0] is setting.defaults and calls[-1][2] == {"override": True}
     assert result["server"] is setting.defaults["server"]

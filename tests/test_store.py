@@ -631,8 +631,10 @@ def test_save_removes_temporaries_no_writer_holds(setting, scratch, override):
     held = [f".{t}.{unseen}.7f3a.tmp", f".{t}.bak.{unseen}.7f3a.tmp", f".{t}.{live}.7f3b.tmp"]
     kept = [*held,  # then names save() does not make:
             f".{t}.{dead}.7F3A.tmp", f".{t}.0{dead}.7f3a.tmp", f".{t}.{dead}..tmp", f".{t}.{dead}.7f3a.tmp~",
-            f"{t}.{dead}.7f3a.tmp", f".{t}.bak.bak.{dead}.7f3a.tmp", f".{t}.old.{dead}.7f3a.tmp"]
-    gone = [f".{t}.{dead}.7f3a.tmp", f".{t}.bak.{dead}.7f3a.tmp", f".{t}.{live}.7f3c.tmp", f".{t}.{unseen}.7f3d.tmp"]
+            f"{t}.{dead}.7f3a.tmp", f".{t}.bak.bak.{dead}.7f3a.tmp", f".{t}.old.{dead}.7f3a.tmp",
+            f".{t}.{2**31}.7f3a.tmp"]  # no pid a system gives: another program's name
+    gone = [f".{t}.{dead}.7f3a.tmp", f".{t}.bak.{dead}.7f3a.tmp", f".{t}.{live}.7f3c.tmp", f".{t}.{unseen}.7f3d.tmp",
+            f".{t}.{2**31 - 1}.7f3a.tmp"]
     for name in kept + gone:
         (scratch.home / name).write_text("partial")
     locks = [hold(scratch.home / name) for name in held]
