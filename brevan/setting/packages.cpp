@@ -182,7 +182,6 @@ Ref fast_glob(PyObject *path_type, PyObject *sp, PyObject *path, PyObject *patte
     }
     PathText name{};
     if (!PyUnicode_CheckExact(sp) || !path_text(sp, name)) return Ref();
-    keep_text(path, name.text.get());
 
     // pathlib raises its event in Python, through sys.audit as bound now.
     Ref bound_audit = Ref::borrow(PySys_GetObject("audit"));
@@ -190,6 +189,8 @@ Ref fast_glob(PyObject *path_type, PyObject *sp, PyObject *path, PyObject *patte
     // From here on every step is the general path's own, in its order.
     call(bound_audit.get(), s_event_glob.get(), path, pattern);
     if (!fast_path_allowed(kFastClear, path_type, path)) return glob_after_event(path, pattern);
+    // The text str() caches on the Path while glob() lists it.
+    keep_text(path, name.text.get());
     Ref matches = check(PyList_New(0));
     if (Py_Version < 0x030D0000) {
         // Up to 3.12 glob() asks is_dir() first: a missing directory (and

@@ -34,18 +34,28 @@
 #include "guards.hpp"
 
 #include <cstring>
+#include <string>
 #include <utility>
 
 namespace brevan {
 namespace {
 
-enum class Owner { posix_path, pure_posix_path, os, os_path };
+// Where a watched name lives: on PosixPath's classes (looked up as a Path
+// looks it up), in os or os.path, in another module (`where`), or on another
+// class (`where` as "module:Class", looked up as its instances look it up).
+enum class Owner { posix_path, pure_posix_path, os, os_path, module, class_of };
 
 struct Watched {
     Owner owner;
     const char *name;
     unsigned paths;                // the fast paths (and steps) that skip it
     const char *alias = nullptr;   // another name its definition may have
+    const char *where = nullptr;   // Owner::module and Owner::class_of: see above
+    // How a module's or another class's entry proves standard: "m" a
+    // function defined in module m (or under it), a functools.lru_cache of
+    // one included; "builtin:m" the builtin of module m; "attrgetter" an
+    // operator.attrgetter; "True" the value True.
+    const char *home = nullptr;
 };
 
 constexpr unsigned kAll = kFastRead | kFastSave | kFastClear;
@@ -96,16 +106,60 @@ constexpr Watched kWatched[] = {
     {Owner::posix_path, "_make_child_relpath", kFastClear | kClearMatches},
     {Owner::posix_path, "_from_parsed_string", kFastClear | kClearMatches},
     {Owner::os, "scandir", kFastClear},
+    {Owner::os_path, "join", kFastClear},  // 3.14: the root listed as "<path>/"
+    {Owner::os_path, "_get_sep", kFastClear},
+    // Every version parses paths through sys.intern (3.12, 3.13).
+    {Owner::module, "intern", kAll, nullptr, "sys", "builtin:sys"},
+    // glob()'s machinery: 3.12's selectors in pathlib, glob's globber later.
+    {Owner::module, "_make_selector", kFastClear, nullptr, "pathlib", "pathlib"},
+    {Owner::module, "S_ISDIR", kFastClear, nullptr, "pathlib", "builtin:_stat"},
+    {Owner::class_of, "select_from", kFastClear, nullptr, "pathlib:_WildcardSelector", "pathlib"},
+    {Owner::class_of, "_select_from", kFastClear, nullptr, "pathlib:_WildcardSelector", "pathlib"},
+    {Owner::class_of, "_select_from", kFastClear, nullptr, "pathlib:_TerminatingSelector", "pathlib"},
+    {Owner::module, "_is_case_sensitive", kFastClear, nullptr, "pathlib._abc", "pathlib"},
+    {Owner::module, "_compile_pattern", kFastClear, nullptr, "glob", "glob"},
+    {Owner::class_of, "__init__", kFastClear, nullptr, "glob:_StringGlobber", "glob"},
+    {Owner::class_of, "compile", kFastClear, nullptr, "glob:_StringGlobber", "glob"},
+    {Owner::class_of, "selector", kFastClear, nullptr, "glob:_StringGlobber", "glob"},
+    {Owner::class_of, "wildcard_selector", kFastClear, nullptr, "glob:_StringGlobber", "glob"},
+    {Owner::class_of, "scandir", kFastClear, nullptr, "glob:_StringGlobber", "glob"},  // 3.13: posix's
+    {Owner::class_of, "parse_entry", kFastClear, nullptr, "glob:_StringGlobber", "attrgetter"},
+    // read()'s decoding: what io's text layer calls of the UTF-8 codec.
+    {Owner::class_of, "__init__", kFastRead, nullptr, "encodings.utf_8:IncrementalDecoder", "codecs"},
+    {Owner::class_of, "decode", kFastRead, nullptr, "encodings.utf_8:IncrementalDecoder", "codecs"},
+    {Owner::class_of, "_buffer_decode", kFastRead, "utf_8_decode", "encodings.utf_8:IncrementalDecoder",
+     "builtin:_codecs"},
+    {Owner::class_of, "__init__", kFastRead, nullptr, "codecs:IncrementalDecoder", "codecs"},
+    {Owner::class_of, "_is_text_encoding", kFastRead, nullptr, "codecs:CodecInfo", "True"},
 };
 constexpr std::size_t kWatchedCount = sizeof kWatched / sizeof kWatched[0];
 
 StdAttr posix_path("pathlib", "PosixPath"), pure_posix_path("pathlib", "PurePosixPath"),
     function_type("types", "FunctionType"), code_type("types", "CodeType"), property_type("builtins", "property"),
-    object_type("builtins", "object"), member_type("types", "MemberDescriptorType");
+    object_type("builtins", "object"), member_type("types", "MemberDescriptorType"),
+    lru_type("functools", "_lru_cache_wrapper"), attrgetter_type("operator", "attrgetter");
 
-PyObject *owner_of(Owner owner) {
+// The module (or module:Class) `where` names, as loaded now, or null where
+// it is not (this version has none, or nothing imported it yet: the
+// general path then does not use it either). Never imports: an import is
+// seen by audit hooks, and the general path makes none.
+PyObject *elsewhere(const char *where) {
+    const char *colon = std::strchr(where, ':');
+    const std::string module_name = colon == nullptr ? std::string(where) : std::string(where, colon);
+    PyObject *modules = PySys_GetObject("modules");  // borrowed
+    if (modules == nullptr || !PyDict_Check(modules)) return nullptr;
+    PyObject *module = guard_item(modules, module_name.c_str());  // borrowed
+    if (module == nullptr || !PyModule_Check(module)) return nullptr;
+    if (colon == nullptr) return module;
+    return guard_item(PyModule_GetDict(module), colon + 1);  // borrowed
+}
+
+PyObject *owner_of(const Watched &watched) {
     static PyObject *os = nullptr, *os_path = nullptr;
-    switch (owner) {
+    switch (watched.owner) {
+    case Owner::module:
+    case Owner::class_of:
+        return elsewhere(watched.where);
     case Owner::posix_path:
         return posix_path.get();
     case Owner::pure_posix_path:
@@ -118,6 +172,24 @@ PyObject *owner_of(Owner owner) {
         return os_path;
     }
     return nullptr;
+}
+
+// Whether `found`, an entry of another module or class, is what `home` says.
+bool from_home(const Watched &watched, PyObject *found) {
+    const char *home = watched.home;
+    const char *name = watched.alias != nullptr ? watched.alias : watched.name;
+    if (std::strncmp(home, "builtin:", 8) == 0) return builtin_of(home + 8, name, found);
+    if (std::strcmp(home, "True") == 0) return found == Py_True;
+    if (std::strcmp(home, "attrgetter") == 0) {
+        return reinterpret_cast<PyObject *>(Py_TYPE(found)) == attrgetter_type.get();
+    }
+    // A posix builtin where the version keeps one (3.13's globber scandir).
+    if (PyCFunction_Check(found)) return builtin_of("posix", name, found);
+    Ref function = Ref::borrow(found);
+    if (reinterpret_cast<PyObject *>(Py_TYPE(found)) == lru_type.get()) {
+        function = check(PyObject_GetAttrString(found, "__wrapped__"));
+    }
+    return defined_in(function.get(), home, name);
 }
 
 // The object that stands for an attribute: a class method's function (each
@@ -184,6 +256,9 @@ bool pathlib_slot(PyObject *found, const char *name) {
 bool is_standard(const Watched &watched, PyObject *found) {
     const char *name = watched.name;
     switch (watched.owner) {
+    case Owner::module:
+    case Owner::class_of:
+        return from_home(watched, found);
     case Owner::os:
         return builtin_of("posix", name, found);
     case Owner::os_path:
@@ -354,7 +429,8 @@ bool attributes_untouched(unsigned paths) {
             Ref found[kWatchedCount];
             for (std::size_t i = 0; i < kWatchedCount; ++i) {
                 if (names[i] == nullptr) names[i] = check(PyUnicode_InternFromString(kWatched[i].name)).release();
-                if (owners[i] == nullptr) owners[i] = owner_of(kWatched[i].owner);
+                if (owners[i] == nullptr) owners[i] = Py_XNewRef(owner_of(kWatched[i]));
+                if (owners[i] == nullptr) continue;  // not loaded (or no such one in this version)
                 found[i] = current(owners[i], names[i]);
                 if (found[i] && !is_standard(kWatched[i], found[i].get())) return false;  // again next time
             }
@@ -375,10 +451,22 @@ bool attributes_untouched(unsigned paths) {
         }
         for (std::size_t i = 0; i < kWatchedCount; ++i) {
             const Watched &watched = kWatched[i];
+            if ((watched.paths & paths) == 0) continue;
+            // A module or class loaded since the recording (3.15 imports glob
+            // at the first glob()): recorded afresh, at the next call.
+            if (owners[i] == nullptr && (watched.owner == Owner::module || watched.owner == Owner::class_of) &&
+                owner_of(watched) != nullptr) {
+                recorded = false;
+                return false;
+            }
             // A name the version lacks is one its pathlib never calls.
-            if ((watched.paths & paths) == 0 || originals[i] == nullptr) continue;
-            if (watched.owner == Owner::os || watched.owner == Owner::os_path) {
+            if (originals[i] == nullptr) continue;
+            if (watched.owner == Owner::os || watched.owner == Owner::os_path || watched.owner == Owner::module) {
                 if (!module_holds(owners[i], names[i], originals[i])) return false;
+                continue;
+            }
+            if (watched.owner == Owner::class_of) {
+                if (current(owners[i], names[i]).get() != originals[i]) return false;
                 continue;
             }
             // The object held where it was (nothing was put in front of it:
