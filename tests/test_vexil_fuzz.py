@@ -3,10 +3,11 @@
 import enum
 import json
 import math
+import re
 import struct
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import vexil
@@ -91,6 +92,72 @@ def test_dumps_fails_as_json_does(obj, subclasses):
         obj = subclassed(obj)
     expected = outcome(lambda o: json.dumps(o, indent=4, allow_nan=False) + "\n", obj)
     assert outcome(vexil.dumps, obj) == expected
+
+
+# What json refuses (out-of-range floats, other types, keys that are not str,
+# int, float, bool or None, cycles) among containers whose reading is
+# recorded: dumps stops where json stops, with the same error after the same
+# calls, and runs none of the Python code json does not run.
+CALLS = []
+
+
+def recorded(base, *names):
+    """A subclass of `base` whose `names` record (object, name) when called."""
+    def method(name):
+        return lambda self, *args: CALLS.append((id(self), name)) or getattr(base, name)(self, *args)
+    return type("Seen" + base.__name__.title(), (base,), {name: method(name) for name in names})
+
+
+SeenList, SeenTuple = recorded(list, "__iter__", "__len__"), recorded(tuple, "__iter__", "__len__")
+SeenDict = recorded(dict, "__iter__", "__len__", "items", "keys", "values", "__getitem__")
+keys = text | st.tuples(st.integers())
+leaves = numbers | st.none() | st.sampled_from([math.nan, math.inf, -math.inf]) | st.builds(set)
+trees = st.recursive(leaves, lambda inner: st.one_of(
+    st.lists(inner, max_size=3), st.lists(inner, max_size=3).map(SeenList), st.lists(inner, max_size=3).map(SeenTuple),
+    st.dictionaries(keys, inner, max_size=3), st.dictionaries(keys, inner, max_size=3).map(SeenDict),
+), max_leaves=12)
+
+
+def lists_and_dicts(obj, outer=()):
+    """(container, itself and its enclosing containers) for each list and dict in `obj`."""
+    if isinstance(obj, (list, tuple, dict)):
+        if not isinstance(obj, tuple):
+            yield obj, (*outer, obj)
+        for item in obj.values() if isinstance(obj, dict) else obj:  # recorded before the calls compared
+            yield from lists_and_dicts(item, (*outer, obj))
+
+
+@st.composite
+def refused_among_recorded(draw):
+    obj = draw(trees)
+    places = list(lists_and_dicts(obj))
+    if places and draw(st.booleans()):  # a cycle: a container put inside itself or inside one it holds
+        container, chain = draw(st.sampled_from(places))
+        if isinstance(container, dict):
+            container[draw(text)] = draw(st.sampled_from(chain))
+        else:
+            container.insert(draw(st.integers(0, len(container))), draw(st.sampled_from(chain)))
+    return obj
+
+
+def traced(dumps, obj):
+    """The text or the error (a key error in the words both use), and the calls made."""
+    CALLS.clear()
+    try:
+        result = dumps(obj)
+    except Exception as error:
+        message = re.sub(r"^keys must be str, (int, float, bool or None, )?not (\w+).*", r"not \2", str(error))
+        result = type(error), message, getattr(error, "__notes__", None)
+    return result, list(CALLS)
+
+
+@fuzz
+@given(refused_among_recorded())
+@example([math.nan, SeenList([1])])
+@example([-math.inf, {(1,): 1}])
+def test_dumps_stops_where_json_stops(obj):
+    expected = traced(lambda o: json.dumps(o, indent=4, allow_nan=False) + "\n", obj)
+    assert traced(vexil.dumps, obj) == expected
 
 
 # Near-JSON text: tokens that parse, tokens that almost do, and noise.

@@ -1,9 +1,8 @@
 // How the general writer (general_writer.cpp) walks nested containers: the
 // heap stack of those open, each read live as json's writer of this
 // interpreter reads it, a cycle or nesting json refuses, and the error json
-// would raise on the way, raised at once or kept, in json's order. Apart
-// from the writer because this is what is read and raised, and when; the
-// writer decides only what is written.
+// would raise on the way. Apart from the writer because this is what is read
+// and raised, and when; the writer decides only what is written.
 //
 // Containers are read live, so Python code that the call runs (a subclass's
 // items() or __iter__, a float's comparison) and that changes a container
@@ -20,15 +19,15 @@
 //     iterator or that of items(), each pair unpacked as a for loop unpacks
 //     it, and a container's truth says whether it is empty.
 //
-// The order of errors: a key that is not str, or a container that cannot be
-// read, raises at once. A value json refuses (a float out of range, an int too
-// long to print, another type, a cycle, nesting deeper than the recursion
-// limit) is kept while the rest is still read for keys, so a bad key anywhere
-// wins, and raised at the end; a container that cannot be read after it
-// raises the kept error, as json stopped before reading it. From 3.14, json
-// adds a note to an error for each container it was writing ("when
-// serializing dict item 'a'", innermost first); these notes are added the
-// same way here.
+// Errors: the first error ends the walk, raised where json's writer raises
+// it: a value json refuses (a float out of range, an int too long to print,
+// another type, a cycle, nesting deeper than the recursion limit), a
+// container that cannot be read, or a key that is not str (checked where
+// json checks the keys it refuses). Nothing after it is read, so no Python
+// code runs that json would not run: not a later container's __iter__ or
+// items(), nor an iterator that never ends. From 3.14, json adds a note to
+// an error for each container it was writing ("when serializing dict item
+// 'a'", innermost first); these notes are added the same way here.
 #pragma once
 
 #include "vexil.hpp"
@@ -119,7 +118,7 @@ protected:
             if (pair == nullptr) throw_error();
             if (!PyTuple_Check(pair) || PyTuple_Size(pair) != 2) {
                 PyErr_SetString(PyExc_ValueError, "items must return 2-tuples");
-                read_failed(stack_.size() - 1);
+                fail(stack_.size() - 1);
             }
             f.key = Ref::borrow(PyTuple_GetItem(pair, 0));
             item = PyTuple_GetItem(pair, 1);
@@ -138,25 +137,26 @@ protected:
         return item;
     }
 
-    // A container at the next level would nest deeper than the recursion
-    // limit: the error is kept and the container is not read.
-    bool too_deep() {
-        return stack_.size() >= limit_ &&
-               kept(PyExc_RecursionError, "maximum recursion depth exceeded while encoding a JSON object");
+    // Raises when a container at the next level would nest deeper than the
+    // recursion limit; it is not read.
+    void check_depth() {
+        if (stack_.size() >= limit_)
+            refuse(PyExc_RecursionError, "maximum recursion depth exceeded while encoding a JSON object");
     }
 
-    // A container met again inside itself: the error is kept.
-    bool cycle(PyObject *obj) { return active_.contains(obj) && kept(PyExc_ValueError, "Circular reference detected"); }
+    // Raises when `obj` is met again inside itself.
+    void check_cycle(PyObject *obj) {
+        if (active_.contains(obj)) refuse(PyExc_ValueError, "Circular reference detected");
+    }
 
-    // Calls of API functions that read a container being opened; their
-    // failure raises at once.
+    // Calls of API functions that read a container being opened.
     Ref read(PyObject *result) {
-        if (result == nullptr) read_failed(stack_.size());
+        if (result == nullptr) fail(stack_.size());
         return Ref::steal(result);
     }
     bool truth(PyObject *obj) {
         int true_ = PyObject_IsTrue(obj);
-        if (true_ < 0) read_failed(stack_.size());
+        if (true_ < 0) fail(stack_.size());
         return true_ != 0;
     }
 
@@ -175,40 +175,27 @@ protected:
         stack_.pop_back();
     }
 
-    // An error that stops everything; the innermost `frames` containers get
+    // The raised error ends the walk; the innermost `frames` containers get
     // their notes.
     [[noreturn, gnu::cold]] void fail(size_t frames) {
         annotate(frames);
         throw_error();
     }
 
-    // A value json refuses: the first is kept and raised once every key has
-    // been checked; nothing more is written.
-    [[gnu::cold]] void refuse() {
-        if (pending_) return PyErr_Clear();
-        annotate(stack_.size());
-        pending_ = Ref::steal(PyErr_GetRaisedException());
-        writing_ = false;
-    }
-
-    // The end of the walk: the kept error, if any, is raised.
-    void finish() {
-        if (!pending_) return;
-        PyErr_SetRaisedException(pending_.release());
-        throw_error();
-    }
+    // A value json refuses, whose error is raised: every open container
+    // notes it.
+    [[noreturn, gnu::cold]] void refuse() { fail(stack_.size()); }
 
     // The open containers: how many, and the innermost.
     size_t depth() const { return stack_.size(); }
     Frame &innermost() { return stack_.back(); }
 
     const bool one_by_one_;  // json's Python writer (3.12): item by item
-    bool writing_ = true;    // no value was refused yet
 
 private:
     // An iterator gave nothing: its end, or an error.
     PyObject *iteration_ended() {
-        if (PyErr_Occurred()) read_failed(stack_.size() - 1);
+        if (PyErr_Occurred()) fail(stack_.size() - 1);
         return nullptr;
     }
 
@@ -219,14 +206,14 @@ private:
         PyObject *dict = f.container.get();
         if (one_by_one_ && PyDict_Size(dict) != f.size) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            read_failed(stack_.size() - 1);
+            fail(stack_.size() - 1);
         }
         PyObject *key = nullptr;
         PyObject *item = nullptr;
         if (!PyDict_Next(dict, &f.pos, &key, &item)) return nullptr;
         if (one_by_one_ && f.left-- == 0) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-            read_failed(stack_.size() - 1);
+            fail(stack_.size() - 1);
         }
         f.key = Ref::borrow(key);
         held = Ref::borrow(item);
@@ -248,7 +235,7 @@ private:
                 Ref name = interpreter_type_name(Py_TYPE(pair));
                 PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %U object", name.get());
             }
-            read_failed(stack_.size() - 1);
+            fail(stack_.size() - 1);
         }
         Ref *parts[] = {&key, &item};
         for (int i = 0; i < 2; ++i) {
@@ -256,18 +243,17 @@ private:
             if (*parts[i]) continue;
             if (!PyErr_Occurred())
                 PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            read_failed(stack_.size() - 1);
+            fail(stack_.size() - 1);
         }
         Ref extra = Ref::steal(PyIter_Next(it.get()));
         if (extra) PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        if (extra || PyErr_Occurred()) read_failed(stack_.size() - 1);
+        if (extra || PyErr_Occurred()) fail(stack_.size() - 1);
     }
 
-    // A refused value of `type` with `message`, kept (refuse): true.
-    [[gnu::cold]] bool kept(PyObject *type, const char *message) {
+    // A refused value of `type` with `message`.
+    [[noreturn, gnu::cold]] void refuse(PyObject *type, const char *message) {
         PyErr_SetString(type, message);
         refuse();
-        return true;
     }
 
     // The raised exception gets a note for each of the innermost `frames`
@@ -284,21 +270,8 @@ private:
         }
     }
 
-    // Reading a container failed. After a refused value the rest is read
-    // only to look for keys, where json had already stopped: its error is
-    // raised (an interruption, not an Exception, still goes through).
-    [[noreturn, gnu::cold]] void read_failed(size_t frames) {
-        if (pending_ && PyErr_ExceptionMatches(PyExc_Exception)) {
-            PyErr_Clear();
-            PyErr_SetRaisedException(pending_.release());
-            throw_error();
-        }
-        fail(frames);
-    }
-
     size_t limit_;
     bool notes_;
-    Ref pending_;
     std::vector<Frame> stack_;
     std::unordered_set<PyObject *> active_;
 };

@@ -67,35 +67,27 @@ public:
                     set_bad_key(key);
                     fail(level - 1);  // the key's own dict adds no note
                 }
-                if (writing_) {
-                    if (!first || !indent_with_brace_) writer_.separator(first, level);
-                    writer_.string(key);
-                    writer_.out.put(": ", 2);
-                }
-            } else if (writing_) {
+                if (!first || !indent_with_brace_) writer_.separator(first, level);
+                writer_.string(key);
+                writer_.out.put(": ", 2);
+            } else {
                 if (first) writer_.out.put("[", 1);  // json's Python writer: with the first item
                 writer_.separator(first, level);
             }
             value(item);
         }
-        finish();
         writer_.out.put("\n", 1);
         return writer_.out.text();
     }
 
 private:
-    void put(const char *s, size_t n) {
-        if (writing_) writer_.out.put(s, n);
-    }
+    void put(const char *s, size_t n) { writer_.out.put(s, n); }
 
     void value(PyObject *obj) {
         if (obj == Py_None) return put("null", 4);
         if (obj == Py_True) return put("true", 4);
         if (obj == Py_False) return put("false", 5);
-        if (PyUnicode_Check(obj)) {
-            if (writing_) writer_.string(obj);
-            return;
-        }
+        if (PyUnicode_Check(obj)) return writer_.string(obj);
         if (PyLong_Check(obj)) return integer(obj);
         if (PyFloat_Check(obj)) return real(obj);
         if (PyList_Check(obj) || PyTuple_Check(obj)) return open_sequence(obj);
@@ -104,7 +96,6 @@ private:
     }
 
     void integer(PyObject *obj) {
-        if (!writing_) return;
         int overflow = 0;
         PyLong_AsLongLongAndOverflow(obj, &overflow);
         if (overflow == 0) {
@@ -112,7 +103,7 @@ private:
             return;
         }
         Ref text = int_text(obj);  // fails over sys.get_int_max_str_digits()
-        if (!text) return refuse();
+        if (!text) refuse();
         Py_ssize_t size = 0;
         const char *digits = PyUnicode_AsUTF8AndSize(text.get(), &size);
         if (digits == nullptr) throw_error();
@@ -120,13 +111,12 @@ private:
     }
 
     void real(PyObject *obj) {
-        if (!writing_) return;
         if (one_by_one_ && !PyFloat_CheckExact(obj)) return python_real(obj);
         if (writer_.real(obj)) return;
         refuse_float(obj);
     }
 
-    [[gnu::cold]] void refuse_float(PyObject *obj) {
+    [[noreturn, gnu::cold]] void refuse_float(PyObject *obj) {
         PyErr_Format(PyExc_ValueError, "Out of range float values are not JSON compliant: %R", obj);
         refuse();
     }
@@ -142,11 +132,11 @@ private:
             Ref bound = check(PyFloat_FromDouble(limit));
             special = compare(obj, bound.get(), Py_EQ);
         }
-        if (special < 0) return refuse();
-        if (special > 0) return refuse_float(obj);
+        if (special < 0) refuse();
+        if (special > 0) refuse_float(obj);
         if (writer_.real(obj)) return;
         Ref text = float_text(obj);
-        if (!text) return refuse();
+        if (!text) refuse();
         Py_ssize_t size = 0;
         const char *p = PyUnicode_AsUTF8AndSize(text.get(), &size);
         if (p == nullptr) throw_error();
@@ -162,10 +152,9 @@ private:
     // Another type: json.dumps of the object alone, indented to this level,
     // or its error.
     [[gnu::cold]] void other(PyObject *obj) {
-        if (!writing_) return;
         PyObject *args[] = {obj, st_.indent, Py_True, Py_False};
         Ref text = Ref::steal(PyObject_Vectorcall(st_.json_dumps, args, 1, st_.dumps_kwnames));
-        if (!text) return refuse();
+        if (!text) refuse();
         Py_ssize_t size = 0;
         const char *p = PyUnicode_AsUTF8AndSize(text.get(), &size);
         if (p == nullptr) throw_error();
@@ -185,7 +174,7 @@ private:
     // `obj` is held while it is read: iteration or items() may run code that
     // drops it from its parent.
     void open_sequence(PyObject *obj) {
-        if (too_deep()) return;
+        check_depth();
         Ref held = Ref::borrow(obj);
         bool list = PyList_CheckExact(obj);
         bool exact = list || PyTuple_CheckExact(obj);
@@ -194,7 +183,7 @@ private:
         Py_ssize_t size = exact ? length(obj) : 0;
         if (one_by_one_) {  // `if not lst`, the cycle check, `for value in lst`
             if (exact ? size == 0 : !truth(obj)) return put("[]", 2);
-            if (cycle(obj)) return;
+            check_cycle(obj);
             if (!exact) {
                 items = read(PyObject_GetIter(obj));
                 kind = Kind::iterator;
@@ -205,25 +194,23 @@ private:
                 size = length(items.get());
             }
             if (size == 0) return put("[]", 2);
-            if (cycle(obj)) return;
+            check_cycle(obj);
         }
         push(obj, std::move(items), kind, false).size = size;
     }
 
     void open_dict(PyObject *obj) {
-        if (too_deep()) return;
+        check_depth();
         Ref held = Ref::borrow(obj);
         bool exact = PyDict_CheckExact(obj);
         Py_ssize_t size = PyDict_Size(obj);
         bool empty = exact || !one_by_one_ ? size == 0 : !truth(obj);
         if (empty) return put("{}", 2);
-        if (cycle(obj)) return;
+        check_cycle(obj);
         // Until 3.13.5 json writes the brace and the first indent before it
         // reads items(), so an items() that gives nothing leaves both.
-        if (writing_) {
-            writer_.out.put("{", 1);
-            if (indent_with_brace_) writer_.separator(true, depth() + 1);
-        }
+        writer_.out.put("{", 1);
+        if (indent_with_brace_) writer_.separator(true, depth() + 1);
         if (exact) {
             Frame &f = push(obj, Ref(), Kind::dict, true);
             f.size = f.left = size;
@@ -243,10 +230,8 @@ private:
     // items() that gives nothing leaves "{}".
     void close() {
         Frame &f = innermost();
-        if (writing_) {
-            if (f.next > 0 || !f.is_dict || indent_with_brace_) writer_.separator(true, depth() - 1);
-            writer_.out.put(f.is_dict ? "}" : "]", 1);
-        }
+        if (f.next > 0 || !f.is_dict || indent_with_brace_) writer_.separator(true, depth() - 1);
+        writer_.out.put(f.is_dict ? "}" : "]", 1);
         pop();
     }
 

@@ -214,12 +214,36 @@ const char *utf8_of(PyObject *text, Py_ssize_t &size) {
     return PyUnicode_CheckExact(text) ? utf8_or_null(text, size) : nullptr;
 }
 
+// Until 3.14 the interpreter bounds nesting by counting C recursion levels:
+// json.loads, a Python function called from Python, takes none, and its
+// scanner nests as deep as the levels left; a call of loads, a builtin,
+// took one. That level is given back while the text is read, so the native
+// reader and json's scanner, which count as json's scanner does, stop at
+// the depth json.loads stops at from the same caller. From 3.14 the bound
+// is the C stack itself, and levels count for nothing.
+class CallersLevel {
+public:
+    CallersLevel() : counted_(Py_Version < 0x030E0000) {
+        if (counted_) Py_LeaveRecursiveCall();
+    }
+    CallersLevel(const CallersLevel &) = delete;
+    CallersLevel &operator=(const CallersLevel &) = delete;
+    // Cannot fail: it takes the level given back just before.
+    ~CallersLevel() {
+        if (counted_) (void)Py_EnterRecursiveCall("");
+    }
+
+private:
+    bool counted_;
+};
+
 }  // namespace
 
 PyObject *loads(PyObject *module, PyObject *text) {
     return boundary([&] {
         if (!PyUnicode_Check(text)) raise_not_str("loads() argument", text);
         State &st = state_of(module);
+        CallersLevel level;
         Py_ssize_t size = 0;
         if (const char *bytes = utf8_of(text, size)) {
             if (Ref value = parse_json(st, bytes, size)) return value;
