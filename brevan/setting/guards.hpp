@@ -117,8 +117,11 @@ namespace brevan {
 // The steps after an audit event a fast path raised have bits of their own:
 // a hook may patch pathlib at the event, and what the general path does next
 // through Python is asked again (kReadMessage: read()'s f-string of the
-// path; kClearMatches: clear()'s making of each match).
-enum FastPath : unsigned { kFastRead = 1, kFastSave = 2, kFastClear = 4, kReadMessage = 8, kClearMatches = 16 };
+// path; kReadDecoding: the UTF-8 decoder of read()'s text layer;
+// kClearMatches: clear()'s making of each match).
+enum FastPath : unsigned {
+    kFastRead = 1, kFastSave = 2, kFastClear = 4, kReadMessage = 8, kClearMatches = 16, kReadDecoding = 32
+};
 
 // Whether the fast path `path` may be taken now: the process settings allow
 // it, the module global Path as looked up (`path_type`) is pathlib's and

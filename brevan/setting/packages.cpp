@@ -94,36 +94,42 @@ Ref pathlib_global(const char *name) {
     return check(PyObject_GetAttrString(module.get(), name));
 }
 
-// Whether the last character of `text` is `parser.sep` or `parser.altsep`.
-bool ends_with_separator(PyObject *text, PyObject *parser) {
-    const Py_ssize_t length = PyUnicode_GetLength(text);
-    if (length <= 0) return false;
-    Ref last = check(PyUnicode_Substring(text, length - 1, length));
+// `text[-1] in (owner.<parser>.sep, owner.<parser>.altsep)`, the parser
+// read twice from `owner`, as glob()'s code reads it.
+bool ends_with_separator(PyObject *text, PyObject *owner, StaticString &parser) {
+    Ref last = check(PySequence_GetItem(text, -1));
     Ref separators = check(PyTuple_New(2));
-    PyTuple_SetItem(separators.get(), 0, getattr(parser, s_sep).release());
-    PyTuple_SetItem(separators.get(), 1, getattr(parser, s_altsep).release());
+    PyTuple_SetItem(separators.get(), 0, getattr(getattr(owner, parser).get(), s_sep).release());
+    PyTuple_SetItem(separators.get(), 1, getattr(getattr(owner, parser).get(), s_altsep).release());
     return check(PySequence_Contains(separators.get(), last.get())) == 1;
 }
 
-// The last item of the list `parts`.
-Ref last_of(PyObject *parts) { return check(PySequence_GetItem(parts, PySequence_Size(parts) - 1)); }
+// A copy of the list `parts`, reversed: parts[::-1].
+Ref reversed_copy(PyObject *parts) {
+    Ref reversed = check(PySequence_GetSlice(parts, 0, PY_SSIZE_T_MAX));
+    check(PyList_Reverse(reversed.get()));
+    return reversed;
+}
 
-// What path.glob(pattern) still does after its audit event, on this version:
-// an iterable of its matches.
+// What path.glob(pattern) still does after its audit event, on this version,
+// each attribute read where and as often as glob()'s code reads it: an
+// iterable of its matches.
 Ref glob_after_event(PyObject *path, PyObject *pattern) {
     if (Py_Version < 0x030D0000) {
+        if (!truth(pattern)) {
+            PyErr_Format(PyExc_ValueError, "Unacceptable pattern: %R", pattern);
+            throw_error();
+        }
         Ref parsed = call_method(path, s_parse_path, pattern);
         Ref drv = check(PySequence_GetItem(parsed.get(), 0)), root = check(PySequence_GetItem(parsed.get(), 1));
-        if (truth(drv.get()) || truth(root.get())) non_relative();
         Ref parts = check(PySequence_GetItem(parsed.get(), 2));
-        Ref flavour = getattr(path, s_flavour);
-        if (ends_with_separator(pattern, flavour.get())) call_method(parts.get(), s_append, s_empty.get());
-        Ref selector = call(pathlib_global("_make_selector").get(), check(PySequence_Tuple(parts.get())), flavour,
-                            Py_None);
+        if (truth(drv.get()) || truth(root.get())) non_relative();
+        if (ends_with_separator(pattern, path, s_flavour)) call_method(parts.get(), s_append, s_empty.get());
+        Ref selector = call(pathlib_global("_make_selector").get(), check(PySequence_Tuple(parts.get())),
+                            getattr(path, s_flavour), Py_None);
         return call_method(selector.get(), s_select_from, path);
     }
-    Ref parts, select;
-    Ref parser = getattr(path, s_parser);
+    Ref parts, paths, root;
     if (Py_Version < 0x030E0000) {
         Ref pattern_path = call_method(path, s_with_segments, pattern);
         if (truth(getattr(pattern_path.get(), s_anchor).get())) non_relative();
@@ -133,27 +139,25 @@ Ref glob_after_event(PyObject *path, PyObject *pattern) {
             throw_error();
         }
         Ref raw = getattr(pattern_path.get(), s_raw_path);
-        if (ends_with_separator(raw.get(), parser.get())) call_method(parts.get(), s_append, s_empty.get());
-        Ref reversed = check(PySequence_GetSlice(parts.get(), 0, PY_SSIZE_T_MAX));
-        check(PyList_Reverse(reversed.get()));
-        select = call_method(path, s_glob_selector, reversed, Py_None, Py_False);
+        if (ends_with_separator(raw.get(), path, s_parser)) call_method(parts.get(), s_append, s_empty.get());
+        Ref select = call_method(path, s_glob_selector, reversed_copy(parts.get()), Py_None, Py_False);
+        root = check(PyObject_Str(path));
+        paths = call(select.get(), root);
     } else {
         Ref posixpath = pathlib_global("posixpath");
-        PyObject *case_sensitive = parser.get() == posixpath.get() ? Py_True : Py_False;
+        PyObject *case_sensitive = getattr(path, s_parser).get() == posixpath.get() ? Py_True : Py_False;
         parts = call_method(path, s_parse_pattern, pattern);
-        Ref globber = call(pathlib_global("_StringGlobber").get(), getattr(parser.get(), s_sep), case_sensitive,
-                           Py_False, pathlib_global("_no_recurse_symlinks"));
-        Ref reversed = check(PySequence_GetSlice(parts.get(), 0, PY_SSIZE_T_MAX));
-        check(PyList_Reverse(reversed.get()));
-        select = call_method(globber.get(), s_selector, reversed);
+        Ref recursive = pathlib_global("_no_recurse_symlinks");
+        Ref globber = call(pathlib_global("_StringGlobber").get(), getattr(getattr(path, s_parser).get(), s_sep),
+                           case_sensitive, Py_False, recursive);
+        Ref select = call_method(globber.get(), s_selector, reversed_copy(parts.get()));
+        root = check(PyObject_Str(path));
+        paths = call(select.get(), call_method(getattr(path, s_parser).get(), s_join, root, s_empty.get()));
     }
-    Ref root = check(PyObject_Str(path));
-    Ref paths = Py_Version < 0x030E0000 ? call(select.get(), root)
-                                        : call(select.get(), call_method(parser.get(), s_join, root, s_empty.get()));
     if (check(PyObject_RichCompareBool(root.get(), s_dot.get(), Py_EQ))) {
         paths = mapped(getattr(path, s_remove_leading_dot).get(), paths.get());
     }
-    Ref last = last_of(parts.get());
+    Ref last = check(PySequence_GetItem(parts.get(), -1));
     if (check(PyObject_RichCompareBool(last.get(), s_empty.get(), Py_EQ))) {
         paths = mapped(getattr(path, s_remove_trailing_slash).get(), paths.get());
     } else if (check(PyObject_RichCompareBool(last.get(), s_double_star.get(), Py_EQ))) {

@@ -22,7 +22,8 @@ namespace {
 StaticString s_hint("To override the global settings, place tolvek.json in the current directory!"),
     s_announce("Load settings from "), s_event_open("open"), s_raw_paths("_raw_paths"), s_strict("strict"),
     s_utf_8("utf-8"), s_crlf("\r\n"), s_cr("\r"), s_lf("\n");
-StdAttr incremental_decoder("codecs", "getincrementaldecoder");
+StdAttr incremental_decoder("codecs", "getincrementaldecoder"), io_bytes_io("_io", "BytesIO"),
+    io_text_wrapper("_io", "TextIOWrapper");
 
 // format(value, ""), as an f-string renders a value.
 Ref format_text(PyObject *value) { return check(PyObject_Format(value, s_empty.get())); }
@@ -121,13 +122,25 @@ PyObject *open_flags() {
     return call_method(decoder.get(), s_decode, bytes, Py_True);
 }
 
+// The text of `data` as io's text layer decodes it, its decoder looked up
+// and called now: io.TextIOWrapper(io.BytesIO(data)).read(). For a decoder
+// a hook changed at the open event, when the general path's text layer did
+// not exist yet.
+[[gnu::cold]] Ref decoded_by_io(const char *data, Py_ssize_t size) {
+    Ref bytes = check(PyBytes_FromStringAndSize(data, size));
+    Ref buffer = call(io_bytes_io.get(), bytes);
+    Ref text_file = call(io_text_wrapper.get(), buffer);
+    return call_method(text_file.get(), s_read);
+}
+
 // The whole file, as f.read() of a text-mode file gives it. Errors are the
 // ones of the file object: OSError from reading, and a decoding error from
 // its decoder.
-Ref read_text(int fd, const struct stat &st) {
+Ref read_text(int fd, const struct stat &st, bool decoder_as_recorded) {
     posix_io::ReadBuffer buffer(st.st_size);
     buffer.read_to_end(fd);
     const auto size = static_cast<Py_ssize_t>(buffer.filled());
+    if (!decoder_as_recorded) return decoded_by_io(buffer.data(), size);
     PyObject *decoded = PyUnicode_DecodeUTF8(buffer.data(), size, "strict");
     Ref text = decoded != nullptr ? Ref::steal(decoded) : undecodable(buffer.data(), size);
     if (std::memchr(buffer.data(), '\r', buffer.filled()) == nullptr) return text;
@@ -179,7 +192,7 @@ FastRead fast_read_candidate(Frame &frame, PyObject *path_type, PyObject *item, 
         iprint(message.get(), colour_cyan.get());
         frame.line = kLineReadLoad;
         Ref loads = lookup_global(s_loads);  // before the file is read, as loads(f.read()) runs
-        Ref text = read_text(fd.get(), st);
+        Ref text = read_text(fd.get(), st, attributes_untouched(kReadDecoding));
         config = call(loads.get(), text);
     } catch (const PyError &) {
         return failed_or_raise();

@@ -125,19 +125,20 @@ constexpr Watched kWatched[] = {
     {Owner::class_of, "scandir", kFastClear, nullptr, "glob:_StringGlobber", "glob"},  // 3.13: posix's
     {Owner::class_of, "parse_entry", kFastClear, nullptr, "glob:_StringGlobber", "attrgetter"},
     // read()'s decoding: what io's text layer calls of the UTF-8 codec.
-    {Owner::class_of, "__init__", kFastRead, nullptr, "encodings.utf_8:IncrementalDecoder", "codecs"},
-    {Owner::class_of, "decode", kFastRead, nullptr, "encodings.utf_8:IncrementalDecoder", "codecs"},
-    {Owner::class_of, "_buffer_decode", kFastRead, "utf_8_decode", "encodings.utf_8:IncrementalDecoder",
+    {Owner::class_of, "__init__", kFastRead | kReadDecoding, nullptr, "encodings.utf_8:IncrementalDecoder", "codecs"},
+    {Owner::class_of, "decode", kFastRead | kReadDecoding, nullptr, "encodings.utf_8:IncrementalDecoder", "codecs"},
+    {Owner::class_of, "_buffer_decode", kFastRead | kReadDecoding, "utf_8_decode", "encodings.utf_8:IncrementalDecoder",
      "builtin:_codecs"},
-    {Owner::class_of, "__init__", kFastRead, nullptr, "codecs:IncrementalDecoder", "codecs"},
-    {Owner::class_of, "_is_text_encoding", kFastRead, nullptr, "codecs:CodecInfo", "True"},
+    {Owner::class_of, "__init__", kFastRead | kReadDecoding, nullptr, "codecs:IncrementalDecoder", "codecs"},
+    {Owner::class_of, "_is_text_encoding", kFastRead | kReadDecoding, nullptr, "codecs:CodecInfo", "True"},
 };
 constexpr std::size_t kWatchedCount = sizeof kWatched / sizeof kWatched[0];
 
 StdAttr posix_path("pathlib", "PosixPath"), pure_posix_path("pathlib", "PurePosixPath"),
     function_type("types", "FunctionType"), code_type("types", "CodeType"), property_type("builtins", "property"),
     object_type("builtins", "object"), member_type("types", "MemberDescriptorType"),
-    lru_type("functools", "_lru_cache_wrapper"), attrgetter_type("operator", "attrgetter");
+    lru_type("functools", "_lru_cache_wrapper"), attrgetter_type("operator", "attrgetter"),
+    staticmethod_type("builtins", "staticmethod");
 
 // The module (or module:Class) `where` names, as loaded now, or null where
 // it is not (this version has none, or nothing imported it yet: the
@@ -174,12 +175,33 @@ PyObject *owner_of(const Watched &watched) {
     return nullptr;
 }
 
+bool defined_in(PyObject *function, const char *prefix, const char *name, const char *alias = nullptr);
+
+// The object held for `name` by the first class of `cls.__mro__` whose
+// namespace has it, as the class holds it (no descriptor is asked), or an
+// empty Ref: what the attribute lookup of an instance finds.
+Ref held_by_class(PyObject *cls, PyObject *name) {
+    Ref classes = check(PyObject_GetAttr(cls, s_mro.get()));
+    if (!PyTuple_Check(classes.get())) return Ref();
+    for (Py_ssize_t k = 0; k < PyTuple_Size(classes.get()); ++k) {
+        Ref space = check(PyObject_GetAttrString(PyTuple_GetItem(classes.get(), k), "__dict__"));
+        if (check(PySequence_Contains(space.get(), name)) == 1) return check(PyObject_GetItem(space.get(), name));
+    }
+    return Ref();
+}
+
 // Whether `found`, an entry of another module or class, is what `home` says.
 bool from_home(const Watched &watched, PyObject *found) {
     const char *home = watched.home;
     const char *name = watched.alias != nullptr ? watched.alias : watched.name;
     if (std::strncmp(home, "builtin:", 8) == 0) return builtin_of(home + 8, name, found);
     if (std::strcmp(home, "True") == 0) return found == Py_True;
+    // What a class holds: a staticmethod's function.
+    Ref inner;
+    if (reinterpret_cast<PyObject *>(Py_TYPE(found)) == staticmethod_type.get()) {
+        inner = check(PyObject_GetAttrString(found, "__func__"));
+        found = inner.get();
+    }
     if (std::strcmp(home, "attrgetter") == 0) {
         return reinterpret_cast<PyObject *>(Py_TYPE(found)) == attrgetter_type.get();
     }
@@ -225,7 +247,7 @@ bool namespace_of(PyObject *globals, const char *prefix) {
 
 // Whether `function` is a plain function defined in a module named by
 // `prefix`, for the attribute `name` (or `alias`).
-bool defined_in(PyObject *function, const char *prefix, const char *name, const char *alias = nullptr) {
+bool defined_in(PyObject *function, const char *prefix, const char *name, const char *alias) {
     if (reinterpret_cast<PyObject *>(Py_TYPE(function)) != function_type.get()) return false;
     Ref globals = check(PyObject_GetAttrString(function, "__globals__"));
     if (!namespace_of(globals.get(), prefix)) return false;
@@ -296,6 +318,12 @@ bool is_standard(const Watched &watched, PyObject *found) {
 Ref current(PyObject *owner, PyObject *name) {
     Ref found = optional_attr(owner, name);
     return found ? unbound(std::move(found)) : found;
+}
+
+// The same for an entry of `watched`'s kind: another class's entry as the
+// class holds it.
+Ref current(const Watched &watched, PyObject *owner, PyObject *name) {
+    return watched.owner == Owner::class_of ? held_by_class(owner, name) : current(owner, name);
 }
 
 // Whether the module `owner` has `expected` as its attribute `name` now: read
@@ -431,7 +459,7 @@ bool attributes_untouched(unsigned paths) {
                 if (names[i] == nullptr) names[i] = check(PyUnicode_InternFromString(kWatched[i].name)).release();
                 if (owners[i] == nullptr) owners[i] = Py_XNewRef(owner_of(kWatched[i]));
                 if (owners[i] == nullptr) continue;  // not loaded (or no such one in this version)
-                found[i] = current(owners[i], names[i]);
+                found[i] = current(kWatched[i], owners[i], names[i]);
                 if (found[i] && !is_standard(kWatched[i], found[i].get())) return false;  // again next time
             }
             if (classes.count == 0 && !classes.record()) return false;
@@ -466,7 +494,7 @@ bool attributes_untouched(unsigned paths) {
                 continue;
             }
             if (watched.owner == Owner::class_of) {
-                if (current(owners[i], names[i]).get() != originals[i]) return false;
+                if (held_by_class(owners[i], names[i]).get() != originals[i]) return false;
                 continue;
             }
             // The object held where it was (nothing was put in front of it:
