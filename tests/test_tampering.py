@@ -206,7 +206,8 @@ def attempt():
 libc = ctypes.CDLL(None)
 libc.malloc.restype, libc.malloc.argtypes, libc.free.argtypes = ctypes.c_void_p, [ctypes.c_size_t], [ctypes.c_void_p]
 held, count, go = (ctypes.c_void_p * 400_000)(), 0, threading.Event()
-worker = threading.Thread(target=lambda: (go.wait(), attempt()))  # made before: its stack is there
+# Made before: its stack is there. A daemon: a failing main thread ends the child, never waits on it.
+worker = threading.Thread(target=lambda: (go.wait(), attempt()), daemon=True)
 worker.start()
 with open("/proc/self/statm") as f:
     size = int(f.read().split()[0]) * resource.getpagesize()

@@ -34,7 +34,6 @@
 #include "guards.hpp"
 
 #include <cstring>
-#include <string>
 #include <utility>
 
 namespace brevan {
@@ -145,11 +144,16 @@ StdAttr posix_path("pathlib", "PosixPath"), pure_posix_path("pathlib", "PurePosi
 // general path then does not use it either). Never imports: an import is
 // seen by audit hooks, and the general path makes none.
 PyObject *elsewhere(const char *where) {
+    // The module's name, from the table's own short text (no allocation: a
+    // guard must not fail for want of memory where the general path would not).
+    char module_name[32] = {};
     const char *colon = std::strchr(where, ':');
-    const std::string module_name = colon == nullptr ? std::string(where) : std::string(where, colon);
+    const std::size_t length = colon == nullptr ? std::strlen(where) : static_cast<std::size_t>(colon - where);
+    if (length >= sizeof module_name) return nullptr;
+    std::memcpy(module_name, where, length);
     PyObject *modules = PySys_GetObject("modules");  // borrowed
     if (modules == nullptr || !PyDict_Check(modules)) return nullptr;
-    PyObject *module = guard_item(modules, module_name.c_str());  // borrowed
+    PyObject *module = guard_item(modules, module_name);  // borrowed
     if (module == nullptr || !PyModule_Check(module)) return nullptr;
     if (colon == nullptr) return module;
     return guard_item(PyModule_GetDict(module), colon + 1);  // borrowed
