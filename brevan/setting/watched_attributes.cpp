@@ -159,6 +159,18 @@ PyObject *elsewhere(const char *where) {
     return guard_item(PyModule_GetDict(module), colon + 1);  // borrowed
 }
 
+// For an entry of another module or class whose module is not loaded now:
+// that module's name, interned (a new reference); else null.
+PyObject *module_awaited(const Watched &watched) {
+    if (watched.owner != Owner::module && watched.owner != Owner::class_of) return nullptr;
+    const char *colon = std::strchr(watched.where, ':');
+    Ref name = check(colon == nullptr ? PyUnicode_FromString(watched.where)
+                                      : PyUnicode_FromStringAndSize(watched.where, colon - watched.where));
+    PyObject *loaded = PyDict_GetItemWithError(PyImport_GetModuleDict(), name.get());  // borrowed
+    if (loaded == nullptr && PyErr_Occurred()) throw_error();
+    return loaded == nullptr ? name.release() : nullptr;
+}
+
 PyObject *owner_of(const Watched &watched) {
     static PyObject *os = nullptr, *os_path = nullptr;
     switch (watched.owner) {
@@ -442,6 +454,62 @@ struct ClassSpaces {
     }
 };
 
+// Where another class's watched entry is held, for a check that costs a few
+// dict reads: the class's __mro__ as recorded, the dict of the class that
+// holds the name, and the name counts of the classes in front of it (a name
+// put in front changes one). `fast` false: some namespace's dict could not
+// be found, and the entry is looked up through the class each time.
+// Puts `value` (a new reference, or null) in `slot`, dropping what it held.
+void replace_kept(PyObject *&slot, PyObject *value) noexcept {
+    PyObject *old = slot;
+    slot = value;
+    Py_XDECREF(old);
+}
+
+struct ClassHold {
+    static constexpr Py_ssize_t kMax = 8;
+    PyObject *mro = nullptr;                  // kept
+    PyObject *dict = nullptr;                 // kept
+    PyObject *front[kMax] = {};               // kept
+    Py_ssize_t front_sizes[kMax] = {};
+    Py_ssize_t front_count = 0;
+    bool fast = false;
+
+    void record(PyObject *cls, PyObject *name) {
+        fast = false;
+        Ref classes = check(PyObject_GetAttr(cls, s_mro.get()));
+        if (!PyTuple_Check(classes.get())) return;
+        front_count = 0;
+        for (Py_ssize_t k = 0; k < PyTuple_Size(classes.get()) && k < kMax; ++k) {
+            Ref space = check(PyObject_GetAttrString(PyTuple_GetItem(classes.get(), k), "__dict__"));
+            const Py_ssize_t size = PyObject_Size(space.get());
+            if (size < 0) throw_error();
+            PyObject *found = ClassSpaces::dict_behind(space.get(), size);  // new reference, or null
+            if (found == nullptr) return;
+            if (PyDict_Contains(found, name) == 1) {
+                replace_kept(dict, found);
+                replace_kept(mro, classes.release());
+                fast = true;
+                return;
+            }
+            replace_kept(front[front_count], found);
+            front_sizes[front_count++] = size;
+        }
+    }
+    // Whether `cls` still holds `expected` for `name` where it was recorded.
+    // Its bases reassigned (a new __mro__) are not looked for here: each
+    // look costs an attribute lookup, and these are internal classes.
+    bool holds(PyObject *cls, PyObject *name, PyObject *expected) const {
+        if (!fast) return held_by_class(cls, name).get() == expected;
+        for (Py_ssize_t k = 0; k < front_count; ++k) {
+            if (PyDict_Size(front[k]) != front_sizes[k]) return false;
+        }
+        PyObject *now = PyDict_GetItemWithError(dict, name);  // borrowed
+        if (now == nullptr && PyErr_Occurred()) throw_error();
+        return now == expected;
+    }
+};
+
 }  // namespace
 
 bool attributes_untouched(unsigned paths) {
@@ -453,6 +521,10 @@ bool attributes_untouched(unsigned paths) {
     static PyObject *originals[kWatchedCount] = {};
     static Py_ssize_t holders[kWatchedCount] = {};
     static PyObject *held[kWatchedCount] = {};
+    static ClassHold class_holds[kWatchedCount];
+    // For an entry whose module was not loaded at the recording: the
+    // module's name, looked for in sys.modules at each call.
+    static PyObject *awaited[kWatchedCount] = {};
     static ClassSpaces classes;
     static bool recorded = false;
     try {
@@ -462,7 +534,11 @@ bool attributes_untouched(unsigned paths) {
             for (std::size_t i = 0; i < kWatchedCount; ++i) {
                 if (names[i] == nullptr) names[i] = check(PyUnicode_InternFromString(kWatched[i].name)).release();
                 if (owners[i] == nullptr) owners[i] = Py_XNewRef(owner_of(kWatched[i]));
-                if (owners[i] == nullptr) continue;  // not loaded (or no such one in this version)
+                if (owners[i] == nullptr) {  // not loaded (or no such one in this version)
+                    replace_kept(awaited[i], module_awaited(kWatched[i]));
+                    continue;
+                }
+                replace_kept(awaited[i], nullptr);
                 found[i] = current(kWatched[i], owners[i], names[i]);
                 if (found[i] && !is_standard(kWatched[i], found[i].get())) return false;  // again next time
             }
@@ -478,7 +554,10 @@ bool attributes_untouched(unsigned paths) {
                               ? check(PyObject_GetItem(classes.spaces[holders[i]], names[i])).release()
                               : nullptr;  // object's own
             }
-            for (std::size_t i = 0; i < kWatchedCount; ++i) originals[i] = found[i].release();
+            for (std::size_t i = 0; i < kWatchedCount; ++i) {
+                if (found[i] && kWatched[i].owner == Owner::class_of) class_holds[i].record(owners[i], names[i]);
+            }
+            for (std::size_t i = 0; i < kWatchedCount; ++i) replace_kept(originals[i], found[i].release());
             recorded = true;
         }
         for (std::size_t i = 0; i < kWatchedCount; ++i) {
@@ -486,10 +565,13 @@ bool attributes_untouched(unsigned paths) {
             if ((watched.paths & paths) == 0) continue;
             // A module or class loaded since the recording (3.15 imports glob
             // at the first glob()): recorded afresh, at the next call.
-            if (owners[i] == nullptr && (watched.owner == Owner::module || watched.owner == Owner::class_of) &&
-                owner_of(watched) != nullptr) {
-                recorded = false;
-                return false;
+            if (awaited[i] != nullptr) {
+                PyObject *loaded = PyDict_GetItemWithError(PyImport_GetModuleDict(), awaited[i]);  // borrowed
+                if (loaded == nullptr && PyErr_Occurred()) throw_error();
+                if (loaded != nullptr) {
+                    recorded = false;
+                    return false;
+                }
             }
             // A name the version lacks is one its pathlib never calls.
             if (originals[i] == nullptr) continue;
@@ -498,7 +580,7 @@ bool attributes_untouched(unsigned paths) {
                 continue;
             }
             if (watched.owner == Owner::class_of) {
-                if (held_by_class(owners[i], names[i]).get() != originals[i]) return false;
+                if (!class_holds[i].holds(owners[i], names[i], originals[i])) return false;
                 continue;
             }
             // The object held where it was (nothing was put in front of it:
