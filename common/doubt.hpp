@@ -19,6 +19,7 @@ namespace brevan {
 // The pending error, as a guard meets it: cleared when it is a doubt about
 // the object looked at; thrown on (PyError) when it is the call's own.
 [[gnu::cold]] inline void drop_doubt() {
+    if (!PyErr_Occurred()) return;  // nothing pending: a doubt all the same
     if (PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError) &&
         !PyErr_ExceptionMatches(PyExc_RecursionError)) {
         PyErr_Clear();

@@ -100,6 +100,9 @@ enum class FastRead { refused, loaded, failed };
 // Where a caught error goes: an Exception is the candidate's failure; any
 // other (an interrupt) leaves read().
 FastRead failed_or_raise() {
+    // A failure whose error was lost on the way (seen only with the memory
+    // exhausted) is reported as what it was.
+    if (!PyErr_Occurred()) PyErr_NoMemory();
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
     return FastRead::failed;
 }
