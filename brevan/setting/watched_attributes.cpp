@@ -454,11 +454,6 @@ struct ClassSpaces {
     }
 };
 
-// Where another class's watched entry is held, for a check that costs a few
-// dict reads: the class's __mro__ as recorded, the dict of the class that
-// holds the name, and the name counts of the classes in front of it (a name
-// put in front changes one). `fast` false: some namespace's dict could not
-// be found, and the entry is looked up through the class each time.
 // Puts `value` (a new reference, or null) in `slot`, dropping what it held.
 void replace_kept(PyObject *&slot, PyObject *value) noexcept {
     PyObject *old = slot;
@@ -466,9 +461,13 @@ void replace_kept(PyObject *&slot, PyObject *value) noexcept {
     Py_XDECREF(old);
 }
 
+// Where another class's watched entry is held, for a check that costs a few
+// dict reads: the dict of the class that holds the name, and the name counts
+// of the classes in front of it (a name put in front changes one). `fast`
+// false: some namespace's dict could not be found, and the entry is looked
+// up through the class each time.
 struct ClassHold {
     static constexpr Py_ssize_t kMax = 8;
-    PyObject *mro = nullptr;                  // kept
     PyObject *dict = nullptr;                 // kept
     PyObject *front[kMax] = {};               // kept
     Py_ssize_t front_sizes[kMax] = {};
@@ -486,9 +485,13 @@ struct ClassHold {
             if (size < 0) throw_error();
             PyObject *found = ClassSpaces::dict_behind(space.get(), size);  // new reference, or null
             if (found == nullptr) return;
-            if (PyDict_Contains(found, name) == 1) {
+            const int holds_name = PyDict_Contains(found, name);
+            if (holds_name < 0) {
+                Py_DECREF(found);
+                throw_error();
+            }
+            if (holds_name == 1) {
                 replace_kept(dict, found);
-                replace_kept(mro, classes.release());
                 fast = true;
                 return;
             }
